@@ -1,0 +1,1 @@
+"""The desk's engine: the console server, its passphrase and the pairing client."""

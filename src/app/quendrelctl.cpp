@@ -1,0 +1,95 @@
+// quendrelctl: the menu's questions and actions for whoever looks after the computer
+// over a terminal. It runs the same code and the same event loop as the menu.
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "desk/Desk.h"
+#include "placement/Settling.h"
+#include "platform/queue.h"
+#include "update/AppUpdate.h"
+
+namespace {
+
+constexpr const char* usage =
+    "usage: quendrelctl COMMAND\n"
+    "  status               the desk's state, as the menu shows it\n"
+    "  in-use               whether anybody uses the console\n"
+    "  about BUNDLE         identifier, version and build of an application bundle\n"
+    "  check-update         whether the service offers a newer Quendrel\n";
+
+void say(const std::string& line) {
+  std::cout << line << '\n';
+  std::cout.flush();
+}
+
+// Prints the line on the main thread and ends the loop with status 0.
+void answer(std::string line) {
+  platform::onMain([line = std::move(line)] {
+    say(line);
+    platform::EventLoop::quit(0);
+  });
+}
+
+std::string inUseText(const Desk::Busy& busy) {
+  switch (busy.kind) {
+    case Desk::Busy::Kind::idle:
+      return "idle";
+    case Desk::Busy::Kind::notRunning:
+      return "not running";
+    case Desk::Busy::Kind::unknown:
+      return "unknown";
+    case Desk::Busy::Kind::busy:
+      return busy.why.empty() ? "busy" : "busy: " + busy.why;
+  }
+  return "unknown";
+}
+
+void status() {
+  Desk::look([](DeskState state) { answer(state.menuText()); });
+}
+
+void inUse() {
+  platform::inBackground(platform::Qos::utility, [] { answer(inUseText(Desk::busy())); });
+}
+
+void about(const std::string& bundle) {
+  say("identifier: " + Settling::identity(bundle).value_or(""));
+  say("version: " + Settling::version(bundle));
+  say("build: " + Settling::build(bundle));
+  say(std::string("ours: ") + (Settling::isOurs(bundle) ? "yes" : "no"));
+  say(std::string("running: ") + (Settling::isRunning(bundle) ? "yes" : "no"));
+  platform::EventLoop::quit(0);
+}
+
+void checkUpdate() {
+  AppUpdate::check([](std::optional<AppUpdate::Published> entry) {
+    if (!entry) return answer("up to date");
+    answer("newer: " + entry->version() + " " + entry->sha256() + " " + entry->file());
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::function<void()> command;
+  if (args.size() == 1 && args[0] == "status") {
+    command = status;
+  } else if (args.size() == 1 && args[0] == "in-use") {
+    command = inUse;
+  } else if (args.size() == 2 && args[0] == "about") {
+    command = [bundle = args[1]] { about(bundle); };
+  } else if (args.size() == 1 && args[0] == "check-update") {
+    command = checkUpdate;
+  } else {
+    std::cerr << usage;
+    return 2;
+  }
+  platform::EventLoop loop(argc, argv, false);
+  platform::onMain(command);
+  return loop.run();
+}

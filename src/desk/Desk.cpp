@@ -1,0 +1,108 @@
+#include "desk/Desk.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <semaphore>
+
+#include "desk/Paths.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "text/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace Desk {
+namespace {
+
+constexpr double requestTimeout = 2.0;
+constexpr auto busyWait = std::chrono::milliseconds(3000);
+// The in-use answer is a few dozen bytes; anything longer is not one.
+constexpr std::size_t longestAnswer = 64 * 1024;
+
+fs::path marker() { return platform::home() / ".tarvic-setting-up"; }
+
+std::string address(const char* path) {
+  return "http://127.0.0.1:" + std::to_string(Paths::port()) + path;
+}
+
+// Counts "\r\n" as one character, as people read it.
+std::string firstCharacters(const std::string& word, size_t count) {
+  size_t i = 0;
+  for (size_t taken = 0; taken < count && i < word.size(); ++taken) {
+    if (word.compare(i, 2, "\r\n") == 0) {
+      i += 2;
+      continue;
+    }
+    i += 1;
+    while (i < word.size() && (static_cast<unsigned char>(word[i]) & 0xC0) == 0x80) ++i;
+  }
+  return word.substr(0, i);
+}
+
+// Where a late answer is written after its asker has stopped waiting.
+struct Cell {
+  std::mutex mutex;
+  Busy answer{Busy::Kind::unknown, {}};
+  std::binary_semaphore signal{0};
+};
+
+}  // namespace
+
+void look(std::function<void(DeskState)> then) {
+  std::error_code error;
+  if (!fs::exists(Paths::install(), error)) return then(DeskState::notInstalled());
+  if (fs::exists(marker(), error)) return then(DeskState::unfinished());
+  platform::http::Request request{address("/relay-info"), requestTimeout, 0, true};
+  platform::http::get(request, [then = std::move(then)](platform::http::Reply reply) {
+    bool answered = reply.failure == platform::http::Failure::none &&
+                    (reply.status == 200 || reply.status == 404);
+    then(answered ? DeskState::answering(installedVersion()) : DeskState::installedNotRunning());
+  });
+}
+
+Busy readInUse(const std::string& body) {
+  auto json = nlohmann::json::parse(body, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return {Busy::Kind::unknown, {}};
+  auto inUse = json.find("in_use");
+  if (inUse == json.end() || !inUse->is_boolean()) return {Busy::Kind::unknown, {}};
+  if (!inUse->get<bool>()) return {Busy::Kind::idle, {}};
+  auto why = json.find("why");
+  return {Busy::Kind::busy, why != json.end() && why->is_string() ? why->get<std::string>() : ""};
+}
+
+Busy busy() {
+  auto cell = std::make_shared<Cell>();
+  platform::http::Request request{address("/in-use"), requestTimeout, longestAnswer, false};
+  platform::http::get(request, [cell](platform::http::Reply reply) {
+    Busy answer{Busy::Kind::unknown, {}};
+    if (reply.failure == platform::http::Failure::refused) {
+      answer = {Busy::Kind::notRunning, {}};
+    } else if (reply.failure == platform::http::Failure::none && reply.status == 200 &&
+               reply.body) {
+      answer = readInUse(*reply.body);
+    }
+    {
+      std::lock_guard lock(cell->mutex);
+      cell->answer = answer;
+    }
+    cell->signal.release();
+  });
+  cell->signal.try_acquire_for(busyWait);
+  std::lock_guard lock(cell->mutex);
+  return cell->answer;
+}
+
+std::string installedVersion() {
+  auto bytes = platform::readFile(Paths::install() / "VERSION");
+  if (!bytes || !text::isUtf8(*bytes)) return {};
+  size_t start = bytes->find_first_not_of(' ');
+  if (start == std::string::npos) return {};
+  size_t end = bytes->find(' ', start);
+  std::string word = bytes->substr(start, end == std::string::npos ? std::string::npos : end - start);
+  return firstCharacters(word, 7);
+}
+
+}  // namespace Desk

@@ -1,0 +1,45 @@
+#include "platform/apps.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+
+#include "platform/bundle.h"
+
+namespace platform {
+
+std::vector<RunningApp> runningApplications() {
+  std::vector<RunningApp> apps;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    std::error_code linkError;
+    std::filesystem::path exe = std::filesystem::read_symlink(entry.path() / "exe", linkError);
+    if (linkError) continue;
+    auto bundle = bundleHolding(exe);
+    if (!bundle) continue;
+    int pid = std::stoi(name);
+    if (isTerminated(pid)) continue;
+    apps.push_back({pid, bundle->location, bundle->value("CFBundleIdentifier")});
+  }
+  std::sort(apps.begin(), apps.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+  return apps;
+}
+
+bool isTerminated(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!stat || !std::getline(stat, line)) return true;
+  // The state follows the command name, which is in parentheses and may hold anything.
+  auto close = line.rfind(')');
+  if (close == std::string::npos || close + 2 >= line.size()) return true;
+  char state = line[close + 2];
+  return state == 'Z' || state == 'X';
+}
+
+bool terminate(int pid) { return kill(pid, SIGTERM) == 0; }
+
+}  // namespace platform

@@ -1,0 +1,26 @@
+#pragma once
+// Running applications, read from /proc: a process whose executable lies in
+// "X.app/Contents/MacOS/" runs the bundle "X.app".
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct RunningApp {
+  int pid = 0;
+  std::optional<std::filesystem::path> bundle;  // as /proc reports it (links resolved)
+  std::optional<std::string> identifier;        // CFBundleIdentifier of that bundle
+};
+
+// Every process of ours that runs from an application bundle, in process-id order.
+std::vector<RunningApp> runningApplications();
+
+// Gone, or a zombie waiting to be reaped.
+bool isTerminated(int pid);
+
+// The polite request to quit (SIGTERM). False when it could not be sent.
+bool terminate(int pid);
+
+}  // namespace platform

@@ -1,0 +1,11 @@
+#pragma once
+// SHA-256 digests.
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The SHA-256 digest of the bytes as 64 lower-case hexadecimal digits.
+std::string sha256Hex(std::string_view bytes);
+
+}  // namespace platform

@@ -1,0 +1,91 @@
+#include "support/Home.h"
+
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+Home::Home() {
+  std::string pattern = (fs::temp_directory_path() / "quendrel-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
+  root_ = pattern;
+  path_ = root_ / "home";
+  fs::create_directories(path_);
+  fs::create_directories(root_ / "tmp");
+  setenv("HOME", path_.c_str(), 1);
+  setenv("TMPDIR", (root_ / "tmp").c_str(), 1);
+  unsetenv("QUENDREL_PORT");
+  unsetenv("TARVIC_PORT");
+}
+
+Home::~Home() {
+  std::error_code error;
+  // Read-only folders left by a test must not stop the clean-up.
+  for (auto it = fs::recursive_directory_iterator(root_, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+    }
+  }
+  fs::remove_all(root_, error);
+}
+
+fs::path write(const fs::path& file, const std::string& content, unsigned mode) {
+  fs::create_directories(file.parent_path());
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  fs::permissions(file, static_cast<fs::perms>(mode));
+  return file;
+}
+
+std::string read(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void makeBundle(const fs::path& app, const std::string& identifier, const std::string& version,
+                const std::string& build, const std::string& service) {
+  std::string plist =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\">\n<dict>\n";
+  auto add = [&](const char* key, const std::string& value) {
+    if (!value.empty()) plist += std::string("  <key>") + key + "</key>\n  <string>" + value + "</string>\n";
+  };
+  add("CFBundleIdentifier", identifier);
+  add("CFBundleShortVersionString", version);
+  add("CFBundleVersion", build);
+  add("QuendrelService", service);
+  plist += "</dict>\n</plist>\n";
+  write(app / "Contents/Info.plist", plist);
+  fs::create_directories(app / "Contents/MacOS");
+}
+
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  int port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+}  // namespace testing_support
