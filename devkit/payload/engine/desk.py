@@ -304,6 +304,9 @@ class Desk(ThreadingHTTPServer):
 class Handler(BaseHTTPRequestHandler):
     server_version = "QuendrelDesk"
     sys_version = ""
+
+    def version_string(self):
+        return self.server_version
     protocol_version = "HTTP/1.1"
     timeout = 30
 
