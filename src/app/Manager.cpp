@@ -1,0 +1,195 @@
+#include "app/Manager.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "desk/Desk.h"
+#include "desk/Paths.h"
+#include "platform/bundle.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "setup/Installer.h"
+#include "text/Text.h"
+
+namespace {
+
+constexpr double tickSeconds = 5.0;
+constexpr const char* handedOverLine = "Quendrel is in your Applications folder, and runs from there.";
+
+std::optional<std::string> readUninstaller() {
+  auto bundle = platform::mainBundle();
+  if (!bundle) return std::nullopt;
+  auto bytes = platform::readFile(bundle->resources() / "payload/uninstall.sh");
+  if (!bytes || !text::isUtf8(*bytes)) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
+    : ui_(ui), arguments_(std::move(arguments)), uninstaller_(readUninstaller()) {}
+
+Manager::~Manager() { *alive_ = false; }
+
+bool Manager::given(std::string_view flag) const {
+  return std::find(arguments_.begin(), arguments_.end(), flag) != arguments_.end();
+}
+
+void Manager::applicationDidFinishLaunching() { carryOn(); }
+
+void Manager::carryOn() {
+  std::vector<platform::MenuLine> menu(12);
+  menu[stateLine] = {"Checking…", false, false, {}, {}};
+  menu[1].separator = true;
+  menu[setupLine] = {"Set up this Mac…", false, true, [this] { showSetup(); }, {}};
+  menu[consoleLine] = {"Open the console", false, true, [this] { openConsole(); }, {}};
+  menu[updateLine] = {"Quendrel is up to date", false, false, {}, {}};
+  menu[5].separator = true;
+  menu[showPassphraseLine] = {"Show the passphrase", false, true, [this] { showPassphrase(); }, {}};
+  menu[changePassphraseLine] = {"Change the passphrase…", false, true,
+                                [this] { changePassphrase(); }, {}};
+  menu[restartLine] = {"Restart the desk", false, true, [this] { restartDesk(); }, {}};
+  menu[9].separator = true;
+  menu[uninstallLine] = {"Uninstall Quendrel…", false, true, {}, {}};
+  menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
+  item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
+
+  refresh();
+  startConsoleIfStopped();
+  if (given("--handed-over")) {
+    showWayIn(handedOverLine);
+  } else if (!ui_.hasMenuBar()) {
+    // With no menu bar to stand in, the way-in alert is the only way to Quendrel.
+    showWayIn(std::nullopt);
+  }
+  timer_ = std::make_unique<platform::Repeating>(tickSeconds, [this] { refresh(); });
+}
+
+void Manager::applicationShouldHandleReopen() { showWayIn(std::nullopt); }
+
+void Manager::refresh() {
+  std::weak_ptr<bool> alive = alive_;
+  Desk::look([this, alive](DeskState answer) {
+    platform::onMain([this, alive, answer] {
+      if (alive.expired()) return;
+      state_ = answer;
+      if (item_) item_->setTitle(stateLine, Installer::running ? "Setting up…" : answer.menuText());
+    });
+  });
+}
+
+void Manager::showSetup() {}
+
+void Manager::showWayIn(std::optional<std::string> first) {
+  std::weak_ptr<bool> alive = alive_;
+  Desk::look([this, alive, first](DeskState answer) {
+    platform::onMain([this, alive, first, answer] {
+      if (alive.expired()) return;
+      std::string informative = first ? *first + "\n\n" : "";
+      informative += answer.menuText();
+      informative +=
+          "\n\nQuendrel lives in the menu bar. If you cannot see it "
+          "there, there is no room for it — the buttons below do what "
+          "its menu is mostly used for.";
+      platform::Alert alert;
+      alert.message = "Quendrel";
+      alert.informative = informative;
+      alert.buttons = {"Open the console", "Show the passphrase", "Done", "Uninstall Quendrel…",
+                       "Quit Quendrel"};
+      alert.returnKey = 0;
+      alert.escapeKey = 2;
+      switch (ui_.run(alert) - platform::firstButton) {
+        case 0:
+          openConsole();
+          break;
+        case 1:
+          showPassphrase();
+          break;
+        case 4:
+          quitApp();
+          break;
+        default:
+          break;
+      }
+    });
+  });
+}
+
+platform::Drawing Manager::menuBarIcon() {
+  using namespace platform;
+  const double s = 18;
+  const double c = s * 0.5, r = s * 0.4, w = s * 0.075, k = r * 0.6;
+  const double d = std::max(w, 1.1), h = s * 0.028;
+  const double rad = M_PI / 180;
+  const Point centre{c, c};
+  const Point level{c + r * std::cos(31 * rad), c + r * std::sin(31 * rad)};
+  Drawing knob;
+  knob.side = s;
+  knob.steps = {
+      Arc{centre, r, 31, -35, true, w, 0.32},
+      Arc{centre, r, 215, 31, true, w, 1.0},
+      Disc{centre, k},
+      Save{},
+      Erase{},
+      platform::Line{{c + 0.3 * k * std::cos(30 * rad), c + 0.3 * k * std::sin(30 * rad)},
+           {c + 0.86 * k * std::cos(30 * rad), c + 0.86 * k * std::sin(30 * rad)},
+           std::max(w, 1.3)},
+      Restore{},
+      Save{},
+      Erase{},
+      Disc{level, d + h},
+      Restore{},
+      Disc{level, d},
+  };
+  return knob;
+}
+
+void Manager::quitApp() {
+  const auto agent = Paths::install() / "agent.sh";
+  if (Installer::running || !platform::isExecutableFile(agent)) return terminate();
+
+  Desk::Busy busy = Desk::busy();
+  if (busy.kind == Desk::Busy::Kind::busy || busy.kind == Desk::Busy::Kind::unknown) {
+    std::string reason = busy.kind == Desk::Busy::Kind::unknown
+                             ? "it is running, and could not say whether anybody is using it"
+                         : busy.why.empty() ? "somebody is using it"
+                                            : busy.why;
+    platform::Alert alert;
+    alert.style = platform::AlertStyle::warning;
+    alert.message = "Quendrel's console is in use";
+    alert.informative = text::capitalised(reason) + ".\n\n" +
+                        "Quitting stops the console for everybody using it. It starts "
+                        "again when Quendrel is opened.";
+    alert.buttons = {"Quit Anyway", "Cancel"};
+    alert.returnKey = 1;
+    alert.escapeKey = 1;
+    if (ui_.run(alert) != platform::firstButton) return;
+  }
+
+  auto ran = platform::run({"/bin/bash", {agent.string(), "stop"}, Paths::install().string()},
+                           platform::Output::inherit);
+  if (auto* exited = std::get_if<platform::Exited>(&ran); exited && exited->status == 0) {
+    return terminate();
+  }
+  platform::Alert failed;
+  failed.message = "Quendrel's console did not stop";
+  failed.informative = "It is still running. Quendrel stays open so that you can try again.";
+  ui_.run(failed);
+}
+
+bool Manager::applicationShouldTerminate() {
+  if (!Installer::running) return true;
+  platform::Alert alert;
+  alert.message = "Quendrel is setting this Mac up";
+  alert.informative =
+      "Quitting now would leave it half done. It takes a few minutes — quit once it says it has "
+      "finished.";
+  ui_.run(alert);
+  return false;
+}
+
+void Manager::terminate() {
+  if (!applicationShouldTerminate()) return;
+  terminated_ = true;
+  platform::EventLoop::quit(0);
+}

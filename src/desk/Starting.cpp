@@ -1,0 +1,50 @@
+// Starting a stopped desk at launch, and restarting it on request.
+#include <chrono>
+
+#include "app/Manager.h"
+#include "desk/Desk.h"
+#include "desk/Paths.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "setup/Installer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The desk's own updater holds this lock while it works; an hour-old lock is left over.
+bool updateLockFresh() {
+  auto touched = platform::modified(platform::home() / ".tarvic-update.lock");
+  if (!touched) return false;
+  return std::chrono::system_clock::now() - *touched < std::chrono::seconds(3600);
+}
+
+platform::Command agentCommand(const char* word) {
+  return {"/bin/bash", {(Paths::install() / "agent.sh").string(), word}, Paths::install().string()};
+}
+
+}  // namespace
+
+void Manager::startConsoleIfStopped() {
+  std::error_code error;
+  if (!platform::isExecutableFile(Paths::install() / "agent.sh") ||
+      !fs::exists(Paths::plist(Paths::label()), error) ||
+      fs::exists(platform::home() / ".tarvic-setting-up", error) || Installer::running ||
+      updateLockFresh()) {
+    return;
+  }
+  std::weak_ptr<bool> alive = alive_;
+  platform::inBackground(platform::Qos::utility, [this, alive] {
+    if (Desk::busy().kind != Desk::Busy::Kind::notRunning) return;
+    platform::run(agentCommand("start"), platform::Output::inherit);
+    platform::onMain([this, alive] {
+      if (alive.expired()) return;
+      refresh();
+    });
+  });
+}
+
+void Manager::restartDesk() {
+  if (!platform::isExecutableFile(Paths::install() / "agent.sh")) return;
+  platform::launch(agentCommand("restart"));
+}

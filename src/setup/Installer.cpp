@@ -1,0 +1,7 @@
+#include "setup/Installer.h"
+
+namespace Installer {
+
+bool running = false;
+
+}  // namespace Installer
