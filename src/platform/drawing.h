@@ -53,7 +53,8 @@ struct Drawing {
 
 // A drawing rendered to pixels: rows top to bottom, each pixel's alpha 0–255.
 struct Rendered {
-  int size = 0;
+  int size = 0;   // pixels on a side
+  int scale = 1;  // pixels per point
   std::vector<std::uint8_t> alpha;
   std::uint8_t at(double x, double y) const;  // at a point of the drawing's coordinates
 };

@@ -1,0 +1,19 @@
+#pragma once
+// The user-interface services drawn by Qt: a system-tray icon with its menu, message
+// boxes, the clipboard and the desktop's handler for addresses. Needs the widget
+// application of `EventLoop(…, true)`.
+#include "platform/ui.h"
+
+namespace platform {
+
+class QtUi : public Ui {
+ public:
+  bool hasMenuBar() override;
+  std::unique_ptr<StatusItem> makeStatusItem(const Drawing& icon, const std::string& description,
+                                             std::vector<MenuLine> menu) override;
+  int run(const Alert& alert) override;
+  void copy(const std::string& text) override;
+  void open(const std::string& address) override;
+};
+
+}  // namespace platform
