@@ -98,29 +98,35 @@ take_lock() {
 # in data/desk.pid (which travels with the data when the desk is laid down
 # anew), and any keeper or desk whose working folder is this one.
 our_pids() {
-    local pid cmd found=()
+    local pid dir args found=()
     if [[ -r "$pidfile" ]]; then
         read -r pid < "$pidfile"
-        if [[ "$pid" =~ ^[0-9]+$ && -r "/proc/$pid/cmdline" ]]; then
-            cmd="$(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null)"
-            [[ "$cmd" == *"agent.sh _keep"* || "$cmd" == *"engine.desk"* ]] && found+=("$pid")
+        if [[ "$pid" =~ ^[0-9]+$ ]] && is_ours "$pid"; then
+            found+=("$pid")
         fi
     fi
     for dir in /proc/[0-9]*; do
         pid="${dir#/proc/}"
         [[ "$pid" == "$$" || "$pid" == "${BASHPID:-}" ]] && continue
-        [[ "$(readlink "$dir/cwd" 2>/dev/null)" == "$here" ]] || continue
-        cmd="$(tr '\0' ' ' < "$dir/cmdline" 2>/dev/null)"
-        [[ "$cmd" == *"agent.sh _keep"* || "$cmd" == *"-m engine.desk"* ]] && found+=("$pid")
+        is_ours "$pid" && [[ "$dir/cwd" -ef "$here" ]] && found+=("$pid")
     done
     (( ${#found[@]} )) && printf '%s\n' "${found[@]}" | sort -un
+}
+
+# Whether a process is a keeper or a desk, judged by its arguments (read
+# with builtins only: this runs once for every process on the computer).
+is_ours() {
+    local args=()
+    mapfile -d '' -t args 2>/dev/null < "/proc/$1/cmdline" || return 1
+    [[ "${args[0]:-}" == */bash && "${args[1]:-}" == */agent.sh && "${args[2]:-}" == _keep ]] \
+        || [[ "${args[1]:-}" == -m && "${args[2]:-}" == engine.desk && "${args[3]:-}" == serve ]]
 }
 
 # True while any of the processes exists and is not a zombie.
 alive() {
     local pid stat
     for pid in "$@"; do
-        stat="$(cat "/proc/$pid/stat" 2>/dev/null)" || continue
+        read -r stat 2>/dev/null < "/proc/$pid/stat" || continue
         stat="${stat##*) }"
         [[ "${stat%% *}" != Z ]] && return 0
     done
@@ -297,8 +303,8 @@ EOF
 }
 
 wait_until_up() {
-    local i answer
-    for (( i = 0; i < 60; i++ )); do
+    local i answer deadline=$(( SECONDS + 15 ))
+    for (( i = 0; SECONDS < deadline; i++ )); do
         answer="$(probe)"
         if [[ "$answer" == desk ]]; then
             return 0
@@ -335,16 +341,17 @@ do_start() {
 }
 
 do_stop() {
-    local i answer
+    local answer deadline=$(( SECONDS + 10 ))
     echo "Stopping the console…"
     systemd_stop
     stop_processes
-    for (( i = 0; i < 40; i++ )); do
+    while :; do
         answer="$(probe)"
         if [[ "$answer" == none ]]; then
             echo "The console has stopped."
             return 0
         fi
+        (( SECONDS < deadline )) || break
         sleep 0.25
     done
     if [[ "$answer" == desk ]]; then

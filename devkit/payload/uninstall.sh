@@ -83,17 +83,26 @@ fi
 
 # Desks still running from any of those places (an older copy set aside, a
 # half-laid one) are ended too, so nothing runs from a removed folder.
+ended=()
 for dir in /proc/[0-9]*; do
-    pid="${dir#/proc/}"
+    args=()
+    mapfile -d '' -t args 2>/dev/null < "$dir/cmdline" || continue
+    [[ "${args[1]:-}" == */agent.sh && "${args[2]:-}" == _keep ]] \
+        || [[ "${args[1]:-}" == -m && "${args[2]:-}" == engine.desk ]] || continue
     cwd="$(readlink "$dir/cwd" 2>/dev/null)" || continue
     for p in "${places[@]}"; do
         if [[ "$cwd" == "$p" || "$cwd" == "$p"/* ]]; then
-            cmd="$(tr '\0' ' ' < "$dir/cmdline" 2>/dev/null)"
-            if [[ "$cmd" == *"agent.sh _keep"* || "$cmd" == *"-m engine.desk"* ]]; then
-                kill -TERM "$pid" 2>/dev/null && stopped=1
-            fi
+            kill -TERM "${dir#/proc/}" 2>/dev/null && ended+=("${dir#/proc/}") && stopped=1
         fi
     done
+done
+for (( i = 0; i < 50 && ${#ended[@]}; i++ )); do
+    left=()
+    for pid in "${ended[@]}"; do
+        [[ -e "/proc/$pid" ]] && left+=("$pid")
+    done
+    ended=("${left[@]}")
+    (( ${#ended[@]} )) && sleep 0.1
 done
 
 unit="${XDG_CONFIG_HOME:-$home/.config}/systemd/user/quendrel-desk.service"

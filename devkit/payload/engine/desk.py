@@ -308,6 +308,7 @@ class Handler(BaseHTTPRequestHandler):
     def version_string(self):
         return self.server_version
     protocol_version = "HTTP/1.1"
+    default_request_version = "HTTP/1.0"    # answers carry a status line
     timeout = 30
 
     # Any method we do not serve is answered 405, never left hanging.
