@@ -7,6 +7,9 @@
 # It usually runs from a temporary copy, so it finds the desk by itself:
 # ~/Library/Application Support/Quendrel/Desk when that holds agent.sh,
 # else ~/Tarvic. Each thing done is reported on a line starting with "✓".
+# With --mixes-in-home the work goes to the home folder instead of the
+# Desktop (the desk does that when it removes itself after the application
+# was emptied from the Trash).
 
 set -u
 
@@ -25,8 +28,12 @@ fail() {
 }
 
 app=""
+in_home=0
 while (( $# )); do
     case "$1" in
+        --mixes-in-home)
+            in_home=1
+            shift ;;
         --app)
             [[ $# -ge 2 && -n "$2" ]] || fail "The uninstaller was asked to remove an application but not told where it is."
             app="$2"
@@ -125,15 +132,20 @@ for p in "${places[@]}"; do
 done
 
 if (( has_work )); then
-    mkdir -p -- "$home/Desktop" || fail "There is no Desktop folder to put your presets and projects in, and one could not be made, so nothing was removed."
+    if (( in_home )); then
+        parent="$home" shown=""
+    else
+        parent="$home/Desktop" shown="Desktop/"
+        mkdir -p -- "$parent" || fail "There is no Desktop folder to put your presets and projects in, and one could not be made, so nothing was removed."
+    fi
     name="$mixes_name"
     n=2
-    while [[ -e "$home/Desktop/$name" || -L "$home/Desktop/$name" ]]; do
+    while [[ -e "$parent/$name" || -L "$parent/$name" ]]; do
         name="$mixes_name $n"
         n=$(( n + 1 ))
     done
-    dest="$home/Desktop/$name"
-    mkdir -- "$dest" || fail "The folder Desktop/$name could not be made, so nothing was removed."
+    dest="$parent/$name"
+    mkdir -- "$dest" || fail "The folder $shown$name could not be made, so nothing was removed."
     what=()
     for p in "${places[@]}"; do
         if [[ "$p" == "${places[0]}" ]]; then
@@ -145,14 +157,14 @@ if (( has_work )); then
             [[ -e "$p/$item" || -L "$p/$item" ]] || continue
             mkdir -p -- "$into" \
                 && out="$(mv -- "$p/$item" "$into/$item" 2>&1)" \
-                || fail "Your $item could not be moved to Desktop/$name, so the rest was not removed." "${out:-}"
+                || fail "Your $item could not be moved to $shown$name, so the rest was not removed." "${out:-}"
             [[ " ${what[*]:-} " == *" $item "* ]] || what+=("$item")
         done
     done
     if (( ${#what[@]} == 2 )); then
-        did "Put your presets and projects in Desktop/$name"
+        did "Put your presets and projects in $shown$name"
     else
-        did "Put your ${what[0]} in Desktop/$name"
+        did "Put your ${what[0]} in $shown$name"
     fi
 fi
 

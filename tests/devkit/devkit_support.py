@@ -103,7 +103,7 @@ class Sandbox:
 
     def env(self, **changes):
         env = dict(os.environ)
-        for name in ("XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "TARVIC_PORT",
+        for name in ("XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "TARVIC_PORT",
                      "QUENDREL_PORT", "DESK_SUPERVISOR", "DESK_BIND"):
             env.pop(name, None)
         env.update(HOME=str(self.home), QUENDREL_PORT=str(self.port),

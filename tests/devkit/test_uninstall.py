@@ -5,10 +5,12 @@ import re
 import shutil
 import socket
 import sys
+import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from devkit_support import PAYLOAD, Sandbox, last_lines  # noqa: E402
+from devkit_support import PAYLOAD, Sandbox, last_lines, request, wait_for  # noqa: E402
 
 MIXES = "Quendrel — your mixes"
 
@@ -108,6 +110,43 @@ class Uninstall(unittest.TestCase):
         self.assertIn("could not be stopped, so nothing was removed", "\n".join(last_lines(out)))
         self.assertTrue((box.desk / "projects/song.mix").exists())
         self.assertFalse((box.home / "Desktop").exists())
+
+
+    def test_desk_removes_itself_after_the_trash_is_emptied(self):
+        box, home = self.box, self.box.home
+        box.lay_down()
+        app = box.root / "Applications/Quendrel.app"
+        self.make(app / "Contents/Info.plist")
+        self.make(box.desk / "data/installed-by-app", str(app) + "\n")
+        self.make(box.desk / "projects/advent.mix", "advent")
+        rc, out = box.agent("install", DESK_WATCH_SECONDS="0.2")
+        self.assertEqual(rc, 0, out)
+        log = box.desk / "logs/desk.log"
+
+        # Deleted some other way: the desk stays.
+        aside = box.root / "elsewhere.app"
+        app.rename(aside)
+        time.sleep(1.5)
+        self.assertEqual(request(box.port, "/relay-info")[0], 200)
+        aside.rename(app)
+
+        trash = home / ".local/share/Trash"
+        (trash / "files").mkdir(parents=True)
+        self.make(trash / "info/Quendrel.app.trashinfo",
+                  "[Trash Info]\nPath=%s\nDeletionDate=2025-01-01T10:00:00\n"
+                  % urllib.parse.quote(str(app)))
+        app.rename(trash / "files/Quendrel.app")
+        self.assertTrue(wait_for(lambda: "in the Trash" in log.read_text("utf-8"), 20))
+        shutil.rmtree(trash)
+
+        mixes = home / MIXES
+        plist = home / "Library/LaunchAgents/com.quendrel.desk.plist"
+        self.assertTrue(wait_for(lambda: not box.desk.exists() and not plist.exists(), 30))
+        self.assertEqual((mixes / "projects/advent.mix").read_text("utf-8"), "advent")
+        self.assertTrue((mixes / "presets/.access").exists())
+        self.assertFalse((home / "Desktop").exists())
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", box.port), timeout=2).close()
 
 
 if __name__ == "__main__":

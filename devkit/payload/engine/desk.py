@@ -23,6 +23,7 @@ import re
 import secrets
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -503,6 +504,108 @@ class Handler(BaseHTTPRequestHandler):
             self.send_json(HTTPStatus.OK, self.server.mix.snapshot())
 
 
+# ---------------------------------------------------------------- the app's absence
+
+class Caretaker(threading.Thread):
+    """Removes the desk once the application that installed it has been
+    emptied from the Trash, as the application promises when it notices
+    that it has been deleted.
+
+    data/installed-by-app names the application. While the desk runs it
+    looks every DESK_WATCH_SECONDS (30 by default): the application seen in
+    the Trash and later gone from there too means the Trash was emptied.
+    Then, as soon as nobody uses the console, uninstall.sh runs with
+    --mixes-in-home, which puts the user's work in the home folder. An
+    application deleted any other way leaves the desk alone.
+    """
+
+    def __init__(self, desk):
+        super().__init__(daemon=True)
+        self.desk = desk
+        self.note = os.path.join(desk.folder, "data", "installed-by-app")
+        self.every = 30.0
+        try:
+            self.every = max(0.1, float(os.environ.get("DESK_WATCH_SECONDS", "30")))
+        except ValueError:
+            pass
+        self.seen_in_trash = False
+        self.emptied = False
+
+    def app(self):
+        try:
+            with open(self.note, encoding="utf-8") as f:
+                return f.readline().rstrip("\n")
+        except (OSError, UnicodeDecodeError):
+            return ""
+
+    @staticmethod
+    def in_trash(app):
+        home = os.path.expanduser("~")
+        name = os.path.basename(app.rstrip("/"))
+        if name and os.path.lexists(os.path.join(home, ".Trash", name)):
+            return True
+        data = os.environ.get("XDG_DATA_HOME") or os.path.join(home, ".local", "share")
+        info = os.path.join(data, "Trash", "info")
+        try:
+            entries = os.listdir(info)
+        except OSError:
+            return False
+        for entry in entries:
+            if not entry.endswith(".trashinfo"):
+                continue
+            try:
+                with open(os.path.join(info, entry), encoding="utf-8") as f:
+                    for line in f:
+                        if line.startswith("Path=") and urllib.parse.unquote(
+                                line[5:].strip()) == app:
+                            files = os.path.join(data, "Trash", "files", entry[:-10])
+                            if os.path.lexists(files):
+                                return True
+            except (OSError, UnicodeDecodeError):
+                continue
+        return False
+
+    def look(self):
+        """One look; true when the desk should remove itself now."""
+        app = self.app()
+        if not app:
+            self.seen_in_trash = False
+            return False
+        if os.path.lexists(app):
+            self.seen_in_trash = self.emptied = False
+        elif self.in_trash(app):
+            if not self.seen_in_trash:
+                log("Quendrel is in the Trash.")
+            self.seen_in_trash = True
+        elif self.seen_in_trash:
+            if not self.emptied:
+                log("Quendrel was emptied from the Trash; the console removes itself "
+                    "once nobody is using it.")
+            self.emptied = True
+        return self.emptied and self.desk.sessions.in_use() is None
+
+    def run(self):
+        while True:
+            time.sleep(self.every)
+            try:
+                if self.look():
+                    self.remove()
+                    return
+            except Exception as e:      # the console itself must go on
+                log("Looking for Quendrel went wrong: %s" % e)
+
+    def remove(self):
+        script = os.path.join(self.desk.folder, "uninstall.sh")
+        with open(script, encoding="utf-8") as f:
+            text = f.read()
+        log("Removing the console; your presets and projects go to your home folder.")
+        # Its own session: the uninstaller stops this desk and must outlive it.
+        subprocess.Popen(["/bin/bash", "-c", text, "uninstall.sh", "--mixes-in-home"],
+                         cwd=os.path.expanduser("~"), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True, close_fds=True)
+
+
 # ---------------------------------------------------------------- running
 
 def serve(folder):
@@ -521,6 +624,7 @@ def serve(folder):
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    Caretaker(desk).start()
     log("The console (version %s) is listening on %s port %d."
         % (desk.version or "unknown", bind, port))
     try:
