@@ -314,6 +314,7 @@ wait_until_up() {
         fi
         sleep 0.25
     done
+    [[ "${1:-}" == quietly ]] && return 1
     echo "The console did not start. The last lines of its log say:"
     tail -n 3 "$log" 2>/dev/null | sed 's/^/  /'
     fail "The console did not start on port $port. Its log is $log."
@@ -327,6 +328,14 @@ do_start() {
         other)
             fail "Port $port is in use by another program, so the console cannot start. Quit that program, or set QUENDREL_PORT to another port." ;;
     esac
+    if [[ "$mode" == process && -n "$(our_pids)" ]]; then
+        # A keeper is between two runs of the desk: let it finish starting.
+        if wait_until_up quietly; then
+            echo "The console is running on port $port (version $(version))."
+            return 0
+        fi
+        stop_processes
+    fi
     if [[ "$mode" == systemd ]]; then
         write_unit
         rotate_log

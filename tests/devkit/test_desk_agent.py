@@ -111,11 +111,15 @@ class DeskLifecycle(unittest.TestCase):
                              rb"^HTTP/1\.1 400 ")
             self.assertEqual(request(port, "/relay-info")[0], 200)
 
-        with self.subTest("the keeper starts a desk that died"):
+        with self.subTest("the keeper starts a desk that died; start meanwhile waits for it"):
+            keeper = (box.desk / "data/desk.pid").read_text().strip()
             before = self.desk_pid()
             os.kill(before, 9)
+            rc, out = box.agent("start")
+            self.assertEqual(rc, 0, out)
             self.assertTrue(wait_for(lambda: self.desk_pid() not in (None, before)
                                      and self.running(), 20))
+            self.assertEqual((box.desk / "data/desk.pid").read_text().strip(), keeper)
 
         with self.subTest("start on a running desk says so and succeeds"):
             rc, out = box.agent("start")
