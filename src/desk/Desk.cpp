@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <semaphore>
 
@@ -24,8 +25,12 @@ constexpr std::size_t longestAnswer = 64 * 1024;
 
 fs::path marker() { return platform::home() / ".tarvic-setting-up"; }
 
-std::string address(const char* path) {
-  return "http://127.0.0.1:" + std::to_string(Paths::port()) + path;
+// The address of a question to the desk; nothing when the port cannot be one, so that
+// such a desk counts as not answering rather than being asked somewhere else.
+std::optional<std::string> address(const char* path) {
+  const std::int64_t port = Paths::port();
+  if (port < 1 || port > 65535) return std::nullopt;
+  return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
 // Counts "\r\n" as one character, as people read it.
@@ -55,7 +60,9 @@ void look(std::function<void(DeskState)> then) {
   std::error_code error;
   if (!fs::exists(Paths::install(), error)) return then(DeskState::notInstalled());
   if (fs::exists(marker(), error)) return then(DeskState::unfinished());
-  platform::http::Request request{address("/relay-info"), requestTimeout, 0, true};
+  auto url = address("/relay-info");
+  if (!url) return then(DeskState::installedNotRunning());
+  platform::http::Request request{*url, requestTimeout, 0, true};
   platform::http::get(request, [then = std::move(then)](platform::http::Reply reply) {
     bool answered = reply.failure == platform::http::Failure::none &&
                     (reply.status == 200 || reply.status == 404);
@@ -74,8 +81,10 @@ Busy readInUse(const std::string& body) {
 }
 
 Busy busy() {
+  auto url = address("/in-use");
+  if (!url) return {Busy::Kind::unknown, {}};
   auto cell = std::make_shared<Cell>();
-  platform::http::Request request{address("/in-use"), requestTimeout, longestAnswer, false};
+  platform::http::Request request{*url, requestTimeout, longestAnswer, false};
   platform::http::get(request, [cell](platform::http::Reply reply) {
     Busy answer{Busy::Kind::unknown, {}};
     if (reply.failure == platform::http::Failure::refused) {

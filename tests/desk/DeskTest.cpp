@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "desk/Desk.h"
+#include "desk/Paths.h"
+#include "support/Home.h"
+#include "support/LocalServer.h"
+
+using testing_support::Answer;
+using testing_support::Home;
+using testing_support::LocalServer;
+using testing_support::write;
+namespace fs = std::filesystem;
+
+namespace {
+
+DeskState lookNow() {
+  std::promise<DeskState> answer;
+  Desk::look([&](DeskState s) { answer.set_value(s); });
+  return answer.get_future().get();
+}
+
+void usePort(int port) { setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1); }
+
+void installDesk(const Home& home, const std::string& version) {
+  fs::create_directories(Paths::install());
+  if (!version.empty()) write(Paths::install() / "VERSION", version);
+  (void)home;
+}
+
+}  // namespace
+
+TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
+  Home home;
+  int status = 200;
+  LocalServer desk([&](const std::string&) { return Answer{status, "{}"}; });
+  usePort(desk.port());
+
+  EXPECT_EQ(lookNow(), DeskState::notInstalled());
+  EXPECT_EQ(lookNow().menuText(), "Not set up yet");
+
+  installDesk(home, "2.4.1 beta\n");
+  write(home / ".tarvic-setting-up", "keeping\n");
+  EXPECT_EQ(lookNow(), DeskState::unfinished());
+  EXPECT_EQ(desk.count("/relay-info"), 0) << "an unfinished desk is not asked";
+  fs::remove(home / ".tarvic-setting-up");
+
+  EXPECT_EQ(lookNow(), DeskState::answering("2.4.1"));
+  EXPECT_EQ(lookNow().menuText(), "Running — 2.4.1");
+  status = 404;
+  EXPECT_EQ(lookNow(), DeskState::answering("2.4.1")) << "404 counts as answering";
+  status = 500;
+  EXPECT_EQ(lookNow().menuText(), "Not running");
+}
+
+TEST(Desk, LookWithoutAnAnsweringDesk) {
+  Home home;
+  installDesk(home, "1.0");
+  usePort(testing_support::freePort());  // nothing listens
+  EXPECT_EQ(lookNow(), DeskState::installedNotRunning());
+
+  LocalServer silent([](const std::string&) { return Answer{200, "", true}; });
+  usePort(silent.port());
+  EXPECT_EQ(lookNow(), DeskState::installedNotRunning()) << "no answer within the time-out";
+
+  for (const char* port : {"-1", "0", "65536", "9223372036854775807"}) {
+    setenv("QUENDREL_PORT", port, 1);
+    EXPECT_EQ(lookNow(), DeskState::installedNotRunning()) << port;
+    EXPECT_EQ(Desk::busy().kind, Desk::Busy::Kind::unknown) << port;
+  }
+}
+
+TEST(Desk, VersionIsTheFirstBlankSeparatedWordCutToSevenCharacters) {
+  Home home;
+  EXPECT_EQ(Desk::installedVersion(), "") << "no installation";
+  installDesk(home, "");
+  EXPECT_EQ(Desk::installedVersion(), "") << "no VERSION file";
+  struct Case {
+    const char* content;
+    const char* version;
+  } cases[] = {
+      {"2024.11.30-long more", "2024.11"},
+      {"  1.2 3", "1.2"},
+      {"1.2\n", "1.2\n"},        // a line break is not a separator
+      {"1.2\tx y", "1.2\tx"},    // nor is a tab
+      {"1.2.3\r\n", "1.2.3\r\n"},
+      {"äöü1234567", "äöü1234"},  // characters, not bytes
+      {"   ", ""},
+      {"\xff\xfe", ""},  // not UTF-8
+  };
+  for (const auto& c : cases) {
+    write(Paths::install() / "VERSION", c.content);
+    EXPECT_EQ(Desk::installedVersion(), c.version) << c.content;
+  }
+  write(Paths::install() / "VERSION", "");
+  EXPECT_EQ(DeskState::answering(Desk::installedVersion()).menuText(), "Running");
+}
+
+TEST(Desk, BusyReadsTheInUseAnswer) {
+  Home home;
+  Answer answer;
+  LocalServer desk([&](const std::string&) { return answer; });
+  usePort(desk.port());
+  using Kind = Desk::Busy::Kind;
+  struct Case {
+    int status;
+    const char* body;
+    Desk::Busy expected;
+  } cases[] = {
+      {200, R"({"in_use": false})", {Kind::idle, ""}},
+      {200, R"({"in_use": true})", {Kind::busy, ""}},
+      {200, R"({"in_use": true, "why": 3})", {Kind::busy, ""}},
+      {200, R"({"in_use": true, "why": "2 people are moving faders"})",
+       {Kind::busy, "2 people are moving faders"}},
+      {200, R"({"in_use": "yes"})", {Kind::unknown, ""}},
+      {200, R"({"in_use": 1})", {Kind::unknown, ""}},
+      {200, R"([true])", {Kind::unknown, ""}},
+      {200, R"({"in_use": tru)", {Kind::unknown, ""}},
+      {200, "", {Kind::unknown, ""}},
+      {500, R"({"in_use": false})", {Kind::unknown, ""}},
+      {999, R"({"in_use": false})", {Kind::unknown, ""}},
+  };
+  for (const auto& c : cases) {
+    answer = Answer{c.status, c.body};
+    EXPECT_EQ(Desk::busy(), c.expected) << c.status << " " << c.body;
+  }
+  answer = Answer{200, std::string(2 << 20, '[')};
+  EXPECT_EQ(Desk::busy().kind, Kind::unknown) << "a body too long to be an answer";
+}
+
+TEST(Desk, BusyWithNobodyListeningOrNobodyAnswering) {
+  Home home;
+  usePort(testing_support::freePort());
+  EXPECT_EQ(Desk::busy().kind, Desk::Busy::Kind::notRunning);
+
+  LocalServer silent([](const std::string&) { return Answer{200, "", true}; });
+  usePort(silent.port());
+  EXPECT_EQ(Desk::busy().kind, Desk::Busy::Kind::unknown);
+  // Two waits in a row: the first one's late answer must not disturb the second.
+  EXPECT_EQ(Desk::busy().kind, Desk::Busy::Kind::unknown);
+}

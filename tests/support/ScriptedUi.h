@@ -1,0 +1,62 @@
+#pragma once
+// A user interface that answers alerts from a list and records everything shown,
+// so a test can run a whole flow and check what the user would have seen.
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace testing_support {
+
+class ScriptedItem : public platform::StatusItem {
+ public:
+  explicit ScriptedItem(std::vector<platform::MenuLine> lines) : lines_(std::move(lines)) {}
+  void setTitle(std::size_t line, const std::string& title) override { lines_.at(line).title = title; }
+  void setEnabled(std::size_t line, bool enabled) override { lines_.at(line).enabled = enabled; }
+  void setAction(std::size_t line, std::function<void()> action) override {
+    lines_.at(line).action = std::move(action);
+  }
+  std::string title(std::size_t line) const override { return lines_.at(line).title; }
+  bool enabled(std::size_t line) const override { return lines_.at(line).enabled; }
+
+  const std::vector<platform::MenuLine>& lines() const { return lines_; }
+  // Chooses a line as the user would: nothing happens when it is disabled or has no action.
+  void choose(std::size_t line) {
+    auto& l = lines_.at(line);
+    if (l.enabled && l.action) l.action();
+  }
+
+ private:
+  std::vector<platform::MenuLine> lines_;
+};
+
+class ScriptedUi : public platform::Ui {
+ public:
+  // Alerts are answered in order; an alert with no answer left gets "Return".
+  enum Key { returnKey = -1, escapeKey = -2 };
+  std::deque<int> answers;
+  std::vector<platform::Alert> alerts;
+  std::vector<std::string> opened;
+  std::string clipboard;
+  bool menuBar = true;
+  ScriptedItem* item = nullptr;
+  // Runs while an alert is "on screen", before it is answered.
+  std::function<void(const platform::Alert&)> onAlert;
+
+  bool hasMenuBar() override { return menuBar; }
+  std::unique_ptr<platform::StatusItem> makeStatusItem(const platform::Drawing&,
+                                                       const std::string& description,
+                                                       std::vector<platform::MenuLine> menu) override;
+  int run(const platform::Alert& alert) override;
+  void copy(const std::string& text) override { clipboard = text; }
+  void open(const std::string& address) override { opened.push_back(address); }
+
+  std::string description;
+};
+
+// Turns the event loop until `done` holds or `seconds` have passed; gives whether it held.
+bool spinUntil(const std::function<bool()>& done, double seconds = 10);
+
+}  // namespace testing_support
