@@ -1,0 +1,62 @@
+// Quit requests and re-opening, as the running application sees them.
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "QtApplication.h"
+#include "platform/app.h"
+
+using namespace platform;
+
+namespace {
+
+// Runs the event loop until something calls exit; a stuck test ends with -1 instead of
+// hanging.
+int loopUntilExit() {
+  QTimer::singleShot(20000, [] { QCoreApplication::exit(-1); });
+  return application().exec();
+}
+
+// The re-open name includes the display: a display of its own keeps concurrent test
+// programs apart.
+void ownDisplay() {
+  setenv("DISPLAY", (":quendrel-test-" + std::to_string(getpid())).c_str(), 1);
+}
+
+}  // namespace
+
+TEST(App, NewInstanceMarkIsReadAndRemoved) {
+  setenv(newInstanceVariable, "1", 1);
+  EXPECT_TRUE(markedAsNewInstance());
+  EXPECT_EQ(std::getenv(newInstanceVariable), nullptr);
+  EXPECT_TRUE(markedAsNewInstance());  // still known after the variable has gone
+}
+
+TEST(App, SignalsAndQuitEventsAskTheHandler) {
+  application();
+  int asked = 0;
+  onTerminationRequest([&asked] { QCoreApplication::exit(++asked); });
+
+  QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+  EXPECT_EQ(loopUntilExit(), 1);
+  QTimer::singleShot(0, [] { std::raise(SIGINT); });
+  EXPECT_EQ(loopUntilExit(), 2);
+  // Without the handler, quit() would end the loop with 0.
+  QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+  EXPECT_EQ(loopUntilExit(), 3);
+}
+
+TEST(App, ALaterLaunchAsksTheRunningOneToReopen) {
+  ownDisplay();
+  application();
+  EXPECT_FALSE(askRunningToReopen());  // nobody listens yet
+
+  onReopen([] { QCoreApplication::exit(7); });
+  bool handedOver = false;
+  QTimer::singleShot(0, [&handedOver] { handedOver = askRunningToReopen(); });
+  EXPECT_EQ(loopUntilExit(), 7);
+  EXPECT_TRUE(handedOver);
+}
