@@ -28,7 +28,6 @@ class Layout(unittest.TestCase):
         for name in ("engine/uplink.py", "engine/desk.py", "ui/terms.html",
                      "ui/console.html", "ui/login.html"):
             self.assertTrue((PAYLOAD / name).is_file(), name)
-        self.assertFalse(list(PAYLOAD.rglob("__pycache__")))
 
 
 class LayDownByHand(unittest.TestCase):
