@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/process.h"
+#include "support/Home.h"
+#include "support/LocalServer.h"
+
+using testing_support::Answer;
+using testing_support::Home;
+using testing_support::LocalServer;
+using testing_support::makeBundle;
+using testing_support::write;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Said {
+  int status = -1;
+  std::string output;
+};
+
+Said ctl(const fs::path& program, std::vector<std::string> args) {
+  auto ran = platform::run({program.string(), std::move(args), ""}, platform::Output::pipe);
+  auto* exited = std::get_if<platform::Exited>(&ran);
+  if (!exited) return {};
+  return {exited->status, exited->output};
+}
+
+Said ctl(std::vector<std::string> args) { return ctl(QUENDRELCTL, std::move(args)); }
+
+// A copy of quendrelctl inside an application bundle, as it is shipped.
+fs::path inBundle(const Home& home, const std::string& version, const std::string& service) {
+  fs::path app = home / "Bundles/Quendrel.app";
+  makeBundle(app, "com.quendrel.manager", version, "3", service);
+  fs::path program = app / "Contents/MacOS/quendrelctl";
+  fs::copy_file(QUENDRELCTL, program, fs::copy_options::overwrite_existing);
+  return program;
+}
+
+}  // namespace
+
+TEST(Quendrelctl, StatusAndInUseAnswerLikeTheMenu) {
+  Home home;
+  Answer relay{200, "{}"};
+  Answer inUse{200, R"({"in_use": true, "why": "2 people are moving faders"})"};
+  LocalServer desk([&](const std::string& path) { return path == "/in-use" ? inUse : relay; });
+  setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
+
+  EXPECT_EQ(ctl({"status"}).output, "Not set up yet\n");
+  write(home / "Library/Application Support/Quendrel/Desk/agent.sh", "");
+  write(home / "Library/Application Support/Quendrel/Desk/VERSION", "3.1.4 build\n");
+  write(home / ".tarvic-setting-up", "moved\n");
+  EXPECT_EQ(ctl({"status"}).output, "Setting up did not finish\n");
+  fs::remove(home / ".tarvic-setting-up");
+  Said running = ctl({"status"});
+  EXPECT_EQ(running.status, 0);
+  EXPECT_EQ(running.output, "Running — 3.1.4\n");
+  relay.status = 503;
+  EXPECT_EQ(ctl({"status"}).output, "Not running\n");
+
+  EXPECT_EQ(ctl({"in-use"}).output, "busy: 2 people are moving faders\n");
+  inUse.body = R"({"in_use": true})";
+  EXPECT_EQ(ctl({"in-use"}).output, "busy\n");
+  inUse.body = R"({"in_use": false})";
+  EXPECT_EQ(ctl({"in-use"}).output, "idle\n");
+  inUse.body = "not json";
+  EXPECT_EQ(ctl({"in-use"}).output, "unknown\n");
+  setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
+  EXPECT_EQ(ctl({"in-use"}).output, "not running\n");
+}
+
+TEST(Quendrelctl, AboutABundle) {
+  Home home;
+  makeBundle(home / "Tarvic.app", "com.tarvicone.manager", "1.2", "40");
+  EXPECT_EQ(ctl({"about", (home / "Tarvic.app").string()}).output,
+            "identifier: com.tarvicone.manager\nversion: 1.2\nbuild: 40\nours: yes\nrunning: no\n");
+  write(home / "Broken.app/Contents/Info.plist", "garbage");
+  Said broken = ctl({"about", (home / "Broken.app").string()});
+  EXPECT_EQ(broken.status, 0);
+  EXPECT_EQ(broken.output, "identifier: \nversion: \nbuild: \nours: no\nrunning: no\n");
+}
+
+TEST(Quendrelctl, CheckUpdateAsksTheServiceInItsBundle) {
+  Home home;
+  Answer feed{200, R"({"version": "1.10", "sha256": "ABC123", "file": "Quendrel-1.10.img"})"};
+  LocalServer service([&](const std::string&) { return feed; });
+  fs::path program = inBundle(home, "1.9", service.base());
+
+  EXPECT_EQ(ctl(program, {"check-update"}).output, "newer: 1.10 ABC123 Quendrel-1.10.img\n");
+  EXPECT_EQ(service.count("/app/latest"), 1);
+  feed.status = 500;  // the status is not looked at: the body is a good feed
+  EXPECT_EQ(ctl(program, {"check-update"}).output, "newer: 1.10 ABC123 Quendrel-1.10.img\n");
+  feed = Answer{200, R"({"version": "1.9.0", "sha256": "x", "file": "f"})"};
+  EXPECT_EQ(ctl(program, {"check-update"}).output, "up to date\n");
+  feed = Answer{200, R"({"version": 2, "sha256": "x", "file": "f"})"};
+  EXPECT_EQ(ctl(program, {"check-update"}).output, "up to date\n");
+  feed = Answer{200, "", true};  // never answers: the 8-second limit ends it
+  Said late = ctl(program, {"check-update"});
+  EXPECT_EQ(late.status, 0);
+  EXPECT_EQ(late.output, "up to date\n");
+}
+
+TEST(Quendrelctl, UnknownCommandsGetTheUsage) {
+  Home home;
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{}, {"stauts"}, {"about"}, {"status", "extra"}}) {
+    Said said = ctl(args);
+    EXPECT_EQ(said.status, 2);
+    EXPECT_NE(said.output.find("usage: quendrelctl"), std::string::npos);
+  }
+}
