@@ -2,13 +2,14 @@
 #   Quendrel.app/Contents/Info.plist
 #   Quendrel.app/Contents/MacOS/{Quendrel, quendrelctl}
 #   Quendrel.app/Contents/Resources/payload   (the reference payload, devkit/payload)
+#   Quendrel.app/Contents/_CodeSignature       (when quendrel-codesign is built)
 #
 # Included from the top-level CMakeLists.txt it defines the `bundle` target; run with
 # `cmake -P` it does the assembling, so the payload is copied as it is whenever the target
 # builds.
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  # Arguments: APP, INFO, PAYLOAD, and EXECUTABLES (a list).
+  # Arguments: APP, INFO, PAYLOAD, EXECUTABLES (a list), and SIGNER and KEY to sign with.
   set(contents "${APP}/Contents")
   file(MAKE_DIRECTORY "${contents}/MacOS" "${contents}/Resources")
   file(COPY_FILE "${INFO}" "${contents}/Info.plist" ONLY_IF_DIFFERENT)
@@ -36,6 +37,12 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
   else()
     file(MAKE_DIRECTORY "${contents}/Resources/payload")
+  endif()
+  if(SIGNER)
+    if(NOT EXISTS "${KEY}")
+      execute_process(COMMAND "${SIGNER}" keygen "${KEY}" OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+    execute_process(COMMAND "${SIGNER}" sign "${APP}" --key "${KEY}" COMMAND_ERROR_IS_FATAL ANY)
   endif()
   return()
 endif()
@@ -74,6 +81,19 @@ file(CONFIGURE OUTPUT "${bundle_info}" @ONLY CONTENT [=[
 </plist>
 ]=])
 
+set(QUENDREL_SIGNING_KEY "" CACHE FILEPATH
+  "The secret key the bundle is signed with; empty: a key made once for this build folder")
+set(bundle_signing)
+set(bundle_tools Quendrel quendrelctl)
+if(TARGET quendrel-codesign)
+  set(bundle_key "${QUENDREL_SIGNING_KEY}")
+  if(NOT bundle_key)
+    set(bundle_key "${CMAKE_BINARY_DIR}/bundle/signing.key")
+  endif()
+  set(bundle_signing "-DSIGNER=$<TARGET_FILE:quendrel-codesign>" "-DKEY=${bundle_key}")
+  list(APPEND bundle_tools quendrel-codesign)
+endif()
+
 set(QUENDREL_APP "${CMAKE_BINARY_DIR}/Quendrel.app")
 add_custom_target(bundle ALL
   COMMAND ${CMAKE_COMMAND}
@@ -81,7 +101,8 @@ add_custom_target(bundle ALL
     "-DINFO=${bundle_info}"
     "-DPAYLOAD=${CMAKE_SOURCE_DIR}/devkit/payload"
     "-DEXECUTABLES=$<TARGET_FILE:Quendrel>;$<TARGET_FILE:quendrelctl>"
+    ${bundle_signing}
     -P "${CMAKE_CURRENT_LIST_FILE}"
-  DEPENDS Quendrel quendrelctl
+  DEPENDS ${bundle_tools}
   COMMENT "Assembling Quendrel.app"
   VERBATIM)

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QUrl>
+#include <algorithm>
 
 #include "platform/painting.h"
 

@@ -4,7 +4,7 @@
 Starts its own X server (Xvfb), a tray (trayer), a temporary home folder and Quendrel from
 the bundle in the build folder; checks that the knob appears in the tray, that opening
 Quendrel again hands over to the running copy, and that SIGTERM ends it. A screenshot of the
-tray is kept in the build folder's test-artifacts.
+tray and the programs' output are kept in the build folder's test-artifacts.
 
 Run: BUILD_ROOT=build /usr/bin/python3 tests/e2e/test_tray.py
 """
@@ -71,7 +71,8 @@ class Tray(unittest.TestCase):
 
     def spawn(self, argv, **kwargs):
         """Starts a process that is ended when the test ends, however it ends."""
-        log = open(self.temp / (Path(argv[0]).name + ".log"), "ab")
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        log = open(ARTIFACTS / f"tray-{Path(argv[0]).name}.log", "wb")
         self.addCleanup(log.close)
         process = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT,
                                    start_new_session=True, **kwargs)
@@ -148,8 +149,9 @@ class Tray(unittest.TestCase):
 
         quendrel = self.spawn([str(EXECUTABLE)], env=self.env)
         grown = wait_for(lambda: self.width(tray) > empty or quendrel.poll() is not None, 60)
-        self.assertIsNone(quendrel.poll(), "Quendrel ended on its own")
-        self.assertTrue(grown, "the tray did not take an icon")
+        logs = ARTIFACTS / "tray-Quendrel.log"
+        self.assertIsNone(quendrel.poll(), f"Quendrel ended on its own (see {logs})")
+        self.assertTrue(grown, f"the tray did not take an icon (see {logs})")
 
         knob = wait_for(lambda: dark_pixels(self.screenshot(tray, "tray.png")) > 30, 30)
         self.assertTrue(knob, f"no knob drawn in the tray (see {ARTIFACTS / 'tray.png'})")

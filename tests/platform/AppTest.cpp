@@ -1,12 +1,12 @@
 // Quit requests and re-opening, as the running application sees them.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QTimer>
 #include <csignal>
 #include <cstdlib>
 #include <string>
 
-#include "QtApplication.h"
 #include "platform/app.h"
 
 using namespace platform;
@@ -17,7 +17,7 @@ namespace {
 // hanging.
 int loopUntilExit() {
   QTimer::singleShot(20000, [] { QCoreApplication::exit(-1); });
-  return application().exec();
+  return QCoreApplication::exec();
 }
 
 // The re-open name includes the display: a display of its own keeps concurrent test
@@ -36,7 +36,6 @@ TEST(App, NewInstanceMarkIsReadAndRemoved) {
 }
 
 TEST(App, SignalsAndQuitEventsAskTheHandler) {
-  application();
   int asked = 0;
   onTerminationRequest([&asked] { QCoreApplication::exit(++asked); });
 
@@ -51,7 +50,6 @@ TEST(App, SignalsAndQuitEventsAskTheHandler) {
 
 TEST(App, ALaterLaunchAsksTheRunningOneToReopen) {
   ownDisplay();
-  application();
   EXPECT_FALSE(askRunningToReopen());  // nobody listens yet
 
   onReopen([] { QCoreApplication::exit(7); });

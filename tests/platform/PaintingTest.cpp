@@ -1,7 +1,6 @@
 // Rendering drawings to pixels: directions, alpha, erasing and the y-up coordinates.
 #include <gtest/gtest.h>
 
-#include "QtApplication.h"
 #include "platform/drawing.h"
 
 using namespace platform;
@@ -11,7 +10,6 @@ namespace {
 constexpr double side = 18, c = 9, r = 7.2, w = 1.35;
 
 Rendered draw(std::vector<Step> steps, int scale = 8) {
-  application();
   return render(Drawing{side, std::move(steps)}, scale);
 }
 

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
-#include "QtApplication.h"
 #include "platform/qt_ui.h"
 
 using namespace platform;
@@ -47,7 +47,6 @@ void playWhenUp(Play play) {
 }
 
 int answer(const Alert& alert, Play play) {
-  application();
   QTimer::singleShot(0, [play] { playWhenUp(play); });
   QtUi ui;
   return ui.run(alert);
@@ -100,7 +99,6 @@ TEST(QtUi, AnAlertWithoutButtonsHasOneOk) {
 }
 
 TEST(QtUi, StatusItemMenuChangesInPlace) {
-  application();
   int chosen = 0;
   std::vector<MenuLine> lines(4);
   lines[0] = {"Checking…", false, false, {}, {}};
