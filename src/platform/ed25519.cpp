@@ -1,0 +1,107 @@
+#include "platform/ed25519.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "platform/descriptor.h"
+
+namespace platform::ed25519 {
+namespace {
+
+const unsigned char* bytes(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+void ready() {
+  static const int initialised = sodium_init();
+  (void)initialised;
+}
+
+}  // namespace
+
+KeyPair generate() {
+  ready();
+  std::string publicKey(publicKeySize, '\0');
+  std::string secretKey(secretKeySize, '\0');
+  crypto_sign_ed25519_keypair(reinterpret_cast<unsigned char*>(publicKey.data()),
+                              reinterpret_cast<unsigned char*>(secretKey.data()));
+  return {publicKey, secretKey};
+}
+
+std::optional<std::string> publicKeyOf(std::string_view secretKey) {
+  if (secretKey.size() != secretKeySize) return std::nullopt;
+  ready();
+  // The stored public half must be the one the seed gives, or the key has been tampered with.
+  std::string fromSeed(publicKeySize, '\0');
+  std::string secret(secretKeySize, '\0');
+  if (crypto_sign_ed25519_seed_keypair(reinterpret_cast<unsigned char*>(fromSeed.data()),
+                                       reinterpret_cast<unsigned char*>(secret.data()),
+                                       bytes(secretKey)) != 0) {
+    return std::nullopt;
+  }
+  sodium_memzero(secret.data(), secret.size());
+  if (fromSeed != secretKey.substr(crypto_sign_ed25519_SEEDBYTES)) return std::nullopt;
+  return fromSeed;
+}
+
+std::optional<std::string> sign(std::string_view message, std::string_view secretKey) {
+  if (!publicKeyOf(secretKey)) return std::nullopt;
+  std::string signature(signatureSize, '\0');
+  if (crypto_sign_ed25519_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                                   bytes(message), message.size(), bytes(secretKey)) != 0) {
+    return std::nullopt;
+  }
+  return signature;
+}
+
+bool verify(std::string_view message, std::string_view signature, std::string_view publicKey) {
+  if (signature.size() != signatureSize || publicKey.size() != publicKeySize) return false;
+  ready();
+  return crypto_sign_ed25519_verify_detached(bytes(signature), bytes(message), message.size(),
+                                             bytes(publicKey)) == 0;
+}
+
+}  // namespace platform::ed25519
+
+namespace platform {
+
+std::optional<std::string> sha256OfFile(const std::filesystem::path& path) {
+  Descriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return std::nullopt;
+  struct stat status;
+  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  constexpr std::size_t block = 1 << 20;
+  auto buffer = std::make_unique<unsigned char[]>(block);
+  for (;;) {
+    ssize_t n = read(fd.get(), buffer.get(), block);
+    if (n > 0) {
+      crypto_hash_sha256_update(&state, buffer.get(), static_cast<unsigned long long>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return std::nullopt;
+    }
+  }
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state, digest);
+  static const char* hex = "0123456789abcdef";
+  std::string text;
+  text.reserve(sizeof digest * 2);
+  for (unsigned char b : digest) {
+    text.push_back(hex[b >> 4]);
+    text.push_back(hex[b & 15]);
+  }
+  return text;
+}
+
+}  // namespace platform

@@ -1,0 +1,41 @@
+#pragma once
+// Ed25519 signatures and SHA-256 digests of whole files, for signing application bundles.
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform::ed25519 {
+
+inline constexpr std::size_t publicKeySize = 32;
+inline constexpr std::size_t secretKeySize = 64;  // the seed followed by the public key
+inline constexpr std::size_t signatureSize = 64;
+
+// Raw bytes.
+struct KeyPair {
+  std::string publicKey;
+  std::string secretKey;
+};
+
+KeyPair generate();
+
+// The public half of a secret key; nothing when the bytes are not a secret key.
+std::optional<std::string> publicKeyOf(std::string_view secretKey);
+
+// The detached signature of the message; nothing when the key is not a secret key.
+std::optional<std::string> sign(std::string_view message, std::string_view secretKey);
+
+// Whether `signature` is the signer's signature of `message`.
+bool verify(std::string_view message, std::string_view signature, std::string_view publicKey);
+
+}  // namespace platform::ed25519
+
+namespace platform {
+
+// The SHA-256 digest of the regular file at `path` as 64 lower-case hexadecimal digits, read
+// in large blocks. Nothing when it is not a regular file (a final symbolic link is not followed)
+// or cannot be read whole.
+std::optional<std::string> sha256OfFile(const std::filesystem::path& path);
+
+}  // namespace platform

@@ -1,0 +1,181 @@
+#include "signing/CodeSign.h"
+
+#include "platform/bundle.h"
+#include "platform/digest.h"
+#include "platform/ed25519.h"
+#include "platform/files.h"
+#include "platform/items.h"
+#include "signing/Manifest.h"
+
+namespace fs = std::filesystem;
+
+namespace CodeSign {
+namespace {
+
+constexpr std::string_view keyHeader = "Quendrel signing key 1\n";
+
+// A small file read whole, refusing links and anything larger than `largest`.
+std::optional<std::string> readSmall(const fs::path& file, std::uintmax_t largest) {
+  auto status = platform::lookAt(file);
+  if (!status || status->kind != platform::ItemKind::file || status->size > largest) {
+    return std::nullopt;
+  }
+  auto bytes = platform::readFile(file);
+  if (!bytes || bytes->size() > largest) return std::nullopt;
+  return bytes;
+}
+
+std::variant<signing::Manifest, Invalid> signedManifest(const fs::path& bundle) {
+  const fs::path folder = bundle / signing::signatureFolder;
+  auto status = platform::lookAt(folder);
+  if (!status) return Invalid{"not signed"};
+  if (status->kind != platform::ItemKind::folder) return Invalid{"the signature is damaged"};
+  auto text = readSmall(folder / signing::manifestFile, signing::largestManifest);
+  auto signature = readSmall(folder / signing::signatureFile, 256);
+  if (!text || !signature) return Invalid{"the signature is damaged"};
+  auto manifest = signing::read(*text);
+  if (signature->size() != 2 * platform::ed25519::signatureSize + 1 || signature->back() != '\n') {
+    return Invalid{"the signature is damaged"};
+  }
+  auto bytes = signing::unhex(std::string_view(*signature).substr(0, signature->size() - 1));
+  if (!manifest || !bytes) return Invalid{"the signature is damaged"};
+  if (!platform::ed25519::verify(*text, *bytes, manifest->publicKey)) {
+    return Invalid{"the signature does not match the manifest"};
+  }
+  return std::move(*manifest);
+}
+
+}  // namespace
+
+Verdict signer(const fs::path& bundle) {
+  auto found = signedManifest(bundle);
+  if (auto* invalid = std::get_if<Invalid>(&found)) return *invalid;
+  auto& manifest = std::get<signing::Manifest>(found);
+  return Signer{manifest.identifier, manifest.publicKey};
+}
+
+Verdict verify(const fs::path& bundle) {
+  auto found = signedManifest(bundle);
+  if (auto* invalid = std::get_if<Invalid>(&found)) return *invalid;
+  const auto& manifest = std::get<signing::Manifest>(found);
+
+  // Nothing but the manifest and the signature may stand in the signature's folder.
+  std::error_code error;
+  int inside = 0;
+  for (fs::directory_iterator it(bundle / signing::signatureFolder, error);
+       !error && it != fs::directory_iterator(); it.increment(error)) {
+    ++inside;
+  }
+  if (error || inside != 2)
+    return Invalid{std::string(signing::signatureFolder) + " holds more than the signature"};
+
+  if (platform::Bundle{bundle}.value("CFBundleIdentifier") != manifest.identifier) {
+    return Invalid{"the identifier in Info.plist is not the signed one"};
+  }
+
+  // The shape first, which is quick, then the contents.
+  auto scanned = signing::scan(bundle, false);
+  if (auto* unreadable = std::get_if<signing::Unreadable>(&scanned))
+    return Invalid{unreadable->why};
+  auto shape = manifest.entries;
+  for (auto& entry : shape) entry.digest.clear();
+  if (auto difference =
+          signing::difference(shape, std::get<std::vector<signing::Entry>>(scanned))) {
+    return Invalid{*difference};
+  }
+  for (const auto& entry : manifest.entries) {
+    if (entry.kind != signing::Kind::file) continue;
+    if (platform::sha256OfFile(bundle / entry.path) != entry.digest) {
+      return Invalid{entry.path + " was changed"};
+    }
+  }
+  return Signer{manifest.identifier, manifest.publicKey};
+}
+
+std::optional<std::string> sign(const fs::path& bundle, std::string_view secretKey) {
+  auto publicKey = platform::ed25519::publicKeyOf(secretKey);
+  if (!publicKey) return "the key is not a signing key";
+  auto identifier = platform::Bundle{bundle}.value("CFBundleIdentifier");
+  if (!identifier || identifier->empty()) return "Info.plist has no CFBundleIdentifier";
+
+  auto scanned = signing::scan(bundle, true);
+  if (auto* unreadable = std::get_if<signing::Unreadable>(&scanned)) return unreadable->why;
+  signing::Manifest manifest{*identifier, *publicKey,
+                             std::move(std::get<std::vector<signing::Entry>>(scanned))};
+  const std::string text = signing::write(manifest);
+  auto signature = platform::ed25519::sign(text, secretKey);
+  if (!signature) return "the key is not a signing key";
+
+  const fs::path folder = bundle / signing::signatureFolder;
+  std::error_code error;
+  fs::remove_all(folder, error);
+  if (error) return "the old signature could not be removed (" + error.message() + ")";
+  fs::create_directories(folder, error);
+  if (error) return "the signature's folder could not be made (" + error.message() + ")";
+  if (!platform::writeAtomically(folder / signing::manifestFile, text, 0644) ||
+      !platform::writeAtomically(folder / signing::signatureFile, signing::hex(*signature) + "\n",
+                                 0644)) {
+    return "the signature could not be written";
+  }
+  return std::nullopt;
+}
+
+std::string team(std::string_view publicKey) {
+  std::string digest = platform::sha256Hex(publicKey).substr(0, 10);
+  for (char& c : digest) {
+    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return digest;
+}
+
+std::optional<std::string> makeKey(const fs::path& file) {
+  if (platform::existsNoFollow(file)) return file.string() + " already exists";
+  auto pair = platform::ed25519::generate();
+  const std::string text = std::string(keyHeader) + signing::hex(pair.secretKey) + "\n";
+  if (!platform::writeAtomically(file, text, 0600)) return file.string() + " could not be written";
+  return std::nullopt;
+}
+
+std::optional<std::string> readKey(const fs::path& file) {
+  auto text = readSmall(file, 4096);
+  const std::size_t length = keyHeader.size() + 2 * platform::ed25519::secretKeySize + 1;
+  if (!text || text->size() != length || text->compare(0, keyHeader.size(), keyHeader) != 0 ||
+      text->back() != '\n') {
+    return std::nullopt;
+  }
+  auto key = signing::unhex(
+      std::string_view(*text).substr(keyHeader.size(), length - keyHeader.size() - 1));
+  if (!key || !platform::ed25519::publicKeyOf(*key)) return std::nullopt;
+  return key;
+}
+
+std::optional<std::string> publicKeyOf(std::string_view secretKey) {
+  return platform::ed25519::publicKeyOf(secretKey);
+}
+
+bool intact(const fs::path& copy, const fs::path& source) {
+  auto wanted = signer(source);
+  if (!std::holds_alternative<Signer>(wanted)) return false;
+  auto found = verify(copy);
+  return std::holds_alternative<Signer>(found) &&
+         std::get<Signer>(found) == std::get<Signer>(wanted);
+}
+
+bool signedLikeUs(const fs::path& app) {
+  auto ours = platform::mainBundle();
+  if (!ours) return false;
+  auto mine = verify(ours->location);
+  auto theirs = verify(app);
+  return std::holds_alternative<Signer>(mine) && std::holds_alternative<Signer>(theirs) &&
+         std::get<Signer>(mine).publicKey == std::get<Signer>(theirs).publicKey;
+}
+
+std::optional<std::string> ourTeam() {
+  auto ours = platform::mainBundle();
+  if (!ours) return std::nullopt;
+  auto who = signer(ours->location);
+  if (!std::holds_alternative<Signer>(who)) return std::nullopt;
+  return team(std::get<Signer>(who).publicKey);
+}
+
+}  // namespace CodeSign

@@ -1,0 +1,112 @@
+#include "placement/Copies.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <variant>
+
+#include "platform/process.h"
+#include "signing/CodeSign.h"
+#include "support/Home.h"
+
+namespace fs = std::filesystem;
+using testing_support::write;
+
+extern char** environ;
+
+namespace placement_testing {
+
+Key makeKey(const fs::path& folder, const std::string& name) {
+  Key key;
+  key.file = folder / name;
+  if (CodeSign::makeKey(key.file)) throw std::runtime_error("no key");
+  key.secret = *CodeSign::readKey(key.file);
+  key.team = CodeSign::team(*CodeSign::publicKeyOf(key.secret));
+  return key;
+}
+
+void makeApp(const fs::path& location, const App& app, const Key* key) {
+  std::string plist =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<plist version=\"1.0\">\n<dict>\n"
+      "  <key>CFBundleIdentifier</key>\n  <string>" +
+      app.identifier +
+      "</string>\n"
+      "  <key>CFBundleShortVersionString</key>\n  <string>" +
+      app.version +
+      "</string>\n"
+      "  <key>CFBundleVersion</key>\n  <string>" +
+      app.build +
+      "</string>\n"
+      "  <key>CFBundleExecutable</key>\n  <string>" +
+      app.executable +
+      "</string>\n"
+      "</dict>\n</plist>\n";
+  write(location / "Contents/Info.plist", plist);
+  fs::create_directories(location / "Contents/MacOS");
+  fs::copy_file(app.program, location / "Contents/MacOS" / app.executable,
+                fs::copy_options::overwrite_existing);
+  fs::permissions(location / "Contents/MacOS" / app.executable, static_cast<fs::perms>(0755));
+  write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0755);
+  write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n");
+  std::error_code error;
+  fs::create_symlink("payload/setup.sh", location / "Contents/Resources/setup", error);
+  if (key) sign(location, *key);
+}
+
+void sign(const fs::path& bundle, const Key& key) {
+  if (auto problem = CodeSign::sign(bundle, key.secret)) throw std::runtime_error(*problem);
+}
+
+bool valid(const fs::path& bundle) {
+  return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
+}
+
+Running::Running(const fs::path& bundle, const std::vector<std::string>& args,
+                 const std::string& executable) {
+  const std::string program = (bundle / "Contents/MacOS" / executable).string();
+  std::vector<std::string> words{program};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    throw std::runtime_error("could not start " + program);
+  }
+}
+
+Running::~Running() {
+  if (!ended()) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool Running::ended() {
+  if (reaped_) return true;
+  reaped_ = waitpid(pid_, nullptr, WNOHANG) == pid_;
+  return reaped_;
+}
+
+std::vector<std::string> politeArguments() {
+  return {"1000"};
+}
+
+std::vector<std::string> stubbornArguments() {
+  return {"-c", "trap '' TERM; while :; do sleep 0.2; done"};
+}
+
+bool makeImage(const fs::path& folder, const fs::path& image) {
+  auto ran =
+      platform::run({"/usr/bin/mksquashfs",
+                     {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"},
+                     ""},
+                    platform::Output::pipe);
+  auto* exited = std::get_if<platform::Exited>(&ran);
+  return exited && exited->status == 0;
+}
+
+}  // namespace placement_testing

@@ -1,0 +1,332 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "placement/Copies.h"
+#include "placement/Settling.h"
+#include "platform/bundle.h"
+#include "platform/process.h"
+#include "signing/CodeSign.h"
+#include "signing/Manifest.h"
+#include "support/Home.h"
+#include "text/Text.h"
+
+using namespace placement_testing;
+using testing_support::Home;
+using testing_support::read;
+using testing_support::write;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string why(const fs::path& bundle) {
+  auto verdict = CodeSign::verify(bundle);
+  auto* invalid = std::get_if<CodeSign::Invalid>(&verdict);
+  return invalid ? invalid->why : "valid";
+}
+
+struct Tool {
+  int status = -1;
+  std::string output;
+};
+
+Tool codesign(const std::vector<std::string>& args) {
+  auto ran = platform::run({BUILD_ROOT "/quendrel-codesign", args, ""}, platform::Output::pipe);
+  auto* exited = std::get_if<platform::Exited>(&ran);
+  if (!exited) return {};
+  return {exited->status, exited->output};
+}
+
+const fs::path manifestOf(const fs::path& bundle) {
+  return bundle / "Contents/_CodeSignature/Manifest";
+}
+
+}  // namespace
+
+TEST(Signing, ASignedBundleIsValidUntilAnythingInItChanges) {
+  Home home;
+  Key key = makeKey(home.path());
+  const fs::path app = home / "Quendrel.app";
+  makeApp(app, {}, &key);
+  EXPECT_EQ(why(app), "valid");
+  const fs::path program = app / "Contents/MacOS/Quendrel";
+
+  {  // one byte, same size
+    std::string bytes = read(program);
+    std::string changed = bytes;
+    changed[changed.size() / 2] ^= 1;
+    write(program, changed, 0755);
+    EXPECT_EQ(why(app), "Contents/MacOS/Quendrel was changed");
+    write(program, bytes, 0755);
+    EXPECT_EQ(why(app), "valid") << "the same bytes again";
+  }
+  fs::permissions(program, static_cast<fs::perms>(0775));
+  EXPECT_EQ(why(app), "Contents/MacOS/Quendrel changed its mode from 0755 to 0775");
+  fs::permissions(program, static_cast<fs::perms>(0755));
+
+  write(app / "Contents/Resources/extra.txt", "hello");
+  EXPECT_EQ(why(app), "Contents/Resources/extra.txt was added");
+  fs::remove(app / "Contents/Resources/extra.txt");
+  fs::create_directory(app / "Contents/Resources/empty");
+  EXPECT_EQ(why(app), "Contents/Resources/empty was added") << "an empty folder counts";
+  fs::remove(app / "Contents/Resources/empty");
+
+  const std::string presets = read(app / "Contents/Resources/payload/presets/README");
+  fs::remove(app / "Contents/Resources/payload/presets/README");
+  EXPECT_EQ(why(app), "Contents/Resources/payload/presets/README is missing");
+  write(app / "Contents/Resources/payload/presets/README", presets);
+  EXPECT_EQ(why(app), "valid");
+
+  fs::remove(app / "Contents/Resources/setup");
+  fs::create_symlink("payload/presets/README", app / "Contents/Resources/setup");
+  EXPECT_EQ(why(app), "Contents/Resources/setup points elsewhere");
+  fs::remove(app / "Contents/Resources/setup");
+  fs::copy_file(app / "Contents/Resources/payload/setup.sh", app / "Contents/Resources/setup");
+  EXPECT_EQ(why(app), "Contents/Resources/setup is no longer a link");
+  fs::remove(app / "Contents/Resources/setup");
+  fs::create_symlink("payload/setup.sh", app / "Contents/Resources/setup");
+  EXPECT_EQ(why(app), "valid");
+
+  write(app / "Contents/_CodeSignature/Notes", "unsigned words");
+  EXPECT_EQ(why(app), "Contents/_CodeSignature holds more than the signature");
+  fs::remove(app / "Contents/_CodeSignature/Notes");
+  EXPECT_EQ(why(app), "valid");
+
+  sign(app, key);
+  EXPECT_EQ(why(app), "valid") << "signing again replaces the signature";
+}
+
+TEST(Signing, UnsignedForeignAndDamagedSignaturesAreInvalid) {
+  Home home;
+  Key ours = makeKey(home.path(), "ours");
+  Key theirs = makeKey(home.path(), "theirs");
+  EXPECT_NE(ours.team, theirs.team);
+  EXPECT_EQ(ours.team.size(), 10u);
+  EXPECT_EQ(ours.team.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+
+  makeApp(home / "Unsigned.app", {}, nullptr);
+  EXPECT_EQ(why(home / "Unsigned.app"), "not signed");
+  EXPECT_FALSE(CodeSign::intact(home / "Unsigned.app", home / "Unsigned.app"))
+      << "an unsigned source can never be matched";
+
+  makeApp(home / "A.app", {}, &ours);
+  fs::copy(home / "A.app", home / "Copy.app",
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  EXPECT_TRUE(CodeSign::intact(home / "Copy.app", home / "A.app"));
+
+  makeApp(home / "B.app", {}, &theirs);
+  EXPECT_EQ(why(home / "B.app"), "valid");
+  EXPECT_FALSE(CodeSign::intact(home / "B.app", home / "A.app")) << "another signer";
+
+  makeApp(home / "C.app", {"com.tarvicone.manager"}, &ours);
+  EXPECT_FALSE(CodeSign::intact(home / "C.app", home / "A.app")) << "another identifier";
+
+  // A signature that verifies but does not belong to this manifest.
+  const std::string manifest = read(manifestOf(home / "A.app"));
+  write(manifestOf(home / "A.app"), read(manifestOf(home / "B.app")));
+  EXPECT_EQ(why(home / "A.app"), "the signature does not match the manifest");
+  write(manifestOf(home / "A.app"), manifest);
+
+  // The manifest re-signed by another key, with our key's name in it: caught by the key.
+  fs::copy(home / "A.app", home / "Forged.app",
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  write(home / "Forged.app/Contents/MacOS/Quendrel", "#!/bin/sh\necho forged\n", 0755);
+  sign(home / "Forged.app", theirs);
+  EXPECT_EQ(why(home / "Forged.app"), "valid");
+  EXPECT_FALSE(CodeSign::intact(home / "Forged.app", home / "A.app"));
+
+  write(home / "A.app/Contents/_CodeSignature/Signature", "00\n");
+  EXPECT_EQ(why(home / "A.app"), "the signature is damaged");
+  fs::remove(home / "A.app/Contents/_CodeSignature/Signature");
+  EXPECT_EQ(why(home / "A.app"), "the signature is damaged");
+  fs::remove_all(home / "A.app/Contents/_CodeSignature");
+  write(home / "A.app/Contents/_CodeSignature", "a file where the folder should be");
+  EXPECT_EQ(why(home / "A.app"), "the signature is damaged");
+}
+
+TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
+  Home home;
+  Key key = makeKey(home.path());
+  const fs::path app = home / "Quendrel.app";
+  makeApp(app, {}, &key);
+  const std::string good = read(manifestOf(app));
+  ASSERT_TRUE(signing::read(good));
+  EXPECT_EQ(signing::write(*signing::read(good)), good);
+
+  // Every truncation, and every single-byte change, reads as no manifest or fails the
+  // signature; none is taken for valid.
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    write(manifestOf(app), good.substr(0, n));
+    EXPECT_NE(why(app), "valid") << "truncated at " << n;
+  }
+  for (std::size_t i = 0; i < good.size(); i += 7) {
+    for (unsigned char flip : {0x01, 0x20, 0x80}) {
+      std::string bad = good;
+      bad[i] = static_cast<char>(bad[i] ^ flip);
+      write(manifestOf(app), bad);
+      EXPECT_NE(why(app), "valid") << "byte " << i;
+    }
+  }
+  write(manifestOf(app), good);
+  EXPECT_EQ(why(app), "valid");
+
+  const std::string head = good.substr(0, good.find("folder "));
+  const std::string digest(64, 'a');
+  for (const std::string& body : std::vector<std::string>{
+           "",
+           "\n",
+           std::string(5000, '\0'),
+           "garbage\nmore garbage\n",
+           head + "folder 0755 ../outside\n",
+           head + "folder 0755 /etc\n",
+           head + "folder 0755 Contents//x\n",
+           head + "folder 0755 Contents/./x\n",
+           head + "folder 0755 Contents/_CodeSignature\n",
+           head + "file 0644 1 " + digest + " Contents/_CodeSignature/Manifest\n",
+           head + "folder 0755 b\nfolder 0755 a\n",
+           head + "folder 0755 a\nfolder 0755 a\n",
+           head + "folder 0855 a\n",
+           head + "folder 755 a\n",
+           head + "file 0644 -1 " + digest + " a\n",
+           head + "file 0644 99999999999999999999999 " + digest + " a\n",
+           head + "file 0644 1 " + std::string(64, 'A') + " a\n",
+           head + "file 0644 1 " + digest + "\n",
+           head + "link 0777  a\n",
+           head + "link 0777 %zz a\n",
+           head + "link 0777 x%0 a\n",
+           head + "link 0777 x%00y a\n",
+           head + "folder 0755 a%20b c\n",
+           head + "folder 0755 a",
+           head + "chardevice 0644 a\n",
+           good + good,
+           good.substr(0, good.size() - 1) + "\r\n",
+       }) {
+    EXPECT_FALSE(signing::read(body)) << body.substr(0, 200);
+    write(manifestOf(app), body);
+    EXPECT_EQ(why(app), "the signature is damaged") << body.substr(0, 200);
+  }
+
+  // A huge manifest is refused unread.
+  {
+    int fd = open(manifestOf(app).c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(signing::largestManifest + 1)), 0);
+    close(fd);
+  }
+  EXPECT_EQ(why(app), "the signature is damaged");
+  fs::remove(manifestOf(app));
+  fs::create_symlink(home / "elsewhere", manifestOf(app));
+  write(home / "elsewhere", good);
+  EXPECT_EQ(why(app), "the signature is damaged") << "a link is not the manifest";
+}
+
+TEST(Signing, UnusualNamesAndEmptyFilesSurviveTheRoundTrip) {
+  Home home;
+  Key key = makeKey(home.path());
+  const fs::path app = home / "Quendrel.app";
+  makeApp(app, {}, &key);
+  write(app / "Contents/Resources/with space %41 and\nnewline", "x");
+  write(app / "Contents/Resources/Ünïcödé — “quoted”", "");
+  fs::create_symlink("../a target with spaces/%", app / "Contents/Resources/odd link");
+  write(app / "Contents/Resources/setuid", "#!/bin/sh\n", 04755);
+  sign(app, key);
+  EXPECT_EQ(why(app), "valid");
+  write(app / "Contents/Resources/Ünïcödé — “quoted”", "now with bytes");
+  EXPECT_EQ(why(app), "Contents/Resources/Ünïcödé — “quoted” was changed");
+}
+
+TEST(Signing, BundlesWithSpecialFilesCannotBeSigned) {
+  Home home;
+  Key key = makeKey(home.path());
+  const fs::path app = home / "Quendrel.app";
+  makeApp(app, {}, nullptr);
+  ASSERT_EQ(mkfifo((app / "Contents/Resources/pipe").c_str(), 0644), 0);
+  auto problem = CodeSign::sign(app, key.secret);
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(*problem, "Contents/Resources/pipe is neither a file, a folder nor a link");
+  EXPECT_EQ(why(app), "not signed");
+
+  makeApp(home / "NoId.app", {""}, nullptr);
+  EXPECT_EQ(CodeSign::sign(home / "NoId.app", key.secret), "Info.plist has no CFBundleIdentifier");
+  EXPECT_EQ(CodeSign::sign(home / "NoId.app", "short"), "the key is not a signing key");
+}
+
+TEST(Signing, KeysAreMadeOnceAndPrivately) {
+  Home home;
+  const fs::path file = home / "keys/dev.key";
+  fs::create_directories(file.parent_path());
+  EXPECT_FALSE(CodeSign::makeKey(file));
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const std::string first = read(file);
+  EXPECT_EQ(CodeSign::makeKey(file), file.string() + " already exists");
+  EXPECT_EQ(read(file), first) << "never overwritten";
+  ASSERT_TRUE(CodeSign::readKey(file));
+
+  std::string damaged = first;
+  damaged[30] = damaged[30] == 'a' ? 'b' : 'a';  // the stored public half no longer fits
+  write(home / "damaged.key", damaged);
+  EXPECT_FALSE(CodeSign::readKey(home / "damaged.key"));
+  write(home / "short.key", first.substr(0, 40));
+  EXPECT_FALSE(CodeSign::readKey(home / "short.key"));
+  EXPECT_FALSE(CodeSign::readKey(home / "missing.key"));
+}
+
+TEST(Signing, SignedLikeUsAndOurTeam) {
+  Home home;
+  Key ours = makeKey(home.path(), "ours");
+  Key theirs = makeKey(home.path(), "theirs");
+  makeApp(home / "Us.app", {}, &ours);
+  makeApp(home / "Update.app", {"com.quendrel.manager", "2.0"}, &ours);
+  makeApp(home / "Stranger.app", {"com.quendrel.manager", "2.0"}, &theirs);
+  platform::pretendMainBundle(home / "Us.app");
+
+  EXPECT_EQ(CodeSign::ourTeam(), ours.team);
+  EXPECT_TRUE(CodeSign::signedLikeUs(home / "Update.app"));
+  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Stranger.app"));
+  write(home / "Update.app/Contents/Resources/payload/setup.sh", "#!/bin/bash\nrm -rf ~\n", 0755);
+  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Update.app"));
+  sign(home / "Update.app", ours);
+  write(home / "Us.app/Contents/Resources/payload/setup.sh", "changed", 0755);
+  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Update.app")) << "our own bundle must be valid too";
+}
+
+TEST(Signing, TheToolSignsVerifiesAndSaysWhyInOneLine) {
+  Home home;
+  const std::string key = (home / "dev.key").string();
+  Tool made = codesign({"keygen", key});
+  ASSERT_EQ(made.status, 0) << made.output;
+  EXPECT_EQ(made.output.rfind("team ", 0), 0u);
+  EXPECT_EQ(made.output.size(), std::string("team 0123456789\n").size());
+  EXPECT_EQ(codesign({"keygen", key}).status, 1) << "an existing key is kept";
+
+  makeApp(home / "Quendrel.app", {}, nullptr);
+  const std::string app = (home / "Quendrel.app").string();
+  Tool unsigned_ = codesign({"verify", app});
+  EXPECT_EQ(unsigned_.status, 1);
+  EXPECT_EQ(unsigned_.output, app + ": not signed\n");
+
+  Tool signed_ = codesign({"sign", app, "--key", key});
+  ASSERT_EQ(signed_.status, 0) << signed_.output;
+  Tool verified = codesign({"verify", app});
+  EXPECT_EQ(verified.status, 0);
+  EXPECT_EQ(verified.output, app + ": valid, com.quendrel.manager, team " + made.output.substr(5));
+
+  Key other = makeKey(home.path(), "other");
+  makeApp(home / "Other.app", {}, &other);
+  fs::copy(home / "Quendrel.app", home / "Copy.app",
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  EXPECT_EQ(codesign({"verify", (home / "Copy.app").string(), "--like", app}).status, 0);
+  Tool unlike = codesign({"verify", (home / "Other.app").string(), "--like", app});
+  EXPECT_EQ(unlike.status, 1);
+  EXPECT_EQ(unlike.output, (home / "Other.app").string() + ": signed by team " + other.team +
+                               ", not team " + made.output.substr(5, 10) + "\n");
+  EXPECT_EQ(codesign({"verify", app, "--like", (home / "nothing.app").string()}).status, 1);
+
+  write(home / "Quendrel.app/Contents/Info.plist", "<plist/>");
+  Tool tampered = codesign({"verify", app});
+  EXPECT_EQ(tampered.status, 1);
+  EXPECT_EQ(text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
+  EXPECT_EQ(codesign({"sign", app, "--key", (home / "nothing.key").string()}).status, 1);
+  EXPECT_EQ(codesign({"frobnicate"}).status, 2);
+}

@@ -1,0 +1,13 @@
+// The placement tests' own entry point: each test process first moves into a sandbox of its
+// own (see Sandbox.h), then runs its tests with an event loop for the flows that turn it.
+#include <gtest/gtest.h>
+
+#include "placement/Sandbox.h"
+#include "platform/queue.h"
+
+int main(int argc, char** argv) {
+  placement_testing::enterSandbox(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  platform::EventLoop loop(argc, argv, false);
+  return RUN_ALL_TESTS();
+}
