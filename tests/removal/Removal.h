@@ -1,0 +1,63 @@
+#pragma once
+// A temporary home with Quendrel in its Applications folder, the desk laid down and recorded
+// as Quendrel's, and an event loop, for the removal tests.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "desk/Paths.h"
+#include "platform/bundle.h"
+#include "platform/queue.h"
+#include "support/Home.h"
+
+namespace removal_testing {
+
+namespace fs = std::filesystem;
+
+// An uninstaller that notes its arguments, one a line, in ~/uninstaller-args and says what a
+// real one says; it removes the bundle it is given, as the real one does.
+inline constexpr const char* notingUninstaller = R"sh(#!/bin/bash
+printf '%s\n' "$@" > "$HOME/uninstaller-args"
+echo "Stopping"
+echo "✓ Stopped the console"
+if [[ "${1:-}" == --app ]]; then rm -rf -- "$2"; echo "✓ Removed $(basename "$2")"; fi
+exit 0
+)sh";
+
+class Removal : public ::testing::Test {
+ protected:
+  Removal() {
+    unsetenv("XDG_DATA_HOME");
+    // The first refresh probes the desk's port: nothing must answer there.
+    setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
+    testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1");
+    testing_support::write(app / "Contents/Resources/payload/uninstall.sh", notingUninstaller,
+                           0755);
+    platform::pretendMainBundle(app);
+  }
+
+  void layDeskDown(bool recorded = true) {
+    testing_support::write(Paths::movedInstall() / "agent.sh", "#!/bin/bash\nexit 0\n", 0755);
+    if (recorded) testing_support::write(note(), app.string() + "\n");
+  }
+
+  fs::path note() const { return Paths::install() / "data/installed-by-app"; }
+  fs::path trash() const { return home / ".local/share/Trash/files"; }
+
+  // Moves the bundle as a file manager does: one rename, making the folders on the way.
+  static void move(const fs::path& from, const fs::path& to) {
+    fs::create_directories(to.parent_path());
+    fs::rename(from, to);
+  }
+
+  testing_support::Home home;
+  int argc = 1;
+  char name[14] = "removal_tests";
+  char* argv[2] = {name, nullptr};
+  platform::EventLoop loop{argc, argv, false};
+  fs::path app = home / "Applications/Quendrel.app";
+};
+
+}  // namespace removal_testing
