@@ -10,6 +10,7 @@
 #include "desk/Desk.h"
 #include "placement/Settling.h"
 #include "platform/queue.h"
+#include "removal/Uninstaller.h"
 #include "update/AppUpdate.h"
 
 namespace {
@@ -19,6 +20,9 @@ constexpr const char* usage =
     "  status               the desk's state, as the menu shows it\n"
     "  in-use               whether anybody uses the console\n"
     "  about BUNDLE         identifier, version and build of an application bundle\n"
+    "  uninstall [--app PATH]\n"
+    "                       remove the desk (and the application at PATH) as the menu does;\n"
+    "                       presets and projects go to the Desktop\n"
     "  check-update         whether the service offers a newer Quendrel\n";
 
 void say(const std::string& line) {
@@ -72,6 +76,16 @@ void checkUpdate() {
   });
 }
 
+// Runs the desk's uninstaller as the menu's "Remove Quendrel" does and prints what the alert
+// would say. 0 when everything was removed.
+int uninstall(const std::optional<std::filesystem::path>& app) {
+  auto outcome = Uninstaller::run(Uninstaller::bundled(), app);
+  auto report = Uninstaller::report(outcome);
+  say(report.message);
+  if (!report.informative.empty()) say(report.informative);
+  return outcome && outcome->removed ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +99,11 @@ int main(int argc, char** argv) {
     command = [bundle = args[1]] { about(bundle); };
   } else if (args.size() == 1 && args[0] == "check-update") {
     command = checkUpdate;
+  } else if (!args.empty() && args[0] == "uninstall" &&
+             (args.size() == 1 || (args.size() == 3 && args[1] == "--app"))) {
+    std::optional<std::filesystem::path> app;
+    if (args.size() == 3) app = args[2];
+    command = [app] { platform::EventLoop::quit(uninstall(app)); };
   } else {
     std::cerr << usage;
     return 2;
