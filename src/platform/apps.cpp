@@ -1,14 +1,33 @@
 #include "platform/apps.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
 
 #include "platform/bundle.h"
+#include "platform/files.h"
 
 namespace platform {
+namespace {
+
+// The processes of this login: ours, sharing our home folder. Another login of the same
+// account with another home, or a test's sandbox, keeps its copies to itself.
+bool sameLogin(const std::filesystem::path& process) {
+  struct stat s;
+  if (stat(process.c_str(), &s) != 0 || s.st_uid != getuid()) return false;
+  std::ifstream environ(process / "environ", std::ios::binary);
+  std::string variable;
+  while (std::getline(environ, variable, '\0')) {
+    if (variable.rfind("HOME=", 0) == 0) return variable.substr(5) == home().string();
+  }
+  return true;
+}
+
+}  // namespace
 
 std::vector<RunningApp> runningApplications() {
   std::vector<RunningApp> apps;
@@ -19,10 +38,16 @@ std::vector<RunningApp> runningApplications() {
     std::error_code linkError;
     std::filesystem::path exe = std::filesystem::read_symlink(entry.path() / "exe", linkError);
     if (linkError) continue;
+    // A program whose file has been replaced still runs from where it was.
+    const std::string deleted = " (deleted)";
+    std::string text = exe.string();
+    if (text.size() > deleted.size() && text.ends_with(deleted)) {
+      exe = text.substr(0, text.size() - deleted.size());
+    }
     auto bundle = bundleHolding(exe);
     if (!bundle) continue;
     int pid = std::stoi(name);
-    if (isTerminated(pid)) continue;
+    if (isTerminated(pid) || !sameLogin(entry.path())) continue;
     apps.push_back({pid, bundle->location, bundle->value("CFBundleIdentifier")});
   }
   std::sort(apps.begin(), apps.end(), [](auto& a, auto& b) { return a.pid < b.pid; });

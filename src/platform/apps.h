@@ -14,7 +14,8 @@ struct RunningApp {
   std::optional<std::string> identifier;        // CFBundleIdentifier of that bundle
 };
 
-// Every process of ours that runs from an application bundle, in process-id order.
+// Every process of this login (our user, our home folder) that runs from an application
+// bundle, in process-id order.
 std::vector<RunningApp> runningApplications();
 
 // Gone, or a zombie waiting to be reaped.
