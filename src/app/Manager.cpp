@@ -8,6 +8,7 @@
 #include "platform/bundle.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "removal/Whereabouts.h"
 #include "setup/Installer.h"
 #include "text/Text.h"
 
@@ -27,7 +28,10 @@ std::optional<std::string> readUninstaller() {
 }  // namespace
 
 Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
-    : ui_(ui), arguments_(std::move(arguments)), uninstaller_(readUninstaller()) {}
+    : ui_(ui),
+      arguments_(std::move(arguments)),
+      whereabouts_(std::make_unique<Whereabouts>()),
+      uninstaller_(readUninstaller()) {}
 
 Manager::~Manager() { *alive_ = false; }
 
@@ -50,10 +54,15 @@ void Manager::carryOn() {
                                 [this] { changePassphrase(); }, {}};
   menu[restartLine] = {"Restart the desk", false, true, [this] { restartDesk(); }, {}};
   menu[9].separator = true;
-  menu[uninstallLine] = {"Uninstall Quendrel…", false, true, {}, {}};
+  menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { uninstall(); }, {}};
   menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
 
+  whereabouts_->changed = [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    lookWhereIAm();
+  };
+  lookWhereIAm();
   refresh();
   startConsoleIfStopped();
   if (given("--handed-over")) {
@@ -62,7 +71,10 @@ void Manager::carryOn() {
     // With no menu bar to stand in, the way-in alert is the only way to Quendrel.
     showWayIn(std::nullopt);
   }
-  timer_ = std::make_unique<platform::Repeating>(tickSeconds, [this] { refresh(); });
+  timer_ = std::make_unique<platform::Repeating>(tickSeconds, [this] {
+    lookWhereIAm();
+    refresh();
+  });
 }
 
 void Manager::applicationShouldHandleReopen() { showWayIn(std::nullopt); }
@@ -104,6 +116,9 @@ void Manager::showWayIn(std::optional<std::string> first) {
           break;
         case 1:
           showPassphrase();
+          break;
+        case 3:
+          uninstall();
           break;
         case 4:
           quitApp();

@@ -16,6 +16,8 @@
 #include "platform/ui.h"
 #include "update/AppUpdate.h"
 
+class Whereabouts;
+
 class Manager {
  public:
   // `arguments` are the process's command-line arguments after the program's name.
@@ -68,6 +70,7 @@ class Manager {
   void finishUninstalling(const std::optional<std::filesystem::path>& app);
   std::optional<std::pair<bool, std::string>> runUninstaller(
       const std::optional<std::filesystem::path>& app);
+  Whereabouts& whereabouts() const { return *whereabouts_; }
 
   // What the menu shows; for tests and quendrelctl.
   const DeskState& state() const { return state_; }
@@ -99,7 +102,10 @@ class Manager {
   std::unique_ptr<platform::Repeating> timer_;
   DeskState state_ = DeskState::notInstalled();
   bool offeredSetup_ = false;
+  std::unique_ptr<Whereabouts> whereabouts_;
   std::optional<std::string> asked_;
+  // A removal question or report is on screen: the looks made meanwhile wait for it.
+  bool removing_ = false;
   std::optional<std::string> uninstaller_;
   std::optional<AppUpdate::Published> offered_;
   std::optional<std::filesystem::path> readyToInstall_;

@@ -39,6 +39,7 @@ void Manager::startConsoleIfStopped() {
     platform::run(agentCommand("start"), platform::Output::inherit);
     platform::onMain([this, alive] {
       if (alive.expired()) return;
+      lookWhereIAm();
       refresh();
     });
   });
