@@ -1,5 +1,6 @@
 #include "placement/Copies.h"
 
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -107,6 +108,31 @@ bool makeImage(const fs::path& folder, const fs::path& image) {
                     platform::Output::pipe);
   auto* exited = std::get_if<platform::Exited>(&ran);
   return exited && exited->status == 0;
+}
+
+bool asNobody(const fs::path& home, const std::function<bool()>& work) {
+  // The temporary folders above the home are private to root: let others pass through.
+  for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path()) {
+    fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+  }
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    bool done = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && work();
+    _exit(done ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void giveToNobody(const fs::path& tree) {
+  lchown(tree.c_str(), 65534, 65534);
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(tree, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    lchown(it->path().c_str(), 65534, 65534);
+  }
 }
 
 }  // namespace placement_testing

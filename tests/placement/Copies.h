@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,5 +61,13 @@ std::vector<std::string> stubbornArguments();
 
 // Makes a squashfs image of a folder with mksquashfs.
 bool makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
+
+// Runs `work` in a child process as the unprivileged user "nobody" (uid and gid 65534), so
+// that permissions bind as they do for a person; gives whether it ran and returned true.
+// Lets the user into the test's temporary folder first.
+bool asNobody(const std::filesystem::path& home, const std::function<bool()>& work);
+
+// Hands the tree to "nobody".
+void giveToNobody(const std::filesystem::path& tree);
 
 }  // namespace placement_testing

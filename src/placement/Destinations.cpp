@@ -1,0 +1,124 @@
+// Which Applications folders there are, where a copy should go, where copies already stand,
+// and how to tell the user where this one is.
+#include <algorithm>
+
+#include "placement/DiskImage.h"
+#include "placement/Settling.h"
+#include "platform/copying.h"
+#include "platform/files.h"
+#include "platform/mounts.h"
+#include "signing/CodeSign.h"
+
+namespace fs = std::filesystem;
+
+namespace Settling {
+namespace {
+
+std::string resolved(const fs::path& p) {
+  std::error_code error;
+  fs::path r = fs::weakly_canonical(p, error);
+  return error ? p.string() : r.string();
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// "X.app/" names the same bundle as "X.app".
+fs::path withoutTrailingSlash(const fs::path& p) {
+  std::string s = p.string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+Folders folders() {
+  return {"/Applications", platform::home() / "Applications"};
+}
+
+bool canWrite(const fs::path& folder) {
+  std::error_code error;
+  auto status = fs::status(folder, error);
+  if (fs::is_directory(status)) return platform::isWritable(folder);
+  if (fs::exists(status)) return false;
+  return platform::isWritable(withoutTrailingSlash(folder).parent_path());
+}
+
+std::optional<fs::path> destination(const fs::path& bundle, const Folders& folders,
+                                    const Test& writable) {
+  const fs::path plain = withoutTrailingSlash(bundle);
+  const std::string path = resolved(plain);
+  const bool placed = std::any_of(folders.begin(), folders.end(), [&](const fs::path& folder) {
+    return startsWith(path, resolved(folder) + "/");
+  });
+  if (plain.extension() != ".app" || folders.empty() || placed) return std::nullopt;
+  for (const auto& folder : folders) {
+    if (writable(folder)) return folder / fileName;
+  }
+  return std::nullopt;
+}
+
+std::string describe(const fs::path& bundle) {
+  const fs::path plain = withoutTrailingSlash(bundle);
+  const std::string path = plain.string();
+  if (diskImage(plain)) return "its disk image";
+  if (path.find("/AppTranslocation/") != std::string::npos) return "where it was downloaded";
+  if (startsWith(path, (platform::home() / "Downloads").string() + "/")) {
+    return "your Downloads folder";
+  }
+  const fs::path parent = plain.parent_path();
+  std::string name = parent.filename().string();
+  if (name.empty()) name = parent.string();
+  return "“" + name + "”";
+}
+
+std::optional<fs::path> diskImage(const fs::path& location) {
+  auto mount = platform::mountHolding(location);
+  if (!mount || !DiskImage::isImage(mount->type, mount->source)) return std::nullopt;
+  return mount->mountPoint;
+}
+
+std::optional<fs::path> installedCopy(const Folders& folders) {
+  std::optional<fs::path> best;
+  Pair bestPair;
+  for (const auto& folder : folders) {
+    for (const auto& name : fileNames) {
+      const fs::path candidate = folder / name;
+      if (!isOurs(candidate)) continue;
+      Pair pair{version(candidate), build(candidate)};
+      if (!best || newer(pair, bestPair)) {
+        best = candidate;
+        bestPair = pair;
+      }
+    }
+  }
+  return best;
+}
+
+std::optional<fs::path> renamedToCurrent(const fs::path& bundle, const Folders& folders) {
+  const fs::path plain = withoutTrailingSlash(bundle);
+  const std::string name = plain.filename().string();
+  if (name == fileName) return std::nullopt;
+  if (std::find(fileNames.begin(), fileNames.end(), name) == fileNames.end()) return std::nullopt;
+  if (!isOurs(plain)) return std::nullopt;
+  const fs::path holder = plain.parent_path();
+  const std::string holderPath = resolved(holder);
+  if (std::none_of(folders.begin(), folders.end(),
+                   [&](const fs::path& folder) { return resolved(folder) == holderPath; })) {
+    return std::nullopt;
+  }
+  const fs::path current = holder / fileName;
+  if (platform::existsNoFollow(current)) return std::nullopt;
+  // Never over something that appeared meanwhile: a plain rename would replace it silently.
+  if (platform::renameAtomically(plain, current, platform::Rename::exclusive) != 0) {
+    return std::nullopt;
+  }
+  return current;
+}
+
+bool intact(const fs::path& copy, const fs::path& source) {
+  return CodeSign::intact(copy, source);
+}
+
+}  // namespace Settling

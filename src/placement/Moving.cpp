@@ -1,0 +1,149 @@
+// Putting a copy in place: copied beside the target under a hidden name, cleared, checked,
+// then renamed into place in one step.
+#include <cerrno>
+#include <chrono>
+
+#include "placement/Settling.h"
+#include "platform/attributes.h"
+#include "platform/copying.h"
+#include "platform/files.h"
+#include "platform/items.h"
+
+namespace fs = std::filesystem;
+
+namespace Settling {
+namespace {
+
+// A temporary copy this old was left by a move that did not finish.
+constexpr auto stale = std::chrono::hours(1);
+
+bool isTemporaryName(const std::string& name) {
+  if (name.size() != temporaryPrefix.size() + 36 ||
+      name.compare(0, temporaryPrefix.size(), temporaryPrefix) != 0) {
+    return false;
+  }
+  for (std::size_t i = 0; i < 36; ++i) {
+    char c = name[temporaryPrefix.size() + i];
+    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    bool digit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+    if (hyphen ? c != '-' : !digit) return false;
+  }
+  return true;
+}
+
+std::string resolvedSource(const fs::path& source) {
+  std::error_code error;
+  fs::path r = fs::canonical(source, error);
+  return error ? source.string() : r.string();
+}
+
+bool mayReplace(const std::optional<std::string>& ours, const std::optional<std::string>& theirs) {
+  if (theirs == ours) return true;
+  return identities.count(*ours) > 0 && theirs && identities.count(*theirs) > 0;
+}
+
+// Owner rights on every folder before looking inside it, so a read-only folder in a copy can
+// be both entered and emptied.
+void openUp(const fs::path& item) {
+  auto status = platform::lookAt(item);
+  if (!status || status->kind != platform::ItemKind::folder) return;
+  platform::addMode(item, 0700);
+  std::error_code error;
+  for (fs::directory_iterator it(item, error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    openUp(it->path());
+  }
+}
+
+// The location and every item below it, links not followed.
+std::vector<fs::path> everything(const fs::path& location) {
+  std::vector<fs::path> items{location};
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(location, fs::directory_options::skip_permission_denied,
+                                           error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    items.push_back(it->path());
+  }
+  return items;
+}
+
+}  // namespace
+
+// The change time, unlike the modification time that a copy takes over from its original,
+// says when the copy was made.
+void removeStaleCopies(const fs::path& folder, std::chrono::system_clock::time_point now) {
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    if (!isTemporaryName(it->path().filename().string())) continue;
+    auto status = platform::lookAt(it->path());
+    if (status && now - status->changed > stale) discard(it->path());
+  }
+}
+
+Outcome move(const fs::path& source, const fs::path& target, const Test& running) {
+  const fs::path original = resolvedSource(source);
+  const fs::path folder = target.parent_path();
+
+  const bool replacing = platform::existsNoFollow(target);
+  if (replacing) {
+    auto ours = identity(original);
+    if (!ours || !mayReplace(ours, identity(target))) return Foreign{};
+    if (running(target)) return Running{};
+  }
+
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error) return Failed{"Its Applications folder could not be made (" + error.message() + ")."};
+  removeStaleCopies(folder, std::chrono::system_clock::now());
+
+  const fs::path temporary = folder / (std::string(temporaryPrefix) + platform::uuid());
+  if (int copyError = platform::copyTree(original, temporary)) {
+    discard(temporary);
+    return Failed{"It could not be copied there (" + platform::errorText(copyError) + ")."};
+  }
+  if (!unquarantine(temporary)) {
+    discard(temporary);
+    return Failed{"The copy could not be cleared to open from there, so it has been removed."};
+  }
+  if (!intact(temporary, original)) {
+    discard(temporary);
+    return Failed{"The copy did not match the original exactly, so it has been removed."};
+  }
+  const auto how = replacing ? platform::Rename::exchange : platform::Rename::exclusive;
+  if (int renameError = platform::renameAtomically(temporary, target, how)) {
+    const std::string why = platform::errorText(renameError);
+    discard(temporary);
+    return Failed{"It could not be put in place (" + why + ")."};
+  }
+  // After a swap the old copy stands at the temporary name.
+  if (replacing) discard(temporary);
+  return Moved{target};
+}
+
+void discard(const fs::path& location) {
+  openUp(location);
+  std::error_code error;
+  fs::remove_all(location, error);
+}
+
+bool unquarantine(const fs::path& location) {
+  bool clear = true;
+  for (const auto& item : everything(location)) {
+    if (!platform::attributes::has(item, platform::attributes::quarantine)) continue;
+    int error = platform::attributes::remove(item, platform::attributes::quarantine);
+    if (error == EACCES || error == EPERM) {
+      // The owner may lack write permission on the item; lend it for the removal only.
+      auto status = platform::lookAt(item);
+      if (status && status->kind != platform::ItemKind::link) {
+        platform::addMode(item, 0200);
+        platform::attributes::remove(item, platform::attributes::quarantine);
+        platform::setMode(item, status->mode);
+      }
+    }
+    if (platform::attributes::has(item, platform::attributes::quarantine)) clear = false;
+  }
+  return clear;
+}
+
+}  // namespace Settling

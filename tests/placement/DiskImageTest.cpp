@@ -1,0 +1,159 @@
+// Disk images: attached, recognised from the mount table, and ejected only when unused.
+#include <sys/mount.h>
+
+#include <gtest/gtest.h>
+
+#include "placement/Copies.h"
+#include "placement/DiskImage.h"
+#include "placement/Sandbox.h"
+#include "placement/Settling.h"
+#include "platform/mounts.h"
+#include "platform/process.h"
+#include "support/Home.h"
+
+using namespace placement_testing;
+using testing_support::Home;
+using testing_support::write;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool mounted(const fs::path& point) {
+  for (const auto& mount : platform::mounts()) {
+    if (mount.mountPoint == point) return true;
+  }
+  return false;
+}
+
+// A disk image holding a signed Quendrel.app, as it is downloaded.
+fs::path makeDownload(const Home& home, const Key& key) {
+  makeApp(home / "image/Quendrel.app", {}, &key);
+  fs::create_directory_symlink("/Applications", home / "image/Applications");
+  const fs::path image = home / "Quendrel.squashfs";
+  EXPECT_TRUE(makeImage(home / "image", image));
+  return image;
+}
+
+}  // namespace
+
+TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
+  auto table = platform::parseMountInfo(
+      "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
+      "90 26 7:3 / /Volumes/Quendrel\\0402 ro,relatime shared:5 master:1 - squashfs /dev/loop3 ro\n"
+      "91 26 0:77 / /media/back\\134slash rw - fuse.squashfuse squashfuse rw,user_id=0\n"
+      "short line\n"
+      "92 26 0:78 / /x rw no-dash-here\n"
+      "\n");
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_EQ(table[1].mountPoint, "/Volumes/Quendrel 2");
+  EXPECT_EQ(table[1].type, "squashfs");
+  EXPECT_EQ(table[1].source, "/dev/loop3");
+  EXPECT_EQ(table[2].mountPoint, "/media/back\\slash");
+
+  EXPECT_TRUE(DiskImage::isImage("squashfs", "/dev/loop3"));
+  EXPECT_TRUE(DiskImage::isImage("iso9660", "/dev/loop0"));
+  EXPECT_TRUE(DiskImage::isImage("udf", "/dev/loop12"));
+  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse", "squashfuse"));
+  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse_ll", "squashfuse_ll"));
+  EXPECT_FALSE(DiskImage::isImage("squashfs", "/dev/sda1")) << "a real disk";
+  EXPECT_FALSE(DiskImage::isImage("iso9660", "/dev/sr0")) << "a real CD";
+  EXPECT_FALSE(DiskImage::isImage("ext4", "/dev/loop1"));
+  EXPECT_FALSE(DiskImage::isImage("fuse.sshfs", "host:/"));
+  EXPECT_FALSE(DiskImage::isImage("tmpfs", "tmpfs"));
+}
+
+TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
+  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  Home home;
+  Key key = makeKey(home.path());
+  const fs::path image = makeDownload(home, key);
+
+  auto attached = DiskImage::attach(image, "/Volumes/Quendrel");
+  ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(attached))
+      << std::get<DiskImage::Unattached>(attached).why;
+  DiskImage::Attachment attachment(std::get<DiskImage::Attached>(attached));
+  EXPECT_EQ(attachment.how(), DiskImage::How::fuse);
+  const fs::path app = "/Volumes/Quendrel/Quendrel.app";
+  EXPECT_TRUE(valid(app)) << "the image keeps every mode, link and byte";
+
+  EXPECT_EQ(Settling::diskImage(app), "/Volumes/Quendrel");
+  EXPECT_EQ(Settling::diskImage(app / "Contents/Info.plist"), "/Volumes/Quendrel");
+  EXPECT_EQ(Settling::diskImage("/Volumes/Quendrel"), "/Volumes/Quendrel");
+  EXPECT_FALSE(Settling::diskImage("/Volumes/Quendrel/Applications/x"))
+      << "a link out of the image leads off it";
+  EXPECT_FALSE(Settling::diskImage(home.path()));
+  EXPECT_FALSE(Settling::diskImage("/Volumes"));
+  EXPECT_FALSE(Settling::diskImage(home / "missing"));
+  EXPECT_EQ(Settling::describe(app), "its disk image");
+
+  {
+    Running fromImage(app, politeArguments());
+    EXPECT_TRUE(Settling::inUse("/Volumes/Quendrel"));
+    EXPECT_FALSE(Settling::inUse("/Volumes/Quendre")) << "a name's beginning is not a folder";
+    EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "busy: never forced";
+    EXPECT_TRUE(mounted("/Volumes/Quendrel"));
+  }
+  EXPECT_FALSE(Settling::inUse("/Volumes/Quendrel"));
+  EXPECT_TRUE(Settling::eject("/Volumes/Quendrel"));
+  EXPECT_FALSE(mounted("/Volumes/Quendrel"));
+  EXPECT_FALSE(Settling::diskImage(app));
+  EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "nothing left to eject";
+}
+
+TEST(DiskImages, LoopMountsAndExtractionAreImagesToo) {
+  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  Home home;
+  Key key = makeKey(home.path());
+  const fs::path image = makeDownload(home, key);
+
+  fs::create_directories("/media/Quendrel");
+  auto ran = platform::run({"/usr/bin/mount",
+                            {"-t", "squashfs", "-o", "loop,ro", image.string(), "/media/Quendrel"},
+                            ""},
+                           platform::Output::pipe);
+  if (auto* exited = std::get_if<platform::Exited>(&ran); exited && exited->status == 0) {
+    EXPECT_EQ(Settling::diskImage("/media/Quendrel/Quendrel.app"), "/media/Quendrel");
+    EXPECT_TRUE(Settling::eject("/media/Quendrel"));
+    EXPECT_FALSE(mounted("/media/Quendrel"));
+  } else {
+    std::cerr << "no loop devices here; the loop mount goes untested\n";
+  }
+
+  // Laid out when it cannot be mounted: detaching removes it, unless something runs from it.
+  DiskImage::Attached laidOut{"/media/Laid out", DiskImage::How::extracted};
+  ran = platform::run({"/usr/bin/unsquashfs",
+                       {"-no-progress", "-quiet", "-d", "/media/Laid out", image.string()},
+                       ""},
+                      platform::Output::pipe);
+  ASSERT_TRUE(valid("/media/Laid out/Quendrel.app"));
+  EXPECT_FALSE(Settling::diskImage("/media/Laid out/Quendrel.app")) << "a folder, not a disk image";
+  {
+    Running fromIt("/media/Laid out/Quendrel.app", politeArguments());
+    EXPECT_FALSE(DiskImage::detach(laidOut));
+    EXPECT_TRUE(fs::exists("/media/Laid out/Quendrel.app"));
+  }
+  EXPECT_TRUE(DiskImage::detach(laidOut));
+  EXPECT_FALSE(fs::exists("/media/Laid out"));
+}
+
+TEST(DiskImages, OtherMountsAreNeverEjectedAndBadImagesNeverAttached) {
+  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  Home home;
+  fs::create_directories("/Volumes/Scratch");
+  ASSERT_EQ(mount("scratch", "/Volumes/Scratch", "tmpfs", 0, nullptr), 0);
+  write("/Volumes/Scratch/Quendrel.app/Contents/Info.plist", "<plist/>");
+  EXPECT_FALSE(Settling::diskImage("/Volumes/Scratch/Quendrel.app"));
+  EXPECT_FALSE(Settling::eject("/Volumes/Scratch"));
+  EXPECT_TRUE(mounted("/Volumes/Scratch"));
+
+  write(home / "garbage.squashfs", std::string(8192, 'x'));
+  auto attached = DiskImage::attach(home / "garbage.squashfs", "/Volumes/Garbage");
+  EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(attached));
+  EXPECT_FALSE(mounted("/Volumes/Garbage"));
+  EXPECT_FALSE(fs::exists("/Volumes/Garbage/anything"));
+  EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(
+      DiskImage::attach(home / "missing.squashfs", "/Volumes/Missing")));
+  EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(
+      DiskImage::attach(home / "garbage.squashfs", "/Volumes/Scratch")))
+      << "never over something that is there";
+}
