@@ -57,6 +57,7 @@ void Manager::carryOn() {
   menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { uninstall(); }, {}};
   menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
+  lookForNewApp();
 
   whereabouts_->changed = [this, alive = std::weak_ptr<bool>(alive_)] {
     if (alive.expired()) return;

@@ -1,8 +1,12 @@
 #pragma once
-// Quendrel's own updates: the feed on the web service and the version order.
+// Quendrel's own updates: the feed on the web service and the version order, fetching and
+// staging a newer version, and putting it in place of the running one.
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
 
 namespace AppUpdate {
 
@@ -39,5 +43,41 @@ std::optional<Published> readFeed(const std::string& body);
 // Asks the feed once; `then` gets the entry when it names a version newer than ours,
 // else nothing. `then` runs on the HTTP session's thread.
 void check(std::function<void(std::optional<Published>)> then);
+
+// Where a newer version is fetched to and unpacked:
+// ~/Library/Application Support/Quendrel/Update.
+std::filesystem::path staging();
+
+// A preparation's end: the staged copy of the new application, or why there is none.
+struct Staged {
+  std::filesystem::path app;
+};
+struct Unprepared {
+  std::string why;  // one sentence for the user
+};
+using Prepared = std::variant<Staged, Unprepared>;
+
+// Downloads the image the feed entry describes, checks its digest, saves it in the staging
+// folder, attaches it and copies the application out of it to staging()/"Quendrel.app",
+// which must be signed like us. Returns at once; `then` is called exactly once, on the HTTP
+// session's thread, and the image is detached after it returns. `settled`, when given, is
+// called last, on the same thread, once nothing of the preparation is attached or running.
+void prepare(const Published& entry, std::function<void(Prepared)> then,
+             std::function<void()> settled = {});
+
+// Puts the staged copy in place of the running bundle in one step, removes the old one and
+// starts the new one as a new instance. The problem for the user, or nothing once the new
+// one has been started (or failed to start: it is on disk all the same); the caller then
+// quits.
+std::optional<std::string> install(const std::filesystem::path& staged);
+
+// The update line of the menu, as it goes: up to date, getting a version, ready to relaunch
+// into it, or not fetched.
+namespace line {
+inline constexpr std::string_view upToDate = "Quendrel is up to date";
+std::string getting(const std::string& version);
+std::string ready(const std::string& version);
+std::string failed(const std::string& version);
+}  // namespace line
 
 }  // namespace AppUpdate

@@ -1,0 +1,64 @@
+// Putting a staged version in place of the running one and starting it.
+#include <cerrno>
+
+#include "placement/Settling.h"
+#include "platform/bundle.h"
+#include "platform/copying.h"
+#include "platform/files.h"
+#include "platform/items.h"
+#include "signing/CodeSign.h"
+#include "update/AppUpdate.h"
+
+namespace fs = std::filesystem;
+
+namespace AppUpdate {
+namespace {
+
+constexpr const char* cannotUpdateHere =
+    "Quendrel is in a place it cannot update itself from. Move it to your Applications folder "
+    "first.";
+constexpr const char* notInPlace = "Could not put the new Quendrel in place: ";
+constexpr const char* changedSince = "It has changed since it was downloaded and checked.";
+
+std::string notPut(const std::string& why) {
+  return notInPlace + why;
+}
+
+// Swaps the new copy with the bundle in one step; the old bundle ends where the new copy
+// was, and is removed. A staged copy on another file system is first copied beside the
+// bundle under a hidden name, since a rename cannot cross file systems.
+std::optional<std::string> swapIn(const fs::path& staged, const fs::path& bundle) {
+  int error = platform::renameAtomically(staged, bundle, platform::Rename::exchange);
+  if (error == 0) {
+    Settling::discard(staged);
+    return std::nullopt;
+  }
+  if (error != EXDEV) return notPut(platform::errorText(error));
+
+  const fs::path beside =
+      bundle.parent_path() / (std::string(Settling::temporaryPrefix) + platform::uuid());
+  error = platform::copyTree(staged, beside);
+  if (error == 0) error = platform::renameAtomically(beside, bundle, platform::Rename::exchange);
+  Settling::discard(beside);
+  if (error != 0) return notPut(platform::errorText(error));
+  Settling::discard(staged);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> install(const fs::path& staged) {
+  auto bundle = platform::mainBundle();
+  if (!bundle || !platform::isWritable(bundle->location.parent_path())) return cannotUpdateHere;
+
+  // The staged copy may have waited a long while; only a copy still signed like us goes in.
+  if (!platform::existsNoFollow(staged)) return notPut(platform::errorText(ENOENT));
+  if (!CodeSign::signedLikeUs(staged)) return notPut(changedSince);
+
+  if (auto problem = swapIn(staged, bundle->location)) return problem;
+  // Started or not, the new version is in place and opens next time: this one goes either way.
+  Settling::openAsNewInstance(bundle->location, {});
+  return std::nullopt;
+}
+
+}  // namespace AppUpdate
