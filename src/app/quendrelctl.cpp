@@ -4,7 +4,9 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "desk/Desk.h"
@@ -23,7 +25,9 @@ constexpr const char* usage =
     "  uninstall [--app PATH]\n"
     "                       remove the desk (and the application at PATH) as the menu does;\n"
     "                       presets and projects go to the Desktop\n"
-    "  check-update         whether the service offers a newer Quendrel\n";
+    "  check-update         whether the service offers a newer Quendrel\n"
+    "  update               fetch, check and stage a newer Quendrel, printing the menu's update\n"
+    "                       line as it changes; the running Quendrel is left as it is\n";
 
 void say(const std::string& line) {
   std::cout << line << '\n';
@@ -76,6 +80,32 @@ void checkUpdate() {
   });
 }
 
+// Fetches and stages what the feed offers, as the menu does, and prints the update line as
+// it changes. Ends 0 when up to date or staged, 1 with the problem otherwise; only once the
+// preparation has detached its image.
+void update() {
+  AppUpdate::check([](std::optional<AppUpdate::Published> entry) {
+    if (!entry) return answer(std::string(AppUpdate::line::upToDate));
+    const std::string version = entry->version();
+    platform::onMain([version] { say(AppUpdate::line::getting(version)); });
+    auto status = std::make_shared<int>(1);
+    AppUpdate::prepare(
+        *entry,
+        [version, status](AppUpdate::Prepared prepared) {
+          if (std::holds_alternative<AppUpdate::Staged>(prepared)) *status = 0;
+          platform::onMain([version, prepared = std::move(prepared)] {
+            if (std::holds_alternative<AppUpdate::Staged>(prepared)) {
+              say(AppUpdate::line::ready(version));
+            } else {
+              say(AppUpdate::line::failed(version));
+              std::cerr << std::get<AppUpdate::Unprepared>(prepared).why << '\n';
+            }
+          });
+        },
+        [status] { platform::onMain([status] { platform::EventLoop::quit(*status); }); });
+  });
+}
+
 // Runs the desk's uninstaller as the menu's "Remove Quendrel" does and prints what the alert
 // would say. 0 when everything was removed.
 int uninstall(const std::optional<std::filesystem::path>& app) {
@@ -99,6 +129,8 @@ int main(int argc, char** argv) {
     command = [bundle = args[1]] { about(bundle); };
   } else if (args.size() == 1 && args[0] == "check-update") {
     command = checkUpdate;
+  } else if (args.size() == 1 && args[0] == "update") {
+    command = update;
   } else if (!args.empty() && args[0] == "uninstall" &&
              (args.size() == 1 || (args.size() == 3 && args[1] == "--app"))) {
     std::optional<std::filesystem::path> app;
