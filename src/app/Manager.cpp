@@ -39,7 +39,12 @@ bool Manager::given(std::string_view flag) const {
   return std::find(arguments_.begin(), arguments_.end(), flag) != arguments_.end();
 }
 
-void Manager::applicationDidFinishLaunching() { carryOn(); }
+void Manager::applicationDidFinishLaunching() {
+  // A copy that moves itself, hands over to another or takes its current name stops here.
+  if (offerToMove() || leaveItToAnother() || takeCurrentName()) return;
+  putAwayWhereItCameFrom();
+  carryOn();
+}
 
 void Manager::carryOn() {
   std::vector<platform::MenuLine> menu(12);

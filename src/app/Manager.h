@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "desk/DeskState.h"
+#include "platform/apps.h"
 #include "platform/queue.h"
 #include "platform/ui.h"
 #include "update/AppUpdate.h"
@@ -57,6 +58,8 @@ class Manager {
   void putAwayWhereItCameFrom();
   void reopen(const std::filesystem::path& app, const std::filesystem::path& here, bool handOver);
   bool closeOtherCopies();
+  // Every other running copy of ours, wherever it lies, that has not terminated.
+  static std::vector<platform::RunningApp> otherCopies();
 
   // Self-update.
   void lookForNewApp();

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "platform/descriptor.h"
@@ -38,7 +39,8 @@ struct Started {
   std::string why;    // set when the child could not be started
 };
 
-Started start(const Command& command, Output output, bool newSession) {
+Started start(const Command& command, Output output, bool newSession,
+              const Environment& environment) {
   Started started;
   SpawnSetup setup;
   Descriptor writer;
@@ -73,9 +75,26 @@ Started start(const Command& command, Output output, bool newSession) {
   for (const auto& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
+  std::vector<std::string> added;
+  for (const auto& [name, value] : environment) added.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    bool replaced = false;
+    for (const auto& [name, value] : environment) {
+      if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+          entry[name.size()] == '=') {
+        replaced = true;
+      }
+    }
+    if (!replaced) envp.push_back(*e);
+  }
+  for (auto& a : added) envp.push_back(a.data());
+  envp.push_back(nullptr);
+
   pid_t pid = -1;
   int error = posix_spawn(&pid, command.program.c_str(), &setup.actions, &setup.attributes,
-                          argv.data(), environ);
+                          argv.data(), envp.data());
   if (error != 0) {
     started.why = std::strerror(error);
     started.reader = Descriptor();
@@ -98,7 +117,7 @@ int waitFor(pid_t pid) {
 }  // namespace
 
 Ran run(const Command& command, Output output) {
-  Started started = start(command, output, false);
+  Started started = start(command, output, false, {});
   if (started.pid < 0) return Unstarted{started.why};
   Exited exited;
   if (started.reader.valid()) {
@@ -117,9 +136,11 @@ Ran run(const Command& command, Output output) {
   return exited;
 }
 
-std::optional<std::string> launch(const Command& command, Output output, bool newSession) {
+std::optional<std::string> launch(const Command& command, Output output, bool newSession,
+                                  const Environment& environment) {
   // A launched child's output cannot be read by anyone, so a pipe becomes the null device.
-  Started started = start(command, output == Output::pipe ? Output::null : output, newSession);
+  Started started =
+      start(command, output == Output::pipe ? Output::null : output, newSession, environment);
   if (started.pid < 0) return started.why;
   std::thread([pid = started.pid] { waitFor(pid); }).detach();
   return std::nullopt;

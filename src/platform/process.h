@@ -2,6 +2,7 @@
 // Child processes, always started from an argument vector (never a shell line).
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -36,11 +37,14 @@ using Ran = std::variant<Exited, Unstarted>;
 // Runs the command to its end, blocking the calling thread.
 Ran run(const Command& command, Output output);
 
+// Variables set in a child's environment on top of ours, replacing ours of the same name.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // Starts the command without waiting for it; it is reaped in the background.
 // `newSession` detaches it from our session and process group (a new application instance).
 // Gives the reason when it could not be started.
 std::optional<std::string> launch(const Command& command, Output output = Output::inherit,
-                                  bool newSession = false);
+                                  bool newSession = false, const Environment& environment = {});
 
 // The process id of this process.
 int selfPid();

@@ -66,6 +66,11 @@ class Tray(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.temp, True)
         self.display = self.start_x()
         self.env = self.environment()
+        # Installed in the home folder's Applications folder, so that it carries on at once
+        # instead of offering to move itself there.
+        installed = Path(self.env["HOME"]) / "Applications" / "Quendrel.app"
+        shutil.copytree(EXECUTABLE.parents[2], installed, symlinks=True)
+        self.executable = installed / "Contents" / "MacOS" / "Quendrel"
 
     # Processes
 
@@ -147,7 +152,7 @@ class Tray(unittest.TestCase):
         self.assertIsNotNone(tray, "trayer did not show its panel")
         empty = self.width(tray)
 
-        quendrel = self.spawn([str(EXECUTABLE)], env=self.env)
+        quendrel = self.spawn([str(self.executable)], env=self.env)
         grown = wait_for(lambda: self.width(tray) > empty or quendrel.poll() is not None, 60)
         logs = ARTIFACTS / "tray-Quendrel.log"
         self.assertIsNone(quendrel.poll(), f"Quendrel ended on its own (see {logs})")
@@ -157,7 +162,7 @@ class Tray(unittest.TestCase):
         self.assertTrue(knob, f"no knob drawn in the tray (see {ARTIFACTS / 'tray.png'})")
 
         # Opening it again while it runs: the new process hands over and leaves.
-        again = subprocess.run([str(EXECUTABLE)], env=self.env, capture_output=True,
+        again = subprocess.run([str(self.executable)], env=self.env, capture_output=True,
                                timeout=60)
         self.assertEqual(again.returncode, 0, again.stdout)
         self.assertIsNone(quendrel.poll(), "the running copy went away")

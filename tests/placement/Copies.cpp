@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 #include <variant>
 
@@ -90,6 +91,19 @@ bool Running::ended() {
   if (reaped_) return true;
   reaped_ = waitpid(pid_, nullptr, WNOHANG) == pid_;
   return reaped_;
+}
+
+bool Running::ignoresTerminate() {
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigIgn:", 0) != 0) continue;
+      if (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) return true;
+    }
+    usleep(10000);
+  }
+  return false;
 }
 
 std::vector<std::string> politeArguments() {

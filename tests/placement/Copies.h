@@ -48,6 +48,8 @@ class Running {
   pid_t pid() const { return pid_; }
   // Whether it has ended (reaping it when it has).
   bool ended();
+  // Waits until it ignores the request to terminate (a stubborn copy has set itself up).
+  bool ignoresTerminate();
 
  private:
   pid_t pid_ = -1;
@@ -61,6 +63,10 @@ std::vector<std::string> stubbornArguments();
 
 // Makes a squashfs image of a folder with mksquashfs.
 bool makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
+
+// Lets the event loop turn again after a Manager asked it to quit (a quit request stops
+// every loop that runs until the application's own loop has run once more).
+void reviveEventLoop();
 
 // Runs `work` in a child process as the unprivileged user "nobody" (uid and gid 65534), so
 // that permissions bind as they do for a person; gives whether it ran and returned true.

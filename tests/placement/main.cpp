@@ -2,12 +2,23 @@
 // own (see Sandbox.h), then runs its tests with an event loop for the flows that turn it.
 #include <gtest/gtest.h>
 
+#include "placement/Copies.h"
 #include "placement/Sandbox.h"
 #include "platform/queue.h"
+
+namespace {
+platform::EventLoop* theLoop = nullptr;
+}
+
+void placement_testing::reviveEventLoop() {
+  platform::EventLoop::quit(0);
+  theLoop->run();
+}
 
 int main(int argc, char** argv) {
   placement_testing::enterSandbox(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   platform::EventLoop loop(argc, argv, false);
+  theLoop = &loop;
   return RUN_ALL_TESTS();
 }
