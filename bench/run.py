@@ -1,0 +1,510 @@
+#!/usr/bin/env python3
+"""Runs every benchmark against a release build and prints one table.
+
+    bench/run.py --build build/bench [--quick]
+
+Called by scripts/bench, which builds first. Data sets are generated into a temporary folder,
+which goes when the run ends; every program runs with a temporary HOME; network only on
+127.0.0.1. Timings are the minimum and the median of at least five runs; ratios are taken of
+the medians.
+"""
+import argparse
+import glob
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+MIB = 1 << 20
+
+# The service address the bench build is configured with (scripts/bench passes it to cmake);
+# the stand-in service is started there so that Quendrel never reaches beyond loopback.
+SERVICE_PORT = int(os.environ.get("QUENDREL_BENCH_SERVICE_PORT", "47651"))
+
+
+def say(text):
+    print(f"[bench] {text}", file=sys.stderr, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run(argv, env=None, **kwargs):
+    return subprocess.run([str(a) for a in argv], env=env, check=True, **kwargs)
+
+
+def timed(argv, env=None):
+    start = time.perf_counter()
+    run(argv, env, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def figures(text, word="seconds"):
+    return [float(line.split()[1]) for line in text.splitlines() if line.startswith(word + " ")]
+
+
+def spread(values, unit="s", digits=3):
+    return f"min {min(values):.{digits}f} / med {statistics.median(values):.{digits}f} {unit}"
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, name, figure, baseline, ratio, target, verdict):
+        self.rows.append((name, figure, baseline, ratio, target, verdict))
+        say(f"{name}: {figure} | {baseline} | {ratio} | {verdict}")
+
+    def timing(self, name, ours, base, limit):
+        ratio = statistics.median(ours) / statistics.median(base)
+        self.add(name, spread(ours), spread(base), f"{ratio:.2f}x", f"<= {limit}x",
+                 "met" if ratio <= limit else "missed")
+
+    def show(self):
+        head = ("benchmark", "figure", "baseline (same run, same data)", "ratio", "target",
+                "verdict")
+        rows = [head] + self.rows
+        widths = [max(len(r[i]) for r in rows) for i in range(len(head))]
+        line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"
+        print(line(head))
+        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+        for r in self.rows:
+            print(line(r))
+
+
+# Data sets
+
+def fill(path, size, seed):
+    """A file of `size` bytes that do not repeat between files (so nothing deduplicates)."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(seed.to_bytes(8, "little"))
+        left = size - 8
+        while left > 0:
+            chunk = os.urandom(min(left, 4 * MIB))
+            out.write(chunk)
+            left -= len(chunk)
+
+
+def tree(folder, files, total, seed=0):
+    """`files` files totalling about `total` bytes in nested folders: most small, a tenth of
+    them large, as in a real payload."""
+    large = max(1, files // 10)
+    small_size = max(16, total // 4 // (files - large or 1))
+    large_size = max(16, (total - small_size * (files - large)) // large)
+    for i in range(files):
+        size = large_size if i % 10 == 0 else small_size
+        fill(folder / f"d{i % 50:02d}" / f"s{(i // 50) % 20:02d}" / f"f{i:05d}.bin", size, seed + i)
+
+
+def bundle(app, payload_files, payload_bytes, build, key=None):
+    """A bundle like ours: Info.plist, the executables, a generated payload; signed with
+    `key` when given."""
+    contents = app / "Contents"
+    (contents / "MacOS").mkdir(parents=True)
+    shutil.copy2(build / "bundle" / "Info.plist", contents / "Info.plist")
+    shutil.copy2(build / "Quendrel", contents / "MacOS" / "Quendrel")
+    payload = contents / "Resources" / "payload"
+    tree(payload, payload_files, payload_bytes)
+    shutil.copy2(ROOT / "devkit" / "payload" / "agent.sh", payload / "agent.sh")
+    shutil.copy2(ROOT / "devkit" / "payload" / "VERSION", payload / "VERSION")
+    if key:
+        run([build / "quendrel-codesign", "sign", app, "--key", key], stdout=subprocess.DEVNULL)
+
+
+def files_below(folder):
+    return sorted(str(p) for p in Path(folder).rglob("*") if p.is_file() and not p.is_symlink())
+
+
+# Processes
+
+class Processes:
+    """Every long-running process the bench starts, ended (by its own group id) at the end."""
+
+    def __init__(self, logs):
+        self.logs = logs
+        self.started = []
+
+    def start(self, argv, env, name):
+        log = open(self.logs / f"{name}.log", "wb")
+        process = subprocess.Popen([str(a) for a in argv], env=env, stdout=log,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        self.started.append(process)
+        return process
+
+    @staticmethod
+    def stop(process):
+        if process.poll() is not None:
+            return
+        try:
+            os.killpg(process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            return
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+
+    def stop_all(self):
+        for process in reversed(self.started):
+            self.stop(process)
+
+
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def private_mib(pid):
+    private = 0
+    for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
+        if line.startswith(("Private_Clean:", "Private_Dirty:")):
+            private += int(line.split()[1])
+    return private / 1024
+
+
+def descendants(pid):
+    """Every process below `pid`, by their parent links."""
+    children = {}
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            fields = Path(stat).read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(stat.split("/")[2]))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+# The benchmarks
+
+class Bench:
+    def __init__(self, args):
+        self.quick = args.quick
+        self.build = Path(args.build).resolve()
+        self.programs = self.build / "bench-programs"
+        self.runs = 5
+        self.temp = Path(tempfile.mkdtemp(prefix="quendrel-bench-"))
+        self.logs = self.temp / "logs"
+        self.logs.mkdir()
+        self.table = Table()
+        self.processes = Processes(self.logs)
+        self.key = self.temp / "signing.key"
+        run([self.build / "quendrel-codesign", "keygen", self.key], stdout=subprocess.DEVNULL)
+
+    def scale(self, full, quick):
+        return quick if self.quick else full
+
+    def home(self, name):
+        home = self.temp / name
+        (home / "tmp").mkdir(parents=True)
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("QUENDREL_PORT", "TARVIC_PORT", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        env.update(HOME=str(home), TMPDIR=str(home / "tmp"))
+        return home, env
+
+    def program(self, name):
+        return self.programs / f"bench-{name}"
+
+    # SHA-256 of a download held in memory
+    def sha256(self):
+        mib = self.scale(256, 32)
+        data = self.temp / "download.img"
+        out = run([self.program("sha256"), mib, self.runs, data], capture_output=True,
+                  text=True).stdout
+        ours = [mib / s for s in figures(out)]
+        digest = next(l.split()[1] for l in out.splitlines() if l.startswith("digest "))
+        base = []
+        for _ in range(self.runs):
+            start = time.perf_counter()
+            summed = run(["sha256sum", data], capture_output=True, text=True).stdout
+            base.append(mib / (time.perf_counter() - start))
+        assert summed.split()[0] == digest, "the digests differ"
+        data.unlink()
+        ratio = statistics.median(ours) / statistics.median(base)
+        self.table.add(f"SHA-256 of a {mib} MiB download in memory",
+                       spread(ours, "MiB/s", 0), "sha256sum: " + spread(base, "MiB/s", 0),
+                       f"{ratio:.2f}x", ">= 0.9x", "met" if ratio >= 0.9 else "missed")
+
+    # quendrel-codesign verify, and moving the same bundle into an Applications folder
+    def signed_bundle(self):
+        files, total = self.scale((5000, 300 * MIB), (500, 30 * MIB))
+        app = self.temp / "source" / "Quendrel.app"
+        say(f"making a signed bundle of {files} files, {total // MIB} MiB")
+        bundle(app, files, total, self.build, self.key)
+        return app, files, total
+
+    def verify(self, app, files, total):
+        verifier = self.build / "quendrel-codesign"
+        timed([verifier, "verify", app])  # warms the page cache for both
+        ours = [timed([verifier, "verify", app]) for _ in range(self.runs)]
+        every = files_below(app)
+        base = [timed(["sha256sum", *every]) for _ in range(self.runs)]
+        self.table.timing(f"quendrel-codesign verify ({files} files, {total // MIB} MiB)",
+                          ours, base, 1.25)
+
+    def move(self, app, files, total):
+        home, env = self.home("move-home")
+        folder = home / "Applications"
+        folder.mkdir()
+        out = run([self.program("move"), app, folder, self.runs], env, capture_output=True,
+                  text=True).stdout
+        ours = figures(out)
+        base = []
+        for _ in range(self.runs):
+            target = folder / "Copy.app"
+            base.append(timed(["cp", "-a", app, target]))
+            shutil.rmtree(target)
+        self.table.timing(f"moving a {total // MIB} MiB bundle into Applications", ours, base,
+                          2.5)
+        shutil.rmtree(home)
+
+    # Laying the desk down over an installation with kept items
+    def lay_down(self):
+        files, total = self.scale((20000, 500 * MIB), (2000, 50 * MIB))
+        kept_files, kept_total = self.scale((2000, 50 * MIB), (200, 5 * MIB))
+        say(f"making a payload of {files} files, {total // MIB} MiB")
+        app = self.temp / "laydown" / "Quendrel.app"
+        bundle(app, files, total, self.build)
+        home, env = self.home("laydown-home")
+        desk = home / "Library" / "Application Support" / "Quendrel" / "Desk"
+        kept = self.temp / "kept"
+        names = ["presets", "projects", "data", "logs", ".venv"]
+        for i, name in enumerate(names):
+            tree(kept / name, kept_files // len(names), kept_total // len(names), 100000 * (i + 1))
+        desk.parent.mkdir(parents=True)
+        run(["cp", "-a", kept, desk])
+        shutil.copy2(ROOT / "devkit" / "payload" / "agent.sh", desk / "agent.sh")
+        out = run([self.program("laydown"), app, self.runs], env, capture_output=True,
+                  text=True).stdout
+        ours = figures(out)
+        base = []
+        payload = app / "Contents" / "Resources" / "payload"
+        for _ in range(self.runs):
+            target = self.temp / "cp-target"
+            start = time.perf_counter()
+            run(["cp", "-a", payload, target])
+            run(["cp", "-a", *[kept / n for n in names], self.temp / "cp-target"])
+            base.append(time.perf_counter() - start)
+            shutil.rmtree(target)
+        self.table.timing(f"laying the desk down ({files} files, {total // MIB} MiB, "
+                          f"{kept_total // MIB} MiB kept)", ours, base, 1.3)
+        shutil.rmtree(home)
+        shutil.rmtree(app.parent)
+        shutil.rmtree(kept)
+
+    # Desk::look and Desk::busy against a desk that never answers
+    def timeouts(self):
+        home, env = self.home("silent-home")
+        desk = home / "Library" / "Application Support" / "Quendrel" / "Desk"
+        desk.mkdir(parents=True)
+        shutil.copy2(ROOT / "devkit" / "payload" / "agent.sh", desk / "agent.sh")
+        out = run([self.program("timeouts"), self.runs], env, capture_output=True,
+                  text=True).stdout
+        for word, limit in (("look", 2.1), ("busy", 3.1)):
+            times = figures(out, word)
+            self.table.add(f"Desk::{word} against a desk that never answers",
+                           spread(times) + f", max {max(times):.3f} s", "—", "—",
+                           f"returns by {limit} s",
+                           "met" if max(times) <= limit else "missed")
+
+    # The reference desk, for the tray and the refresh tick
+    def reference_desk(self):
+        home, env = self.home("desk-home")
+        port = free_port()
+        env.update(DESK_SUPERVISOR="process", DESK_BIND="127.0.0.1")
+        say(f"laying the reference desk down (desk port {port}, service port {SERVICE_PORT})")
+        run([ROOT / "devkit" / "lay-down-by-hand", home, SERVICE_PORT, "123456", port], env,
+            stdout=subprocess.DEVNULL)
+        self.desk = (home, env, port)
+        env["QUENDREL_PORT"] = str(port)
+        return home, env, port
+
+    def stop_desk(self):
+        home, env, _ = self.desk
+        agent = home / "Library" / "Application Support" / "Quendrel" / "Desk" / "agent.sh"
+        subprocess.run(["/bin/bash", str(agent), "stop"], env=env, cwd=agent.parent,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pid_file = home / "stand-in-service.pid"
+        if pid_file.exists():
+            pid = int(pid_file.read_text())
+            try:
+                os.killpg(pid, signal.SIGTERM)  # started with setsid: its own group
+            except ProcessLookupError:
+                pass
+
+    # CPU of one refresh tick, counted with callgrind
+    def tick(self, env):
+        counts = {}
+        for mode in ("quendrel", "baseline"):
+            out = self.temp / f"callgrind-{mode}"
+            out.mkdir()
+            run(["valgrind", "--tool=callgrind", "--instr-atstart=no",
+                 f"--callgrind-out-file={out}/callgrind.out", self.program("tick"), mode,
+                 self.runs], env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            counts[mode] = []
+            for dump in sorted(out.glob("callgrind.out.*")):
+                for line in dump.read_text(errors="replace").splitlines():
+                    if line.startswith("totals:"):
+                        counts[mode].append(int(line.split()[1]))
+                        break
+        ours, base = counts["quendrel"], counts["baseline"]
+        ratio = statistics.median(ours) / statistics.median(base)
+        unit = lambda v: f"min {min(v) / 1e6:.2f} / med {statistics.median(v) / 1e6:.2f} M instr."
+        self.table.add("CPU of one refresh tick (probe + menu text), callgrind", unit(ours),
+                       "curl GET + 3 stat: " + unit(base), f"{ratio:.2f}x", "<= 2x",
+                       "met" if ratio <= 2 else "missed")
+
+    # The tray: launching, memory and idle CPU
+    def tray(self, desk_home, desk_env):
+        env = dict(desk_env)
+        runtime = self.temp / "runtime"
+        runtime.mkdir(mode=0o700)
+        env.update(XDG_RUNTIME_DIR=str(runtime), QTWEBENGINE_DISABLE_SANDBOX="1")
+        read_end, write_end = os.pipe()
+        log = open(self.logs / "xvfb.log", "wb")
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                 "640x200x24", "-nolisten", "tcp"], stdout=log,
+                                stderr=subprocess.STDOUT, pass_fds=(write_end,),
+                                start_new_session=True)
+        self.processes.started.append(xvfb)
+        os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            env["DISPLAY"] = ":" + announced.readline().strip()
+        self.processes.start(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                              "request", "--height", "24", "--SetDockType", "true"], env,
+                             "trayer")
+
+        def x(*argv):
+            done = subprocess.run(argv, env=env, capture_output=True, text=True)
+            return done.stdout if done.returncode == 0 else ""
+
+        def tray_window():
+            for window in x("xdotool", "search", "--class", "trayer").split():
+                if "IsViewable" in x("xwininfo", "-id", window):
+                    return window
+            return None
+
+        def width(window):
+            for line in x("xwininfo", "-id", window).splitlines():
+                if line.strip().startswith("Width:"):
+                    return int(line.split(":")[1])
+            return 0
+
+        def wait(check, seconds, pause=0.01):
+            deadline = time.monotonic() + seconds
+            while not (answer := check()) and time.monotonic() < deadline:
+                time.sleep(pause)
+            return answer
+
+        window = wait(tray_window, 30, 0.2)
+        assert window, "trayer did not show its panel"
+        empty = width(window)
+
+        installed = desk_home / "Applications" / "Quendrel.app"
+        shutil.copytree(self.build / "Quendrel.app", installed, symlinks=True)
+        quendrel = [installed / "Contents" / "MacOS" / "Quendrel"]
+        baseline = [self.program("tray")]
+
+        def launch(argv, name):
+            start = time.perf_counter()
+            process = self.processes.start(argv, env, name)
+            shown = wait(lambda: width(window) > empty or process.poll() is not None, 60)
+            took = time.perf_counter() - start
+            assert process.poll() is None and shown, f"{name} did not reach the tray"
+            return process, took
+
+        launches = {"quendrel": [], "baseline": []}
+        for _ in range(self.runs):
+            for name, argv in (("quendrel", quendrel), ("baseline", baseline)):
+                process, took = launch(argv, name)
+                launches[name].append(took)
+                Processes.stop(process)
+                wait(lambda: width(window) <= empty, 30)
+        self.table.timing("launch to the knob in the tray (Xvfb + trayer, desk running)",
+                          launches["quendrel"], launches["baseline"], 1.3)
+
+        # Both side by side, idle, for a minute.
+        idle = self.scale(60, 10)
+        ours, _ = launch(quendrel, "quendrel-idle")
+        one = width(window)
+        base = self.processes.start(baseline, env, "baseline-idle")
+        wait(lambda: width(window) > one, 60)
+        time.sleep(2)
+        before = cpu_seconds(ours.pid), cpu_seconds(base.pid)
+        say(f"{idle} idle seconds")
+        time.sleep(idle)
+        after = cpu_seconds(ours.pid), cpu_seconds(base.pid)
+        memory = private_mib(ours.pid), private_mib(base.pid)
+        engines = [p for p in descendants(ours.pid)
+                   if "QtWebEngine" in Path(f"/proc/{p}/comm").read_text()]
+        ratio = memory[0] / memory[1]
+        self.table.add(f"private memory (USS) of an idle Quendrel after {idle} s",
+                       f"{memory[0]:.1f} MiB" + (" (web engine running!)" if engines else ""),
+                       f"minimal Qt tray: {memory[1]:.1f} MiB", f"{ratio:.2f}x", "<= 1.5x",
+                       "met" if ratio <= 1.5 and not engines else "missed")
+        used = (after[0] - before[0]) * 1000
+        self.table.add(f"CPU over {idle} idle seconds, desk running",
+                       f"{used:.0f} ms (10 ms ticks)",
+                       f"minimal Qt tray: {(after[1] - before[1]) * 1000:.0f} ms", "—",
+                       "<= 30 ms" + (" (per 60 s)" if idle != 60 else ""),
+                       "met" if used <= 30 * idle / 60 else "missed")
+        Processes.stop(ours)
+        Processes.stop(base)
+
+    def terms_sheet(self):
+        self.table.add("private memory after the terms sheet opened and closed", "not measured",
+                       "—", "—", "no web engine left; <= +5 MiB",
+                       "not measured (the sheet cannot be opened from a benchmark yet)")
+
+    def all(self):
+        try:
+            self.sha256()
+            app, files, total = self.signed_bundle()
+            self.verify(app, files, total)
+            self.move(app, files, total)
+            shutil.rmtree(app.parent)
+            self.lay_down()
+            self.timeouts()
+            home, env, _ = self.reference_desk()
+            try:
+                self.tick(env)
+                self.tray(home, env)
+            finally:
+                self.processes.stop_all()
+                self.stop_desk()
+            self.terms_sheet()
+        finally:
+            self.processes.stop_all()
+            shutil.rmtree(self.temp, ignore_errors=True)
+        print()
+        print(f"Quendrel benchmarks{' (--quick: smaller data, shorter idle)' if self.quick else ''}"
+              f" — {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+              f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
+        self.table.show()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=str(ROOT / "build" / "bench"))
+    parser.add_argument("--quick", action="store_true")
+    Bench(parser.parse_args()).all()
+
+
+if __name__ == "__main__":
+    main()
