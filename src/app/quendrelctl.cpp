@@ -1,5 +1,6 @@
 // quendrelctl: the menu's questions and actions for whoever looks after the computer
 // over a terminal. It runs the same code and the same event loop as the menu.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "placement/Settling.h"
 #include "platform/queue.h"
 #include "removal/Uninstaller.h"
+#include "setup/Installer.h"
 #include "update/AppUpdate.h"
 
 namespace {
@@ -27,7 +29,10 @@ constexpr const char* usage =
     "                       presets and projects go to the Desktop\n"
     "  check-update         whether the service offers a newer Quendrel\n"
     "  update               fetch, check and stage a newer Quendrel, printing the menu's update\n"
-    "                       line as it changes; the running Quendrel is left as it is\n";
+    "                       line as it changes; the running Quendrel is left as it is\n"
+    "  setup CODE --terms VERSION\n"
+    "                       set this computer up from the payload in quendrelctl's bundle,\n"
+    "                       with a six-digit pairing code and the terms version agreed to\n";
 
 void say(const std::string& line) {
   std::cout << line << '\n';
@@ -106,6 +111,24 @@ void update() {
   });
 }
 
+bool sixDigits(const std::string& code) {
+  return code.size() == 6 &&
+         std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void setup(const std::string& code, const std::string& terms) {
+  Installer::run(code, terms, [](bool ok, std::string message) {
+    platform::onMain([ok, message = std::move(message)] {
+      if (ok) {
+        say("Done. This Mac is connected and its desk is running.");
+      } else {
+        std::cerr << message << '\n';
+      }
+      platform::EventLoop::quit(ok ? 0 : 1);
+    });
+  });
+}
+
 // Runs the desk's uninstaller as the menu's "Remove Quendrel" does and prints what the alert
 // would say. 0 when everything was removed.
 int uninstall(const std::optional<std::filesystem::path>& app) {
@@ -136,6 +159,12 @@ int main(int argc, char** argv) {
     std::optional<std::filesystem::path> app;
     if (args.size() == 3) app = args[2];
     command = [app] { platform::EventLoop::quit(uninstall(app)); };
+  } else if (args.size() == 4 && args[0] == "setup" && args[2] == "--terms") {
+    if (!sixDigits(args[1])) {
+      std::cerr << "The code must be six digits, like 123456.\n";
+      return 2;
+    }
+    command = [code = args[1], terms = args[3]] { setup(code, terms); };
   } else {
     std::cerr << usage;
     return 2;

@@ -1,7 +1,279 @@
 #include "setup/Installer.h"
 
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "desk/Paths.h"
+#include "platform/bundle.h"
+#include "platform/files.h"
+#include "platform/lock.h"
+#include "platform/process.h"
+#include "platform/queue.h"
+#include "setup/Belonging.h"
+#include "text/Text.h"
+#include "update/AppUpdate.h"
+
+namespace fs = std::filesystem;
+
 namespace Installer {
 
 bool running = false;
+
+namespace {
+
+constexpr const char* incomplete =
+    "This copy of Quendrel is incomplete — it has no console inside it. Download it again.";
+constexpr const char* notAccepted =
+    "That code was not accepted. Codes last an hour and work once — ask for another.";
+constexpr const char* unexpected = "Something unexpected went wrong: ";
+constexpr const char* markerFile = ".tarvic-setting-up";
+
+// Runs entered on the main thread and not yet ended; `running` holds while there is one.
+int underWay = 0;
+
+void ended() {
+  if (underWay > 0) --underWay;
+  running = underWay > 0;
+}
+
+// Where a run lays the desk down and where it puts what was there before.
+struct Layout {
+  fs::path install;
+  fs::path aside;       // the previous installation
+  fs::path unfinished;  // a half-laid installation that a run started over from
+  bool renamesApp = false;
+};
+
+Layout layout() {
+  const fs::path install = Paths::install();
+  if (install.string() == Paths::movedInstall().string()) {
+    const fs::path beside = install.parent_path();
+    return {install, beside / "Desk-previous", beside / "Desk-unfinished", true};
+  }
+  return {install, Paths::firstAside(), install.parent_path() / "Tarvic-unfinished", false};
+}
+
+bool present(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+void copyItem(const fs::path& from, const fs::path& to) {
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+}
+
+// The marker is what lets a run that is cut short be repaired, so a run that cannot write
+// it stops before the step the word announces.
+void mark(std::string_view word) {
+  if (!reach(word)) {
+    throw Failed{std::string(unexpected) + "the progress of setting up could not be noted in " +
+                 unfinished().string() + "."};
+  }
+}
+
+// The run's copies of the kept items, in a folder of the temporary folder that only this
+// user can enter (they include the presets and the pairing credentials). The items keep
+// their own modes so that they go back unchanged; the folder goes when the run is done with
+// it, whether it succeeded or not.
+class KeepFolder {
+ public:
+  KeepFolder() {
+    std::error_code ignored;
+    fs::create_directories(platform::temporaryFolder(), ignored);
+    const std::string prefix = "quendrel-keep-";
+    path_ = platform::makePrivateFolder(prefix).value_or(platform::temporaryFolder() /
+                                                         (prefix + platform::uuid()));
+  }
+  ~KeepFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  KeepFolder(const KeepFolder&) = delete;
+  KeepFolder& operator=(const KeepFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::pair<bool, std::string> attempt(const std::string& code, const std::string& terms) {
+  platform::FolderLock lock(platform::home());
+  if (lock.taken()) return {false, alreadyUnderWay};
+  try {
+    layDown();
+    shell("setup.sh", "Setting up", {});
+    pair(code, terms);
+    shell("agent.sh", "Starting", {"install"});
+    if (auto bundle = platform::mainBundle()) Belonging::record(bundle->location);
+  } catch (const Failed& failed) {
+    return {false, failed.why};
+  } catch (const std::exception& error) {
+    return {false, unexpected + std::string(error.what())};
+  } catch (...) {
+    return {false, unexpected + std::string("an error without a description.")};
+  }
+  std::error_code ignored;
+  fs::remove(unfinished(), ignored);
+  return {true, ""};
+}
+
+std::string quotedForPython(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+fs::path unfinished() {
+  return platform::home() / markerFile;
+}
+
+void run(std::string code, std::string terms,
+         std::function<void(bool ok, std::string message)> then) {
+  ++underWay;
+  running = true;
+  platform::inBackground(
+      platform::Qos::userInitiated,
+      [code = std::move(code), terms = std::move(terms), then = std::move(then)] {
+        auto [ok, message] = attempt(code, terms);
+        platform::onMain(ended);
+        if (then) then(ok, message);
+      });
+}
+
+void layDown() {
+  const auto bundle = platform::mainBundle();
+  if (!bundle || !present(bundle->resources() / "payload")) throw Failed{incomplete};
+  const fs::path payload = fs::canonical(bundle->resources() / "payload");
+
+  const Layout place = layout();
+  const std::string word = reached();
+
+  std::optional<fs::path> keepFrom;
+  bool startOver = false;
+  if (word == "moved" && present(place.aside)) {
+    // An earlier run set the installation aside and did not finish laying the new one down.
+    keepFrom = place.aside;
+    startOver = true;
+  } else {
+    startOver = word == "fresh";
+    if (!present(place.install) || startOver) {
+      mark("fresh");
+    } else {
+      mark("keeping");
+      keepFrom = place.install;
+    }
+  }
+
+  std::optional<KeepFolder> keep;
+  std::vector<std::string> kept;
+  if (keepFrom) {
+    keep.emplace();
+    for (std::string_view name : keptNames) {
+      const fs::path item = *keepFrom / name;
+      if (!platform::existsNoFollow(item)) continue;
+      copyItem(item, keep->path() / name);
+      kept.emplace_back(name);
+    }
+  }
+
+  if (present(place.install)) {
+    if (startOver) {
+      fs::rename(place.install, spare(place.unfinished));
+    } else {
+      if (platform::existsNoFollow(place.aside)) fs::remove_all(place.aside);
+      mark("moved");
+      fs::rename(place.install, place.aside);
+    }
+  }
+
+  fs::create_directories(place.install.parent_path());
+  copyItem(payload, place.install);
+  if (place.renamesApp && present(place.install / "Tarvic.app")) {
+    fs::rename(place.install / "Tarvic.app", place.install / "Quendrel.app");
+  }
+  for (const std::string& name : kept) {
+    std::error_code ignored;
+    fs::remove_all(place.install / name, ignored);
+    copyItem(keep->path() / name, place.install / name);
+  }
+  keep.reset();
+  mark("laid");
+}
+
+void shell(const std::string& script, const std::string& label,
+           const std::vector<std::string>& args) {
+  const fs::path folder = Paths::install();
+  std::vector<std::string> arguments{(folder / script).string()};
+  arguments.insert(arguments.end(), args.begin(), args.end());
+  const auto ran = platform::run({"/bin/bash", arguments, folder.string()}, platform::Output::pipe);
+  if (const auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+    throw Failed{label + " could not start: " + unstarted->why};
+  }
+  const auto& exited = std::get<platform::Exited>(ran);
+  if (exited.status == 0) return;
+  std::string reason =
+      text::lastJoined(text::nonEmptyLines(text::utf8OrEmpty(exited.output)), 3, " ");
+  throw Failed{reason.empty() ? label + " did not finish." : reason};
+}
+
+void pair(const std::string& code, const std::string& terms) {
+  const fs::path folder = Paths::install();
+  const auto ran = platform::run({(folder / ".venv/bin/python").string(),
+                                  {"-c", pairingScript(), code, terms},
+                                  folder.string()},
+                                 platform::Output::pipe);
+  if (const auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+    throw Failed{"Could not connect this Mac: " + unstarted->why};
+  }
+  const auto& exited = std::get<platform::Exited>(ran);
+  if (exited.status == 0) return;
+  std::string said = text::trim(text::utf8OrEmpty(exited.output));
+  throw Failed{said.empty() ? notAccepted : said};
+}
+
+std::string pairingAddress(std::string_view service) {
+  std::string_view scheme;
+  std::string_view rest = service;
+  if (auto colon = service.find("://"); colon != std::string_view::npos) {
+    scheme = service.substr(0, colon);
+    rest = service.substr(colon + 3);
+  }
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  return std::string(scheme == "http" ? "ws" : "wss") + "://" + std::string(rest) + "/church";
+}
+
+std::string pairingScript() {
+  return "import asyncio, sys\n"
+         "from engine.uplink import pair\n"
+         "r = asyncio.run(pair('" +
+         quotedForPython(pairingAddress(AppUpdate::service())) + "',\n" + std::string(21, ' ') +
+         "sys.argv[1], 'presets/.uplink', sys.argv[2]))\n"
+         "print(r['message'])\n"
+         "sys.exit(0 if r['ok'] else 1)";
+}
+
+bool reach(std::string_view word) {
+  return platform::writeAtomically(unfinished(), std::string(word) + "\n");
+}
+
+std::string reached() {
+  auto bytes = platform::readFile(unfinished());
+  if (!bytes) return {};
+  return text::trim(text::utf8OrEmpty(*bytes));
+}
+
+fs::path spare(const fs::path& place) {
+  fs::path candidate = place;
+  for (int counter = 2; platform::existsNoFollow(candidate); ++counter) {
+    candidate = place.parent_path() / (place.filename().string() + " " + std::to_string(counter));
+  }
+  return candidate;
+}
 
 }  // namespace Installer

@@ -1,0 +1,424 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SetupFixture.h"
+#include "desk/Paths.h"
+#include "platform/bundle.h"
+#include "platform/queue.h"
+#include "setup/Belonging.h"
+#include "setup/Installer.h"
+
+using namespace setup_testing;
+using testing_support::read;
+using testing_support::write;
+
+namespace {
+
+int argc = 1;
+char programName[] = "setup_tests";
+char* argv[] = {programName, nullptr};
+
+constexpr const char* notAccepted =
+    "That code was not accepted. Codes last an hour and work once — ask for another.";
+
+std::string expectedScript(const std::string& address) {
+  return "import asyncio, sys\n"
+         "from engine.uplink import pair\n"
+         "r = asyncio.run(pair('" +
+         address +
+         "',\n"
+         "                     sys.argv[1], 'presets/.uplink', sys.argv[2]))\n"
+         "print(r['message'])\n"
+         "sys.exit(0 if r['ok'] else 1)";
+}
+
+std::vector<std::string> keepFolders(const fs::path& temporary) {
+  std::vector<std::string> found;
+  for (auto& entry : fs::directory_iterator(temporary)) {
+    if (entry.path().filename().string().rfind("quendrel-keep-", 0) == 0) {
+      found.push_back(entry.path().string());
+    }
+  }
+  return found;
+}
+
+class Setup : public ::testing::Test {
+ protected:
+  platform::EventLoop loop{argc, argv, false};
+  Computer computer;
+  fs::path temporary() const { return computer.home.path().parent_path() / "tmp"; }
+  fs::path aside() const { return computer.desk().parent_path() / "Desk-previous"; }
+};
+
+}  // namespace
+
+TEST_F(Setup, FirstSetupLaysTheDeskDownPairsStartsAndRecords) {
+  Outcome outcome = setUp("123456", "2025-04");
+  ASSERT_TRUE(outcome.ok) << outcome.message;
+  EXPECT_EQ(outcome.message, "");
+  EXPECT_FALSE(Installer::running);
+
+  const fs::path desk = computer.desk();
+  EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
+  EXPECT_EQ(read(desk / "agent-installed"), "installed\n");
+  EXPECT_EQ(read(desk / "marker-during-setup"), "laid\n") << "the desk is laid before setup.sh";
+  EXPECT_EQ(read(desk / "marker-during-agent"), "laid\n");
+  EXPECT_FALSE(fs::exists(computer.marker())) << "the marker goes once the run succeeded";
+  EXPECT_TRUE(fs::exists(desk / "Quendrel.app/Contents/Info.plist"));
+  EXPECT_FALSE(fs::exists(desk / "Tarvic.app"));
+  EXPECT_TRUE(fs::exists(desk / "presets/factory.json")) << "nothing was kept";
+  EXPECT_FALSE(fs::exists(aside()));
+  EXPECT_FALSE(fs::exists(desk.parent_path() / "Desk-unfinished"));
+  EXPECT_TRUE(keepFolders(temporary()).empty());
+
+  // The pairing: the payload's Python, in the desk's folder, with the script, code and terms.
+  EXPECT_EQ(read(computer.home / "pair-folder"), desk.string() + "\n");
+  std::string script = expectedScript("ws://127.0.0.1:8765/church");
+  EXPECT_EQ(read(computer.home / "pair-arguments"),
+            std::string("-c") + '\0' + script + '\0' + "123456" + '\0' + "2025-04" + '\0');
+  EXPECT_EQ(Installer::pairingScript(), script);
+
+  // The installation record names the bundle, which lies in ~/Applications.
+  EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
+}
+
+TEST_F(Setup, SetupOverAnInstallationCarriesTheKeptNamesOverByteForByte) {
+  const fs::path desk = computer.desk();
+  writeInstallation(desk, "mine");
+  fs::remove_all(desk / "projects");
+  write(aside() / "older", "an older aside\n");
+  const Tree before = snapshot(desk);
+  const Tree kept = keptItems(desk);
+  ASSERT_TRUE(kept.count("presets/.uplink") && kept.count("presets/current") &&
+              kept.count(".python"));
+
+  Outcome outcome = setUp();
+  ASSERT_TRUE(outcome.ok) << outcome.message;
+
+  std::string differs;
+  EXPECT_TRUE(contains(keptItems(desk), kept, &differs)) << differs;
+  EXPECT_FALSE(fs::exists(desk / "presets/factory.json"))
+      << "the kept presets replace the payload's";
+  EXPECT_FALSE(fs::exists(desk / "projects")) << "no projects to keep, and the payload has none";
+  EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
+  EXPECT_EQ(difference(snapshot(aside()), before), "")
+      << "the old installation is the aside, as it was";
+  EXPECT_FALSE(fs::exists(aside() / "older"));
+  EXPECT_FALSE(fs::exists(computer.marker()));
+  EXPECT_EQ(read(desk / "marker-during-setup"), "laid\n");
+  EXPECT_TRUE(keepFolders(temporary()).empty()) << "the run's copies are gone";
+}
+
+TEST_F(Setup, RecoveryAfterARunThatStoppedOnceTheInstallationWasAside) {
+  const fs::path desk = computer.desk();
+  writeInstallation(aside(), "mine");
+  write(desk / "VERSION", "half laid\n");
+  write(desk / "presets/factory.json", "half\n");
+  write(desk.parent_path() / "Desk-unfinished/taken", "an earlier unfinished one\n");
+  write(computer.marker(), "moved\n");
+  const Tree asideBefore = snapshot(aside());
+
+  Installer::layDown();
+
+  EXPECT_EQ(difference(snapshot(aside()), asideBefore), "") << "the aside is left untouched";
+  std::string differs;
+  EXPECT_TRUE(contains(keptItems(desk), keptItems(aside()), &differs)) << differs;
+  EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
+  const fs::path second = desk.parent_path() / "Desk-unfinished 2";
+  EXPECT_EQ(read(second / "VERSION"), "half laid\n")
+      << "the half-laid folder takes the next free name";
+  EXPECT_TRUE(fs::exists(desk.parent_path() / "Desk-unfinished/taken"));
+  EXPECT_EQ(read(computer.marker()), "laid\n");
+}
+
+TEST_F(Setup, RecoveryWithNothingInstalledOrAFreshStart) {
+  const fs::path desk = computer.desk();
+  // No install folder: nothing is kept and nothing set aside, whatever the marker says.
+  write(computer.marker(), "keeping\n");
+  Installer::layDown();
+  EXPECT_TRUE(fs::exists(desk / "presets/factory.json"));
+  EXPECT_FALSE(fs::exists(aside()));
+  EXPECT_EQ(read(computer.marker()), "laid\n");
+
+  // "fresh" with an install folder: it goes to the unfinished name, nothing is kept, and an
+  // aside that is there stays as it was.
+  fs::remove_all(desk);
+  writeInstallation(desk, "half");
+  writeInstallation(aside(), "earlier");
+  const Tree asideBefore = snapshot(aside());
+  write(computer.marker(), "fresh\n");
+  Installer::layDown();
+  EXPECT_TRUE(fs::exists(desk / "presets/factory.json"));
+  EXPECT_FALSE(fs::exists(desk / "presets/.uplink"));
+  EXPECT_EQ(read(desk.parent_path() / "Desk-unfinished/VERSION"), "2.0.half\n");
+  EXPECT_EQ(difference(snapshot(aside()), asideBefore), "");
+  EXPECT_EQ(read(computer.marker()), "laid\n");
+}
+
+TEST_F(Setup, RecoveryInEveryOtherCaseKeepsFromTheInstallFolder) {
+  const fs::path desk = computer.desk();
+  for (std::string word : {"", "keeping", "laid", "moved", "settling", "fresh and more"}) {
+    SCOPED_TRACE("marker: \"" + word + "\"");
+    fs::remove_all(desk);
+    fs::remove_all(aside());
+    writeInstallation(desk, "mine" + word);
+    if (word != "moved") write(aside() / "older", "older\n");  // "moved" with an aside recovers
+    if (word.empty()) {
+      fs::remove(computer.marker());
+    } else {
+      write(computer.marker(), "  " + word + "\n\n");
+    }
+    const Tree before = snapshot(desk);
+    const Tree kept = keptItems(desk);
+
+    Installer::layDown();
+
+    std::string differs;
+    EXPECT_TRUE(contains(keptItems(desk), kept, &differs)) << differs;
+    EXPECT_EQ(difference(snapshot(aside()), before), "")
+        << "the installation replaced the older aside";
+    EXPECT_FALSE(fs::exists(desk.parent_path() / "Desk-unfinished"));
+    EXPECT_EQ(read(computer.marker()), "laid\n");
+  }
+}
+
+TEST_F(Setup, TheEarlierLayoutKeepsItsPlacesAndTheOldApplicationName) {
+  const fs::path first = computer.home / "Tarvic";
+  writeInstallation(first, "tarvic");
+  const Tree before = snapshot(first);
+  const Tree kept = keptItems(first);
+
+  Outcome outcome = setUp();
+  ASSERT_TRUE(outcome.ok) << outcome.message;
+  EXPECT_TRUE(fs::exists(first / "Tarvic.app/Contents/Info.plist"));
+  EXPECT_FALSE(fs::exists(first / "Quendrel.app"));
+  std::string differs;
+  EXPECT_TRUE(contains(keptItems(first), kept, &differs)) << differs;
+  EXPECT_EQ(difference(snapshot(computer.home / "Tarvic-previous"), before), "");
+  EXPECT_FALSE(fs::exists(computer.desk()));
+  EXPECT_EQ(read(first / "agent-installed"), "installed\n");
+
+  // A run cut short after setting the earlier installation aside resumes in that layout.
+  fs::remove_all(first);
+  write(computer.marker(), "moved\n");
+  Installer::layDown();
+  EXPECT_TRUE(contains(keptItems(first), kept, &differs)) << differs;
+  EXPECT_TRUE(fs::exists(first / "Tarvic.app"));
+  EXPECT_FALSE(fs::exists(computer.home / "Tarvic-unfinished"));
+}
+
+TEST_F(Setup, AnIncompleteCopyTouchesNothing) {
+  fs::remove_all(computer.payload);
+  Outcome outcome = setUp();
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.message,
+            "This copy of Quendrel is incomplete — it has no console inside it. Download it "
+            "again.");
+  EXPECT_FALSE(fs::exists(computer.marker()));
+  EXPECT_FALSE(fs::exists(computer.desk().parent_path()));
+
+  platform::pretendMainBundle(computer.home / "Elsewhere.app");
+  EXPECT_EQ(setUp().message, outcome.message) << "a bundle without resources";
+}
+
+TEST_F(Setup, AFailedCopyIsUnexpectedAndLeavesTheInstallationWhereItWas) {
+  const fs::path desk = computer.desk();
+  writeInstallation(desk, "mine");
+  ASSERT_EQ(mkfifo((desk / "logs/pipe").c_str(), 0600), 0);  // a copy cannot take a FIFO
+  const Tree before = snapshot(desk);
+
+  Outcome outcome = setUp();
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.message.rfind("Something unexpected went wrong: ", 0), 0u) << outcome.message;
+  EXPECT_EQ(difference(snapshot(desk), before), "");
+  EXPECT_EQ(read(computer.marker()), "keeping\n");
+  EXPECT_TRUE(keepFolders(temporary()).empty()) << "the run's copies do not outlive it";
+
+  // Mended, the next run goes on from there.
+  fs::remove(desk / "logs/pipe");
+  ASSERT_TRUE(setUp().ok);
+}
+
+TEST_F(Setup, FailingScriptsReportTheirLastThreeLines) {
+  write(computer.home / "setup-fails", "a\n\nb\nc\nd\n");
+  Outcome outcome = setUp();
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.message, "b c d");
+  EXPECT_FALSE(Installer::running);
+  EXPECT_EQ(read(computer.marker()), "laid\n") << "nothing is rolled back; the marker stays";
+  EXPECT_FALSE(fs::exists(computer.home / "pair-arguments")) << "no pairing after a failed setup";
+
+  write(computer.home / "setup-fails", "");
+  EXPECT_EQ(setUp().message, "Setting up did not finish.");
+  write(computer.home / "setup-fails", "\xff\xfe not text\n");
+  EXPECT_EQ(setUp().message, "Setting up did not finish.") << "undecodable output counts as none";
+
+  fs::remove(computer.home / "setup-fails");
+  write(computer.home / "agent-fails", "one\ntwo\n");
+  EXPECT_EQ(setUp().message, "one two");
+  write(computer.home / "agent-fails", "\n\n");
+  EXPECT_EQ(setUp().message, "Starting did not finish.");
+  EXPECT_EQ(read(computer.marker()), "laid\n");
+}
+
+TEST_F(Setup, AScriptThatCannotStart) {
+  // The install folder is the child's working folder; without it nothing starts.
+  try {
+    Installer::shell("setup.sh", "Setting up", {});
+    FAIL() << "no failure";
+  } catch (const Installer::Failed& failed) {
+    EXPECT_EQ(failed.why, "Setting up could not start: No such file or directory");
+  }
+  fs::create_directories(computer.desk());
+  try {
+    Installer::pair("123456", "");
+    FAIL() << "no failure";
+  } catch (const Installer::Failed& failed) {
+    EXPECT_EQ(failed.why, "Could not connect this Mac: No such file or directory");
+  }
+}
+
+TEST_F(Setup, PairingMessages) {
+  write(computer.home / "pair-status", "1");
+  write(computer.home / "pair-says", "\n   \n\n");
+  EXPECT_EQ(setUp().message, notAccepted) << "blank output";
+  EXPECT_FALSE(fs::exists(computer.desk() / "agent-installed"))
+      << "no agent after a failed pairing";
+
+  write(computer.home / "pair-says", "\n  That code has run out. Ask for another.  \n");
+  EXPECT_EQ(setUp().message, "That code has run out. Ask for another.");
+
+  write(computer.home / "pair-status", "0");
+  write(computer.home / "pair-says", "Connected to St Example's.\n");
+  Outcome outcome = setUp("٠١٢٣٤٥", "");
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_EQ(outcome.message, "") << "what a successful pairing prints is not shown";
+  EXPECT_EQ(read(computer.home / "pair-arguments"),
+            std::string("-c") + '\0' + Installer::pairingScript() + '\0' + "٠١٢٣٤٥" + '\0' + '\0')
+      << "the code as typed and an empty terms version go through unchanged";
+}
+
+TEST(SetupParts, PairingAddressFollowsTheService) {
+  EXPECT_EQ(Installer::pairingAddress("https://service.quendrel.org"),
+            "wss://service.quendrel.org/church");
+  EXPECT_EQ(Installer::pairingAddress("http://127.0.0.1:8765"), "ws://127.0.0.1:8765/church");
+  EXPECT_EQ(Installer::pairingAddress("https://example.org:8443/base/"),
+            "wss://example.org:8443/church");
+}
+
+TEST_F(Setup, MarkerAndFreeNames) {
+  EXPECT_EQ(Installer::reached(), "");
+  EXPECT_TRUE(Installer::reach("keeping"));
+  EXPECT_EQ(read(computer.marker()), "keeping\n");
+  write(computer.marker(), " \t moved\r\n\n");
+  EXPECT_EQ(Installer::reached(), "moved");
+  write(computer.marker(), "\xc3\x28");
+  EXPECT_EQ(Installer::reached(), "") << "not UTF-8";
+
+  const fs::path place = computer.home / "Desk-unfinished";
+  EXPECT_EQ(Installer::spare(place), place);
+  fs::create_directories(place);
+  EXPECT_EQ(Installer::spare(place), computer.home / "Desk-unfinished 2");
+  fs::create_symlink("nowhere", computer.home / "Desk-unfinished 2");  // a dangling link counts
+  write(computer.home / "Desk-unfinished 4", "");
+  EXPECT_EQ(Installer::spare(place), computer.home / "Desk-unfinished 3");
+}
+
+TEST_F(Setup, RunsNeverOverlap) {
+  ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
+  auto first = std::make_shared<std::optional<Outcome>>();
+  Installer::run("123456", "v", [first](bool ok, std::string message) {
+    platform::onMain([first, ok, message] { *first = Outcome{ok, message}; });
+  });
+  ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
+
+  // A second run in this process is refused and changes nothing, and the first still counts.
+  auto second = std::make_shared<std::optional<Outcome>>();
+  Installer::run("654321", "v", [second](bool ok, std::string message) {
+    platform::onMain([second, ok, message] { *second = Outcome{ok, message}; });
+  });
+  ASSERT_TRUE(waitFor([&] { return second->has_value(); }));
+  EXPECT_FALSE((*second)->ok);
+  EXPECT_EQ((*second)->message, Installer::alreadyUnderWay);
+  EXPECT_TRUE(Installer::running) << "the refused run does not end the one under way";
+
+  // So is one from quendrelctl.
+  Ran other = runProgram(computer.ctl(), {"setup", "654321", "--terms", "v"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.err, std::string(Installer::alreadyUnderWay) + "\n");
+  EXPECT_EQ(read(computer.marker()), "laid\n");
+
+  {
+    int fd = open((computer.home / "hold").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "go\n", 3), 3);
+    close(fd);
+  }
+  ASSERT_TRUE(waitFor([&] { return first->has_value() && !Installer::running; }));
+  EXPECT_TRUE((*first)->ok) << (*first)->message;
+  EXPECT_EQ(read(computer.home / "pair-arguments").find("654321"), std::string::npos);
+}
+
+TEST_F(Setup, QuendrelctlSetsUpFromTheBundleThatHoldsIt) {
+  for (std::string code : {"12345", "1234567", "12a456", "١٢٣٤٥٦", "", " 12345", "12345\n"}) {
+    Ran ran = runProgram(computer.ctl(), {"setup", code, "--terms", "v"});
+    EXPECT_EQ(ran.status, 2) << code;
+    EXPECT_EQ(ran.err, "The code must be six digits, like 123456.\n") << code;
+    EXPECT_EQ(ran.out, "");
+  }
+  EXPECT_EQ(runProgram(computer.ctl(), {"setup", "123456"}).status, 2) << "no terms";
+  EXPECT_FALSE(fs::exists(computer.marker()));
+  EXPECT_FALSE(fs::exists(computer.desk().parent_path()));
+
+  write(computer.home / "setup-fails", "The desk could not be prepared.\n");
+  Ran failed = runProgram(computer.ctl(), {"setup", "123456", "--terms", "2025-04"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err, "The desk could not be prepared.\n");
+  EXPECT_EQ(failed.out, "");
+
+  fs::remove(computer.home / "setup-fails");
+  Ran done = runProgram(computer.ctl(), {"setup", "123456", "--terms", "2025-04"});
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(done.out, "Done. This Mac is connected and its desk is running.\n");
+  EXPECT_EQ(read(computer.desk() / "agent-installed"), "installed\n");
+  EXPECT_FALSE(fs::exists(computer.marker()));
+  EXPECT_EQ(read(Belonging::note()), (computer.app).string() + "\n");
+}
+
+TEST_F(Setup, BelongingNotesTheSettledCopyOnly) {
+  const fs::path desk = computer.desk();
+  Belonging::record(computer.app);
+  EXPECT_FALSE(fs::exists(desk)) << "no installation: nothing at all is made";
+
+  fs::create_directories(desk);
+  Belonging::record(computer.home / "Downloads/Quendrel.app");
+  EXPECT_FALSE(Belonging::recorded()) << "a copy outside an Applications folder";
+  Belonging::record(computer.home / "Applications/Quendrel");
+  EXPECT_FALSE(Belonging::recorded()) << "not an application bundle";
+
+  Belonging::record(computer.app);
+  EXPECT_TRUE(Belonging::recorded());
+  EXPECT_EQ(Belonging::note(), desk / "data/installed-by-app");
+  EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
+  Belonging::record(computer.app);
+  EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
+
+  // Reached through a link: settled by the resolved path, noted as given.
+  fs::create_directory_symlink(computer.home / "Applications", computer.home / "Apps");
+  Belonging::record(computer.home / "Apps/Quendrel.app");
+  EXPECT_EQ(read(Belonging::note()), (computer.home / "Apps/Quendrel.app").string() + "\n");
+
+  for (bool folder : {false, true}) {
+    fs::remove_all(desk);
+    fs::create_directories(desk);
+    if (folder) {
+      fs::create_directories(desk / ".git");
+    } else {
+      write(desk / ".git", "gitdir: elsewhere\n");
+    }
+    Belonging::record(computer.app);
+    EXPECT_FALSE(Belonging::recorded()) << "a working copy is never marked";
+  }
+}
