@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/drawing.h"
+#include "platform/setup_view.h"
 
 namespace platform {
 
@@ -61,6 +62,9 @@ class Ui {
   virtual int run(const Alert& alert) = 0;
   virtual void copy(const std::string& text) = 0;
   virtual void open(const std::string& address) = 0;
+  // The setup window, made hidden. The Qt windows unless overridden; none without a widget
+  // application.
+  virtual std::unique_ptr<SetupView> makeSetupView();
 };
 
 }  // namespace platform

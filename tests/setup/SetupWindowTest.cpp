@@ -1,0 +1,336 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SetupFixture.h"
+#include "TestUi.h"
+#include "platform/queue.h"
+#include "setup/AgreementWindow.h"
+#include "setup/Installer.h"
+#include "setup/SetupWindow.h"
+
+using namespace setup_testing;
+using testing_support::read;
+using testing_support::ScriptedTerms;
+using testing_support::write;
+
+namespace {
+
+int argc = 1;
+char programName[] = "setup_tests";
+char* argv[] = {programName, nullptr};
+
+constexpr const char* instruction =
+    "Ask for the six digits and type them here. This Mac will set itself up and start its "
+    "desk. It takes a few minutes.";
+constexpr const char* finished = "Done. This Mac is connected and its desk is running.";
+constexpr const char* settingUp = "Setting up. This takes a few minutes — you can leave it.";
+
+std::string terms(const std::string& version, int done, int of) {
+  return "{\"version\": \"" + version + "\", \"done\": " + std::to_string(done) +
+         ", \"of\": " + std::to_string(of) + "}";
+}
+
+class Window : public ::testing::Test {
+ protected:
+  platform::EventLoop loop{argc, argv, false};
+  Computer computer;
+  ScriptedWindowUi ui;
+  std::optional<SetupWindow> setup{std::in_place, ui};
+  int doneCalls = 0;
+
+  testing_support::ScriptedSetupView& view() { return *ui.window; }
+  ScriptedTerms& sheet() { return *ui.window->sheet; }
+
+  void showAndConnect(const std::string& code = "123456") {
+    setup->show([this] { ++doneCalls; });
+    view().type(code);
+    view().press();
+    ASSERT_NE(view().sheet, nullptr);
+  }
+  // Agrees to a page of one box with this version.
+  void agreeTo(const std::string& version) {
+    sheet().post(terms(version, 1, 1));
+    sheet().agree();
+  }
+  // The pairing's arguments after "-c" and the script: the code and the terms version.
+  std::vector<std::string> paired() {
+    std::vector<std::string> parts;
+    std::string all = read(computer.home / "pair-arguments");
+    for (size_t start = 0; start < all.size();) {
+      size_t end = all.find('\0', start);
+      parts.push_back(all.substr(start, end - start));
+      start = end + 1;
+    }
+    if (parts.size() >= 2) parts.erase(parts.begin(), parts.begin() + 2);
+    return parts;
+  }
+  bool runEnded() {
+    return waitFor([&] { return !Installer::running && view().explain != settingUp; });
+  }
+};
+
+}  // namespace
+
+TEST(SetupCode, KeepsTheNumbersOfEveryScript) {
+  struct Case {
+    const char* typed;
+    const char* kept;
+    std::size_t characters;
+  } cases[] = {
+      {"123456", "123456", 6},
+      {"12 34-56", "123456", 6},
+      {"a1b2c3d4e5f6", "123456", 6},
+      {"١٢٣٤٥٦", "١٢٣٤٥٦", 6},     // Arabic-Indic digits
+      {"۱۲۳-۴۵۶", "۱۲۳۴۵۶", 6},    // extended Arabic-Indic, with a dash
+      {"½", "½", 1},               // a vulgar fraction is a number
+      {"12½ ²Ⅻ五", "12½²Ⅻ五", 6},  // superscript, Roman numeral, CJK numeral
+      {"1\u0301 2",
+       "1\u0301"
+       "2",
+       2},                                    // a digit with an accent stays one character
+      {"1\uFE0F\u20E3", "1\uFE0F\u20E3", 1},  // a keycap
+      {"\u0301"
+       "1",
+       "1", 1},  // a lone accent first is not a number
+      {"1234567", "1234567", 7},
+      {"–—·.,+", "", 0},
+      {"", "", 0},
+  };
+  for (const auto& c : cases) {
+    auto code = SetupWindow::numbersOf(c.typed);
+    EXPECT_EQ(code.text, c.kept) << c.typed;
+    EXPECT_EQ(code.characters, c.characters) << c.typed;
+  }
+}
+
+TEST_F(Window, ShowsOnceMadeAndComesBackAsItWasLeft) {
+  setup->show([] {});
+  ASSERT_EQ(ui.made, 1);
+  EXPECT_TRUE(view().open);
+  EXPECT_EQ(view().explain, instruction);
+  EXPECT_EQ(view().codeText, "");
+  EXPECT_TRUE(view().codeEnabled);
+  EXPECT_EQ(view().button, "Connect");
+  EXPECT_FALSE(view().buttonEnabled);
+
+  view().type("12 ab-34");
+  EXPECT_EQ(view().codeText, "1234") << "what is not a number goes at once";
+  EXPECT_FALSE(view().buttonEnabled);
+  view().type("123456");
+  EXPECT_TRUE(view().buttonEnabled);
+  view().type("1234567");
+  EXPECT_EQ(view().codeText, "1234567") << "a longer code is not cut";
+  EXPECT_FALSE(view().buttonEnabled);
+  view().type("١٢٣٤٥٦");
+  EXPECT_TRUE(view().buttonEnabled);
+
+  view().close();
+  setup->show([] {});
+  EXPECT_EQ(ui.made, 1) << "one window for the application's life";
+  EXPECT_EQ(view().broughtToFront, 2);
+  EXPECT_EQ(view().codeText, "١٢٣٤٥٦") << "nothing is reset";
+}
+
+TEST_F(Window, ConnectingAsksForTheTermsAndCancellingGivesTheControlsBack) {
+  showAndConnect();
+  EXPECT_FALSE(view().codeEnabled);
+  EXPECT_FALSE(view().buttonEnabled);
+  EXPECT_EQ(sheet().wiring, AgreementWindow::wiring());
+  ASSERT_EQ(sheet().loaded.size(), 1u);
+  EXPECT_EQ(sheet().loaded[0], "http://127.0.0.1:8765/terms");
+  EXPECT_EQ(sheet().timeout, 10);
+  EXPECT_FALSE(sheet().agreeEnabled);
+
+  sheet().cancel();
+  EXPECT_EQ(view().sheet, nullptr) << "the sheet is closed";
+  EXPECT_TRUE(view().codeEnabled);
+  EXPECT_TRUE(view().buttonEnabled);
+  EXPECT_EQ(view().button, "Connect");
+  EXPECT_EQ(view().explain, instruction);
+  EXPECT_FALSE(Installer::running) << "cancelling is not a setup";
+}
+
+TEST_F(Window, TheWiringIsTheScriptThePagesExpect) {
+  EXPECT_EQ(AgreementWindow::wiring(),
+            "(() => {\n"
+            "  const main = document.querySelector('main');\n"
+            "  const how = document.querySelector('.how');\n"
+            "  if (how) how.remove();\n"
+            "  const boxes = main ? [...main.querySelectorAll('input[type=checkbox]')] : [];\n"
+            "  const say = () => window.webkit.messageHandlers.terms.postMessage({\n"
+            "    version: main ? (main.dataset.version || '') : '',\n"
+            "    done: boxes.filter(b => b.checked).length, of: boxes.length });\n"
+            "  boxes.forEach(b => { b.disabled = false; b.onchange = say; });\n"
+            "  say();\n"
+            "})();");
+}
+
+TEST_F(Window, TheBoxesDecideWhetherTheUserMayAgree) {
+  showAndConnect();
+  sheet().post(terms("2025-04", 2, 3));
+  EXPECT_EQ(sheet().count, "2 of 3 boxes ticked");
+  EXPECT_FALSE(sheet().agreeEnabled);
+  sheet().post(terms("2025-04", 3, 3));
+  EXPECT_EQ(sheet().count, "3 of 3 boxes ticked");
+  EXPECT_TRUE(sheet().agreeEnabled);
+  sheet().post(terms("2025-04", 2, 3));
+  EXPECT_FALSE(sheet().agreeEnabled) << "unticking a box takes the agreement away";
+
+  // Messages of another shape are ignored; odd values count as nothing.
+  for (const char* odd : {"", "not json", "[1, 2]", "\"text\"", "3"}) {
+    sheet().post(odd);
+    EXPECT_EQ(sheet().count, "2 of 3 boxes ticked") << odd;
+  }
+  sheet().post("{\"version\": 7, \"done\": \"1\", \"of\": 1}");
+  EXPECT_EQ(sheet().count, "0 of 1 boxes ticked");
+  sheet().post("{\"version\": 7, \"done\": 1.5, \"of\": 1}");
+  EXPECT_FALSE(sheet().agreeEnabled);
+  sheet().post("{\"version\": 7, \"done\": 1, \"of\": 1}");
+  ASSERT_TRUE(sheet().agreeEnabled);
+  sheet().agree();
+  EXPECT_EQ(view().sheet, nullptr);
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(read(computer.home / "pair-arguments"),
+            std::string("-c") + '\0' + Installer::pairingScript() + '\0' + "123456" + '\0' + '\0')
+      << "a version that is not text is an empty version";
+}
+
+TEST_F(Window, AgreeingSetsUpAndTheWindowSaysSo) {
+  showAndConnect("١٢٣٤٥٦");
+  agreeTo("2025-04");
+  EXPECT_EQ(view().explain, settingUp);
+  EXPECT_FALSE(view().codeEnabled);
+  EXPECT_FALSE(view().buttonEnabled);
+  EXPECT_TRUE(Installer::running);
+  ASSERT_TRUE(runEnded());
+
+  EXPECT_EQ(view().explain, finished);
+  EXPECT_EQ(view().button, "Close");
+  EXPECT_TRUE(view().buttonEnabled);
+  EXPECT_FALSE(view().codeEnabled);
+  EXPECT_EQ(doneCalls, 1);
+  EXPECT_EQ(read(computer.home / "pair-arguments"), std::string("-c") + '\0' +
+                                                        Installer::pairingScript() + '\0' +
+                                                        "١٢٣٤٥٦" + '\0' + "2025-04" + '\0')
+      << "the code as it stands in the field and the version agreed to";
+
+  // Shown again (with a new handler), it is as it was; "Close" closes it.
+  int otherCalls = 0;
+  setup->show([&] { ++otherCalls; });
+  EXPECT_EQ(view().explain, finished);
+  EXPECT_EQ(view().button, "Close");
+  view().press();
+  EXPECT_FALSE(view().open);
+  EXPECT_EQ(view().sheetsOpened, 1) << "\"Close\" does not connect again";
+}
+
+TEST_F(Window, AFailedRunShowsItsMessageAndConnectWorksAgain) {
+  write(computer.home / "pair-status", "1");
+  write(computer.home / "pair-says", "");
+  showAndConnect();
+  agreeTo("v1");
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(view().explain,
+            "That code was not accepted. Codes last an hour and work once — ask for another.");
+  EXPECT_EQ(view().codeText, "123456");
+  EXPECT_TRUE(view().codeEnabled);
+  EXPECT_EQ(view().button, "Connect");
+  EXPECT_TRUE(view().buttonEnabled);
+  EXPECT_EQ(doneCalls, 0);
+
+  fs::remove(computer.home / "pair-status");
+  view().type("654321");
+  view().press();
+  ASSERT_NE(view().sheet, nullptr);
+  EXPECT_EQ(view().sheetsOpened, 2);
+  agreeTo("v2");
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(view().explain, finished);
+  EXPECT_EQ(doneCalls, 1);
+}
+
+TEST_F(Window, FallsBackToTheOwnCopyOnceThenGoesOnWithoutTerms) {
+  const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
+  showAndConnect();
+  sheet().fail();
+  ASSERT_EQ(sheet().loaded.size(), 2u);
+  EXPECT_EQ(sheet().loaded[1], own) << "the service's page failed to load";
+  sheet().post(terms("", 0, 0));
+  EXPECT_EQ(view().sheet, nullptr) << "the own copy has no boxes either: the sheet closes";
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", ""})) << "setting up goes on";
+}
+
+TEST_F(Window, APageWithoutBoxesGivesTheOwnCopyAndItsAnswer) {
+  const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
+  write(computer.home / "setup-fails", "");
+  showAndConnect();
+  sheet().post("{\"version\": \"2025-04\", \"done\": 0}");  // no "of"
+  ASSERT_EQ(sheet().loaded.back(), own);
+  agreeTo("own");
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(view().explain, "Setting up did not finish.");
+
+  // The own copy has been tried in this window's life: when the service's page cannot be
+  // used again, the sheet closes at once and setting up goes on without terms.
+  fs::remove(computer.home / "setup-fails");
+  view().press();
+  ASSERT_NE(view().sheet, nullptr);
+  sheet().fail();
+  EXPECT_EQ(view().sheet, nullptr);
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(view().explain, finished);
+  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", ""}));
+}
+
+TEST_F(Window, WithoutAnOwnCopyTheSheetClosesAndSettingUpGoesOn) {
+  fs::remove(computer.payload / "ui/terms.html");
+  showAndConnect();
+  sheet().fail();
+  EXPECT_EQ(view().sheet, nullptr);
+  EXPECT_EQ(view().explain, settingUp);
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", ""}));
+}
+
+TEST_F(Window, ClickedLinksOpenInTheBrowserAndTheSheetStays) {
+  showAndConnect();
+  EXPECT_TRUE(sheet().navigate("http://127.0.0.1:8765/terms", false)) << "the page's own load";
+  EXPECT_TRUE(sheet().navigate("http://127.0.0.1:8765/next", false)) << "a redirect or a form";
+  EXPECT_TRUE(ui.opened.empty());
+
+  EXPECT_FALSE(sheet().navigate("https://example.org/privacy?x=1", true));
+  EXPECT_FALSE(sheet().navigate("file:///terms", true)) << "a link in the own copy";
+  EXPECT_FALSE(sheet().navigate("file:///our%20church/page.html?a=b#c", true));
+  EXPECT_FALSE(sheet().navigate("file://localhost/privacy", true));
+  EXPECT_EQ(ui.opened,
+            (std::vector<std::string>{
+                "https://example.org/privacy?x=1", "http://127.0.0.1:8765/terms",
+                "http://127.0.0.1:8765/our%20church/page.html", "http://127.0.0.1:8765/privacy"}));
+  ASSERT_NE(view().sheet, nullptr) << "the sheet stays on the terms";
+  EXPECT_EQ(sheet().loaded.size(), 1u);
+}
+
+TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
+  ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
+  showAndConnect();
+  agreeTo("v");
+  ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
+  setup.reset();
+  int fd = open((computer.home / "hold").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "go\n", 3), 3);
+  close(fd);
+  EXPECT_TRUE(waitFor([] { return !Installer::running; }));
+  platform::turnLoop(0.1);
+}
+
+TEST(SetupWindowWithoutWidgets, ShowsNothing) {
+  platform::EventLoop loop{argc, argv, false};
+  RecordingUi ui;
+  SetupWindow setup(ui);
+  setup.show([] {});  // quendrelctl's plain event loop has no windows to show
+  setup.show([] {});
+}

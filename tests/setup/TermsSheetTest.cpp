@@ -1,0 +1,326 @@
+// The setup window and the terms sheet as Qt draws them, with a real web engine and a terms
+// page served from this machine.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
+#include <optional>
+
+#include "SetupFixture.h"
+#include "TestUi.h"
+#include "platform/queue.h"
+#include "setup/Installer.h"
+#include "setup/SetupWindow.h"
+#include "support/LocalServer.h"
+
+using namespace setup_testing;
+using testing_support::Answer;
+using testing_support::LocalServer;
+using testing_support::read;
+using testing_support::write;
+
+namespace {
+
+int argc = 1;
+char programName[] = "setup_tests";
+char* argv[] = {programName, nullptr};
+
+constexpr const char* termsPage = R"html(<!doctype html>
+<html><head><meta charset="utf-8"><title>Terms</title></head><body>
+<main data-version="2025-04">
+  <p class="how">Tick these in the Quendrel app.</p>
+  <label><input type="checkbox" checked disabled> One</label>
+  <label><input type="checkbox" checked disabled> Two</label>
+  <label><input type="checkbox" disabled> Three</label>
+  <p><a id="privacy" href="/privacy">Privacy</a>
+     <a id="away" href="/elsewhere" target="_blank">Elsewhere</a></p>
+</main>
+</body></html>
+)html";
+
+// A computer whose service is a server on this machine, and the real Qt windows.
+class Sheet : public ::testing::Test {
+ protected:
+  static Answer terms(const std::string& path) {
+    return path == "/terms" ? Answer{200, termsPage} : Answer{404, "<!doctype html><p>No"};
+  }
+  explicit Sheet(LocalServer::Handler handler = terms, bool reachable = true)
+      : server(std::move(handler)),
+        computer(reachable ? server.base()
+                           : "http://127.0.0.1:" + std::to_string(testing_support::freePort())) {}
+
+  LocalServer server;
+  Computer computer;
+  platform::EventLoop loop{argc, argv, true};
+  RecordingUi ui;
+  SetupWindow setup{ui};
+
+  QWidget* window() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() == "setup") return w;
+    }
+    return nullptr;
+  }
+  template <typename T>
+  T* part(const char* name) {
+    return window() ? window()->findChild<T*>(name) : nullptr;
+  }
+  QDialog* sheet() {
+    auto* s = part<QDialog>("terms");
+    return s && s->isVisible() ? s : nullptr;
+  }
+  QWebEngineView* web() { return sheet() ? sheet()->findChild<QWebEngineView*>("web") : nullptr; }
+  QString count() {
+    auto* label = sheet() ? sheet()->findChild<QLabel*>("count") : nullptr;
+    return label ? label->text() : QString();
+  }
+  QPushButton* agree() { return sheet() ? sheet()->findChild<QPushButton*>("agree") : nullptr; }
+
+  QVariant js(const QString& code) {
+    std::optional<QVariant> result;
+    web()->page()->runJavaScript(code, [&](const QVariant& v) { result = v; });
+    waitFor([&] { return result.has_value(); });
+    return result.value_or(QVariant());
+  }
+  bool tick(int box) {
+    return js(QString("document.querySelectorAll('input')[%1].click(); true").arg(box)).toBool();
+  }
+
+  void openSheet() {
+    setup.show([] {});
+    ASSERT_NE(window(), nullptr);
+    QTest::keyClicks(part<QLineEdit>("code"), "123456");
+    part<QPushButton>("go")->click();
+    ASSERT_NE(sheet(), nullptr);
+  }
+  bool showing(const QString& text) {
+    return waitFor([&] { return count() == text; }, 30);
+  }
+  bool ownCopyShown() {
+    return waitFor([&] { return web() && web()->url().isLocalFile(); }, 30);
+  }
+  bool engineReleased() {
+    return waitFor([&] {
+      return window()->findChildren<QWebEngineView*>().isEmpty() &&
+             window()->findChildren<QWebEngineProfile*>().isEmpty();
+    });
+  }
+  std::vector<std::string> paired() {
+    std::vector<std::string> parts;
+    std::string all = read(computer.home / "pair-arguments");
+    for (size_t start = 0; start < all.size();) {
+      size_t end = all.find('\0', start);
+      parts.push_back(all.substr(start, end - start));
+      start = end + 1;
+    }
+    if (parts.size() >= 2) parts.erase(parts.begin(), parts.begin() + 2);
+    return parts;
+  }
+  bool finished() {
+    return waitFor(
+        [&] { return !Installer::running && part<QLabel>("explain")->text().startsWith("Done."); });
+  }
+};
+
+class OnlyAPlainPage : public Sheet {
+ protected:
+  OnlyAPlainPage()
+      : Sheet([](const std::string&) {
+          return Answer{200, "<!doctype html><p>Nothing here</p>"};
+        }) {}
+};
+
+class AnErrorPage : public Sheet {
+ protected:
+  AnErrorPage()
+      : Sheet([](const std::string&) {
+          return Answer{500, "<!doctype html><h1>Something broke</h1>"};
+        }) {}
+};
+
+class NoNetwork : public Sheet {
+ protected:
+  NoNetwork() : Sheet([](const std::string&) { return Answer{}; }, false) {}
+};
+
+class ASilentService : public Sheet {
+ protected:
+  ASilentService() : Sheet([](const std::string&) { return Answer{200, "", true}; }) {}
+};
+
+}  // namespace
+
+TEST_F(Sheet, TheWindowAsDrawnAndItsCode) {
+  setup.show([] {});
+  QWidget* w = window();
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->windowTitle(), "Set up Quendrel");
+  EXPECT_EQ(w->size(), QSize(420, 230));
+  EXPECT_EQ(part<QLabel>("heading")->geometry(), QRect(24, 30, 372, 22));
+  EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this Mac to your church");
+  EXPECT_EQ(part<QLabel>("explain")->geometry(), QRect(24, 60, 372, 44));
+  EXPECT_EQ(part<QLabel>("explain")->text().toStdString(),
+            "Ask for the six digits and type them here. This Mac will set itself up and start "
+            "its desk. It takes a few minutes.");
+  EXPECT_EQ(part<QLineEdit>("code")->geometry(), QRect(24, 118, 200, 34));
+  EXPECT_EQ(part<QLineEdit>("code")->placeholderText(), "123456");
+  EXPECT_EQ(part<QPushButton>("go")->geometry(), QRect(236, 118, 160, 34));
+  EXPECT_EQ(part<QLabel>("footnote")->geometry(), QRect(24, 166, 372, 40));
+  EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
+            "Codes last an hour and work once. If it has lapsed, ask for another — nothing is "
+            "lost.");
+
+  QLineEdit* code = part<QLineEdit>("code");
+  QPushButton* go = part<QPushButton>("go");
+  EXPECT_EQ(go->text(), "Connect");
+  EXPECT_FALSE(go->isEnabled());
+  QTest::keyClicks(code, "12 ab-34");
+  EXPECT_EQ(code->text(), "1234") << "letters, blanks and dashes go as they are typed";
+  QTest::keyClicks(code, "56");
+  EXPECT_TRUE(go->isEnabled());
+  QTest::keyClicks(code, "7");
+  EXPECT_EQ(code->text(), "1234567");
+  EXPECT_FALSE(go->isEnabled()) << "seven digits";
+  QTest::keyClick(code, Qt::Key_Return);
+  EXPECT_EQ(sheet(), nullptr) << "Return does nothing while Connect is disabled";
+  QTest::keyClick(code, Qt::Key_Backspace);
+  EXPECT_TRUE(go->isEnabled());
+
+  code->selectAll();
+  QGuiApplication::clipboard()->setText(QString::fromUtf8("١٢-٣٤ ٥½"));
+  code->paste();
+  EXPECT_EQ(code->text(), QString::fromUtf8("١٢٣٤٥½")) << "other digits and fractions stay";
+  EXPECT_TRUE(go->isEnabled());
+
+  QTest::keyClick(code, Qt::Key_Return);
+  EXPECT_NE(sheet(), nullptr) << "Return connects";
+  EXPECT_FALSE(code->isEnabled());
+  EXPECT_FALSE(go->isEnabled());
+}
+
+TEST_F(Sheet, TheTermsBoxesDecideAndAgreeingSetsUp) {
+  openSheet();
+  QDialog* s = sheet();
+  EXPECT_EQ(s->size(), QSize(640, 580));
+  EXPECT_EQ(s->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(web()->geometry(), QRect(0, 0, 640, 524));
+  EXPECT_EQ(agree()->geometry(), QRect(516, 536, 104, 32));
+  EXPECT_EQ(s->findChild<QPushButton*>("cancel")->geometry(), QRect(408, 536, 104, 32));
+  EXPECT_EQ(s->findChild<QLabel*>("count")->geometry(), QRect(24, 544, 360, 18));
+  EXPECT_TRUE(web()->page()->profile()->isOffTheRecord());
+
+  ASSERT_TRUE(showing("2 of 3 boxes ticked"));
+  EXPECT_FALSE(agree()->isEnabled());
+  EXPECT_TRUE(js("[...document.querySelectorAll('input')].every(b => !b.disabled)").toBool())
+      << "boxes served disabled are enabled";
+  EXPECT_FALSE(js("!!document.querySelector('.how')").toBool()) << "the how-to note is removed";
+
+  ASSERT_TRUE(tick(2));
+  ASSERT_TRUE(showing("3 of 3 boxes ticked"));
+  EXPECT_TRUE(agree()->isEnabled());
+  ASSERT_TRUE(tick(2));
+  ASSERT_TRUE(showing("2 of 3 boxes ticked"));
+  EXPECT_FALSE(agree()->isEnabled()) << "unticking takes the agreement back";
+  ASSERT_TRUE(tick(2));
+  ASSERT_TRUE(showing("3 of 3 boxes ticked"));
+
+  agree()->click();
+  EXPECT_EQ(sheet(), nullptr);
+  EXPECT_TRUE(engineReleased()) << "the web engine goes with the sheet";
+  ASSERT_TRUE(finished());
+  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", "2025-04"}));
+  EXPECT_EQ(part<QPushButton>("go")->text(), "Close");
+  EXPECT_EQ(server.count("/terms"), 1);
+}
+
+TEST_F(Sheet, EscapeCancels) {
+  openSheet();
+  ASSERT_TRUE(showing("2 of 3 boxes ticked"));
+  QTest::keyClick(sheet(), Qt::Key_Escape);
+  EXPECT_EQ(sheet(), nullptr);
+  EXPECT_TRUE(part<QLineEdit>("code")->isEnabled());
+  EXPECT_TRUE(part<QPushButton>("go")->isEnabled());
+  EXPECT_TRUE(part<QLabel>("explain")->text().startsWith("Ask for the six digits"));
+  EXPECT_TRUE(engineReleased());
+  platform::turnLoop(0.2);
+  EXPECT_FALSE(Installer::running) << "cancelling sets nothing up";
+}
+
+TEST_F(Sheet, LinksOpenInTheBrowserAndTheSheetStays) {
+  openSheet();
+  ASSERT_TRUE(showing("2 of 3 boxes ticked"));
+  const QUrl shown = web()->url();
+  js("document.getElementById('privacy').click(); true");
+  ASSERT_TRUE(waitFor([&] { return ui.opened.size() == 1; }));
+  EXPECT_EQ(ui.opened[0], server.base() + "/privacy");
+  js("document.getElementById('away').click(); true");
+  ASSERT_TRUE(waitFor([&] { return ui.opened.size() == 2; }));
+  EXPECT_EQ(ui.opened[1], server.base() + "/elsewhere") << "a link to a new window too";
+  platform::turnLoop(0.3);
+  ASSERT_NE(sheet(), nullptr);
+  EXPECT_EQ(web()->url(), shown);
+  EXPECT_EQ(count(), "2 of 3 boxes ticked");
+  EXPECT_EQ(server.count("/privacy"), 0) << "the sheet never went there";
+}
+
+TEST_F(OnlyAPlainPage, APageWithoutMainFallsBackToTheOwnCopy) {
+  openSheet();
+  ASSERT_TRUE(ownCopyShown());
+  EXPECT_EQ(web()->url().toLocalFile().toStdString(),
+            (computer.payload / "ui/terms.html").string());
+  ASSERT_TRUE(showing("0 of 1 boxes ticked"));
+
+  // A link in the own copy goes to the service's page of the same path.
+  js("document.getElementById('privacy').click(); true");
+  ASSERT_TRUE(waitFor([&] { return ui.opened.size() == 1; }));
+  EXPECT_EQ(ui.opened[0], server.base() + "/privacy");
+  platform::turnLoop(0.3);
+  ASSERT_NE(sheet(), nullptr) << "the sheet stays on the terms";
+  EXPECT_TRUE(web()->url().isLocalFile());
+
+  ASSERT_TRUE(tick(0));
+  ASSERT_TRUE(showing("1 of 1 boxes ticked"));
+  agree()->click();
+  ASSERT_TRUE(finished());
+  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", "own"}));
+}
+
+TEST_F(AnErrorPage, AnErrorPageFallsBackToTheOwnCopyAndStaysThere) {
+  openSheet();
+  ASSERT_TRUE(ownCopyShown());
+  ASSERT_TRUE(showing("0 of 1 boxes ticked"));
+  platform::turnLoop(1);
+  EXPECT_NE(sheet(), nullptr) << "the failed page is not heard from again";
+  EXPECT_EQ(count(), "0 of 1 boxes ticked");
+}
+
+TEST_F(ASilentService, AServiceThatNeverAnswersGivesWayToTheOwnCopy) {
+  openSheet();
+  ASSERT_TRUE(ownCopyShown()) << "after the time-out";
+  ASSERT_TRUE(showing("0 of 1 boxes ticked"));
+}
+
+TEST_F(NoNetwork, TheOwnCopyIsShown) {
+  openSheet();
+  ASSERT_TRUE(ownCopyShown());
+  ASSERT_TRUE(showing("0 of 1 boxes ticked"));
+  EXPECT_NE(sheet(), nullptr);
+}
+
+TEST_F(NoNetwork, WithoutAnOwnCopyTheSheetClosesAndSettingUpGoesOn) {
+  fs::remove(computer.payload / "ui/terms.html");
+  openSheet();
+  EXPECT_TRUE(waitFor([&] { return sheet() == nullptr; }, 30)) << "the sheet closes by itself";
+  ASSERT_TRUE(finished());
+  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", ""})) << "with an empty version";
+  EXPECT_TRUE(engineReleased());
+}

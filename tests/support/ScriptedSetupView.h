@@ -1,0 +1,84 @@
+#pragma once
+// A setup window and terms sheet that a test drives as the user and the page would, and
+// that record what they were told to show. A scripted Ui returns one from makeSetupView.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/setup_view.h"
+
+namespace testing_support {
+
+class ScriptedSetupView;
+
+class ScriptedTerms : public platform::TermsView {
+ public:
+  ScriptedTerms(ScriptedSetupView& window, std::string wiring, Handlers handlers);
+  ~ScriptedTerms() override;
+
+  void load(const std::string& address, double timeout) override;
+  void loadFile(const std::filesystem::path& file) override;
+  void setAgreeEnabled(bool enabled) override { agreeEnabled = enabled; }
+  void setCount(const std::string& text) override { count = text; }
+
+  // What the sheet was told.
+  std::string wiring;
+  std::vector<std::string> loaded;  // addresses, and "file://" followed by a file's path
+  double timeout = 0;
+  bool agreeEnabled = false;
+  std::string count;
+
+  // As the page and the user would. Each may close the sheet and so delete this object;
+  // nothing is touched after the handler is called.
+  void post(const std::string& body);
+  bool navigate(const std::string& url, bool clickedLink);
+  void fail();
+  void agree();  // nothing happens while "I agree" is disabled
+  void cancel();
+
+ private:
+  ScriptedSetupView& window_;
+  Handlers handlers_;
+};
+
+class ScriptedSetupView : public platform::SetupView {
+ public:
+  ~ScriptedSetupView() override;
+
+  void listen(Handlers handlers) override { handlers_ = std::move(handlers); }
+  void bringToFront() override {
+    ++broughtToFront;
+    open = true;
+  }
+  void close() override { open = false; }
+  std::string code() const override { return codeText; }
+  void setCode(const std::string& text) override { codeText = text; }
+  void setCodeEnabled(bool enabled) override { codeEnabled = enabled; }
+  void setExplain(const std::string& text) override { explain = text; }
+  void setButton(const std::string& title, bool enabled) override {
+    button = title;
+    buttonEnabled = enabled;
+  }
+  std::unique_ptr<platform::TermsView> openSheet(const std::string& wiring,
+                                                 platform::TermsView::Handlers handlers) override;
+
+  // What the window shows.
+  bool open = false;
+  int broughtToFront = 0;
+  std::string codeText;
+  bool codeEnabled = false;
+  std::string explain;
+  std::string button;
+  bool buttonEnabled = false;
+  ScriptedTerms* sheet = nullptr;  // the sheet while it is up
+  int sheetsOpened = 0;
+
+  // As the user would: replace the code's text, choose the button (or press Return).
+  void type(const std::string& text);
+  void press();
+
+ private:
+  Handlers handlers_;
+};
+
+}  // namespace testing_support
