@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "removal/Whereabouts.h"
+#include "setup/Belonging.h"
 #include "setup/Installer.h"
 #include "text/Text.h"
 
@@ -30,6 +31,7 @@ std::optional<std::string> readUninstaller() {
 Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
     : ui_(ui),
       arguments_(std::move(arguments)),
+      setup_(std::make_unique<SetupWindow>(ui)),
       whereabouts_(std::make_unique<Whereabouts>()),
       uninstaller_(readUninstaller()) {}
 
@@ -64,6 +66,7 @@ void Manager::carryOn() {
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
   lookForNewApp();
 
+  Belonging::record(whereabouts_->home());
   whereabouts_->changed = [this, alive = std::weak_ptr<bool>(alive_)] {
     if (alive.expired()) return;
     lookWhereIAm();
@@ -92,17 +95,30 @@ void Manager::refresh() {
       if (alive.expired()) return;
       state_ = answer;
       if (item_) item_->setTitle(stateLine, Installer::running ? "Setting up…" : answer.menuText());
+      if (answer.needsSetup() && !Installer::running && !offeredSetup_) {
+        offeredSetup_ = true;
+        setup_->show(afterSetup());
+      }
     });
   });
 }
 
-void Manager::showSetup() {}
+void Manager::showSetup() { setup_->show(afterSetup()); }
+
+std::function<void()> Manager::afterSetup() {
+  return [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    lookWhereIAm();
+    refresh();
+  };
+}
 
 void Manager::showWayIn(std::optional<std::string> first) {
   std::weak_ptr<bool> alive = alive_;
   Desk::look([this, alive, first](DeskState answer) {
     platform::onMain([this, alive, first, answer] {
       if (alive.expired()) return;
+      if (answer.needsSetup()) return setup_->show(afterSetup());
       std::string informative = first ? *first + "\n\n" : "";
       informative += answer.menuText();
       informative +=

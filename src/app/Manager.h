@@ -4,6 +4,7 @@
 // Its flows are defined beside their subsystems (src/desk, src/setup, src/placement,
 // src/update, src/removal); this folder holds the launch, the menu and quitting.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/apps.h"
 #include "platform/queue.h"
 #include "platform/ui.h"
+#include "setup/SetupWindow.h"
 #include "update/AppUpdate.h"
 
 class Whereabouts;
@@ -94,6 +96,8 @@ class Manager {
   };
 
  private:
+  // The handler every showing of the setup window gets: called after a successful setup.
+  std::function<void()> afterSetup();
   void present(const std::string& passphrase, const std::string& title, bool offerRestart);
   // Whether an argument is exactly `flag`.
   bool given(std::string_view flag) const;
@@ -104,6 +108,7 @@ class Manager {
   std::unique_ptr<platform::StatusItem> item_;
   std::unique_ptr<platform::Repeating> timer_;
   DeskState state_ = DeskState::notInstalled();
+  std::unique_ptr<SetupWindow> setup_;
   bool offeredSetup_ = false;
   std::unique_ptr<Whereabouts> whereabouts_;
   std::optional<std::string> asked_;

@@ -158,6 +158,8 @@ TEST_F(Uninstalling, MovedOutsideTheTrashIsFollowedWithoutAQuestion) {
 
 TEST_F(Uninstalling, ADeskQuendrelDidNotInstallIsLeftAloneAndNoDeskEndsQuendrel) {
   layDeskDown(false);
+  // A working copy: the one desk that Quendrel, starting up in Applications, does not mark.
+  testing_support::write(Paths::movedInstall() / ".git/HEAD", "ref: refs/heads/main\n");
   Manager& m = launch();
   move(app, trash() / "Quendrel.app");
   tick();

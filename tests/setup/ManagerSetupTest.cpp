@@ -1,0 +1,109 @@
+// The menu's side of setting up: the setup window offered once when the desk needs setting
+// up, "Set up this Mac…", the way in, and the state line after a setup.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SetupFixture.h"
+#include "TestUi.h"
+#include "app/Manager.h"
+#include "platform/queue.h"
+#include "setup/Belonging.h"
+#include "setup/Installer.h"
+#include "support/LocalServer.h"
+
+using namespace setup_testing;
+using testing_support::Answer;
+using testing_support::LocalServer;
+using testing_support::read;
+using testing_support::write;
+
+namespace {
+
+int argc = 1;
+char programName[] = "setup_tests";
+char* argv[] = {programName, nullptr};
+
+class Menu : public ::testing::Test {
+ protected:
+  Menu() { setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1); }
+
+  platform::EventLoop loop{argc, argv, false};
+  Computer computer;
+  LocalServer desk{[](const std::string&) { return Answer{200, "{}"}; }};
+  ScriptedWindowUi ui;
+  std::optional<Manager> manager;
+
+  std::string stateLine() { return ui.menu ? ui.menu->title(Manager::stateLine) : ""; }
+  bool stateReads(const std::string& text) {
+    return waitFor([&] { return stateLine() == text; });
+  }
+  void refreshed() {
+    manager->refresh();
+    platform::turnLoop(0.1);
+  }
+};
+
+}  // namespace
+
+TEST_F(Menu, TheSetupWindowIsOfferedOnceAndTheMenuLeadsBackToIt) {
+  manager.emplace(ui, std::vector<std::string>{});
+  manager->carryOn();
+  ASSERT_TRUE(stateReads("Not set up yet"));
+  ASSERT_TRUE(waitFor([&] { return ui.window != nullptr; }));
+  EXPECT_EQ(ui.window->broughtToFront, 1);
+
+  ui.window->close();
+  refreshed();
+  refreshed();
+  EXPECT_EQ(ui.window->broughtToFront, 1) << "closing it does not bring it back on a tick";
+  EXPECT_FALSE(ui.window->open);
+
+  ui.menu->lines[Manager::setupLine].action();  // "Set up this Mac…"
+  EXPECT_EQ(ui.window->broughtToFront, 2);
+  EXPECT_EQ(ui.made, 1);
+
+  // Re-opening the application while the desk needs setting up shows the window, no alert.
+  manager->applicationShouldHandleReopen();
+  ASSERT_TRUE(waitFor([&] { return ui.window->broughtToFront == 3; }));
+  EXPECT_TRUE(ui.alerts.empty());
+}
+
+TEST_F(Menu, AnUnfinishedSetupIsOfferedTooAndASetupRunShowsInTheMenu) {
+  fs::create_directories(computer.desk());
+  write(computer.marker(), "moved\n");
+  ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
+  manager.emplace(ui, std::vector<std::string>{});
+  manager->carryOn();
+  ASSERT_TRUE(stateReads("Setting up did not finish"));
+  ASSERT_TRUE(waitFor([&] { return ui.window != nullptr; }));
+
+  ui.window->type("123456");
+  ui.window->press();
+  ui.window->sheet->post("{\"version\": \"v\", \"done\": 1, \"of\": 1}");
+  ui.window->sheet->agree();
+  ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
+  refreshed();
+  EXPECT_EQ(stateLine(), "Setting up…");
+  EXPECT_FALSE(manager->applicationShouldTerminate()) << "no quitting while setting up";
+
+  int fd = open((computer.home / "hold").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "go\n", 3), 3);
+  close(fd);
+  // The standard handler refreshes the menu at once.
+  ASSERT_TRUE(stateReads("Running — 3.1.4"));
+  EXPECT_EQ(ui.window->explain, "Done. This Mac is connected and its desk is running.");
+  EXPECT_EQ(ui.window->broughtToFront, 1) << "the window was not offered again meanwhile";
+}
+
+TEST_F(Menu, StartingUpRecordsWhoLooksAfterTheDesk) {
+  fs::create_directories(computer.desk());
+  write(computer.desk() / "agent.sh", "#!/bin/bash\n", 0755);
+  manager.emplace(ui, std::vector<std::string>{});
+  manager->carryOn();
+  EXPECT_EQ(read(Belonging::note()), fs::canonical(computer.app).string() + "\n");
+  ASSERT_TRUE(stateReads("Running"));
+  EXPECT_EQ(ui.window, nullptr) << "a desk that is set up needs no setup window";
+}
