@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "app/Built.h"
 #include "platform/bundle.h"
 #include "platform/http.h"
 #include "text/Text.h"
@@ -10,7 +11,6 @@
 namespace AppUpdate {
 namespace {
 
-constexpr const char* builtInService = "https://service.quendrel.org";
 constexpr double feedTimeout = 8.0;
 constexpr std::size_t longestFeed = 1 << 20;
 
@@ -40,7 +40,7 @@ const std::string& service() {
         return v;
       }
     }
-    return std::string(builtInService);
+    return std::string(built::service);
   }();
   return address;
 }
