@@ -12,7 +12,7 @@ if(QUENDREL_FUZZ)
                       -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 
-  set(fuzz_harnesses port version feed inuse plist manifest)
+  set(fuzz_harnesses port version feed inuse plist manifest marker)
   add_library(fuzz_targets OBJECT tests/fuzz/Targets.cpp)
   target_include_directories(fuzz_targets PUBLIC tests)
   target_link_libraries(fuzz_targets PUBLIC quendrel_core)

@@ -13,6 +13,7 @@
 #include "desk/Desk.h"
 #include "desk/Paths.h"
 #include "platform/plist.h"
+#include "setup/Installer.h"
 #include "signing/Manifest.h"
 #include "text/Text.h"
 #include "update/AppUpdate.h"
@@ -125,12 +126,46 @@ void manifest(std::string_view input) {
   }
 }
 
+// A home folder of its own for the progress marker, removed when the process ends.
+class ScratchHome {
+ public:
+  ScratchHome() {
+    const char* tmp = std::getenv("TMPDIR");
+    folder_ = std::filesystem::path(tmp && *tmp ? tmp : "/tmp") /
+              ("quendrel-fuzz-home-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder_);
+    if (const char* home = std::getenv("HOME")) old_ = home;
+    ::setenv("HOME", folder_.c_str(), 1);
+  }
+  ~ScratchHome() {
+    ::setenv("HOME", old_.c_str(), 1);
+    std::error_code error;
+    std::filesystem::remove_all(folder_, error);
+  }
+
+ private:
+  std::filesystem::path folder_;
+  std::string old_;
+};
+
+void marker(std::string_view input) {
+  static ScratchHome home;
+  {
+    std::ofstream out(Installer::unfinished(), std::ios::binary | std::ios::trunc);
+    out.write(input.data(), static_cast<std::streamsize>(input.size()));
+  }
+  std::string word = Installer::reached();
+  expect(text::isUtf8(word), "the word is UTF-8");
+  expect(word == text::trim(word), "the word is trimmed");
+  if (text::isUtf8(input)) expect(word == text::trim(input), "a UTF-8 marker reads as written");
+}
+
 }  // namespace
 
 const std::vector<Target>& targets() {
   static const std::vector<Target> all = {
-      {"port", port},   {"version", version}, {"feed", feed},
-      {"inuse", inUse}, {"plist", infoPlist}, {"manifest", manifest},
+      {"port", port},       {"version", version},   {"feed", feed},     {"inuse", inUse},
+      {"plist", infoPlist}, {"manifest", manifest}, {"marker", marker},
   };
   return all;
 }
