@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "desk/Paths.h"
 #include "platform/bundle.h"
@@ -182,8 +183,7 @@ platform::Drawing Manager::menuBarIcon() {
 }
 
 void Manager::quitApp() {
-  const auto agent = Paths::install() / "agent.sh";
-  if (Installer::running || !platform::isExecutableFile(agent)) return terminate();
+  if (Installer::running || !Agent::installed()) return terminate();
 
   Desk::Busy busy = Desk::busy();
   if (busy.kind == Desk::Busy::Kind::busy || busy.kind == Desk::Busy::Kind::unknown) {
@@ -203,11 +203,7 @@ void Manager::quitApp() {
     if (ui_.run(alert) != platform::firstButton) return;
   }
 
-  auto ran = platform::run({"/bin/bash", {agent.string(), "stop"}, Paths::install().string()},
-                           platform::Output::inherit);
-  if (auto* exited = std::get_if<platform::Exited>(&ran); exited && exited->status == 0) {
-    return terminate();
-  }
+  if (Agent::stop()) return terminate();
   platform::Alert failed;
   failed.message = "Quendrel's console did not stop";
   failed.informative = "It is still running. Quendrel stays open so that you can try again.";

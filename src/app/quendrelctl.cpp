@@ -10,8 +10,10 @@
 #include <variant>
 #include <vector>
 
+#include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "placement/Settling.h"
+#include "platform/process.h"
 #include "platform/queue.h"
 #include "removal/Uninstaller.h"
 #include "setup/Installer.h"
@@ -32,7 +34,11 @@ constexpr const char* usage =
     "                       line as it changes; the running Quendrel is left as it is\n"
     "  setup CODE --terms VERSION\n"
     "                       set this computer up from the payload in quendrelctl's bundle,\n"
-    "                       with a six-digit pairing code and the terms version agreed to\n";
+    "                       with a six-digit pairing code and the terms version agreed to\n"
+    "  passphrase           the console's passphrase\n"
+    "  change-passphrase    have the desk make a new passphrase, and print it\n"
+    "  restart              restart the desk\n"
+    "  open                 open the console in the browser\n";
 
 void say(const std::string& line) {
   std::cout << line << '\n';
@@ -139,6 +145,43 @@ int uninstall(const std::optional<std::filesystem::path>& app) {
   return outcome && outcome->removed ? 0 : 1;
 }
 
+int passphrase() {
+  say(Agent::passphrase().value_or("There is no passphrase yet."));
+  return 0;
+}
+
+int changePassphrase() {
+  auto outcome = Agent::changePassphrase();
+  if (auto* changed = std::get_if<Agent::Changed>(&outcome)) {
+    say(changed->passphrase);
+    return 0;
+  }
+  say("The passphrase was not changed.");
+  if (auto detail = std::get<Agent::NotChanged>(outcome).detail; !detail.empty()) say(detail);
+  return 1;
+}
+
+int restart() {
+  if (!Agent::installed()) {
+    say("There is no desk to restart: this computer is not set up yet.");
+    return 1;
+  }
+  if (auto why = Agent::restart()) {
+    say("The desk could not be restarted: " + *why);
+    return 1;
+  }
+  say("The desk is restarting.");
+  return 0;
+}
+
+int open() {
+  const std::string address = Agent::consoleAddress();
+  say(address);
+  // The browser is whichever the desktop prefers; without one the address above is the way.
+  platform::launch({"/usr/bin/xdg-open", {address}, ""}, platform::Output::null);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,6 +202,14 @@ int main(int argc, char** argv) {
     std::optional<std::filesystem::path> app;
     if (args.size() == 3) app = args[2];
     command = [app] { platform::EventLoop::quit(uninstall(app)); };
+  } else if (args.size() == 1 && args[0] == "passphrase") {
+    command = [] { platform::EventLoop::quit(passphrase()); };
+  } else if (args.size() == 1 && args[0] == "change-passphrase") {
+    command = [] { platform::EventLoop::quit(changePassphrase()); };
+  } else if (args.size() == 1 && args[0] == "restart") {
+    command = [] { platform::EventLoop::quit(restart()); };
+  } else if (args.size() == 1 && args[0] == "open") {
+    command = [] { platform::EventLoop::quit(open()); };
   } else if (args.size() == 4 && args[0] == "setup" && args[2] == "--terms") {
     if (!sixDigits(args[1])) {
       std::cerr << "The code must be six digits, like 123456.\n";

@@ -1,24 +1,11 @@
 // The console in the browser, and its passphrase.
 #include "app/Manager.h"
-#include "desk/Paths.h"
-#include "platform/files.h"
-#include "platform/process.h"
-#include "text/Text.h"
+#include "desk/Agent.h"
 
-namespace {
-
-std::optional<std::string> readPassphrase() {
-  auto bytes = platform::readFile(Paths::install() / "presets/.access");
-  if (!bytes || !text::isUtf8(*bytes)) return std::nullopt;
-  return text::trim(*bytes);
-}
-
-}  // namespace
-
-void Manager::openConsole() { ui_.open("http://localhost:" + std::to_string(Paths::port())); }
+void Manager::openConsole() { ui_.open(Agent::consoleAddress()); }
 
 void Manager::showPassphrase() {
-  if (auto passphrase = readPassphrase(); passphrase && !passphrase->empty()) {
+  if (auto passphrase = Agent::passphrase()) {
     return present(*passphrase, "Console passphrase", false);
   }
   platform::Alert none;
@@ -62,22 +49,13 @@ void Manager::changePassphrase() {
   confirm.escapeKey = 1;
   if (ui_.run(confirm) != platform::firstButton) return;
 
-  auto ran = platform::run({"/bin/bash",
-                            {(Paths::install() / "agent.sh").string(), "set-passphrase"},
-                            Paths::install().string()},
-                           platform::Output::pipe);
-  std::string detail;
-  if (auto* exited = std::get_if<platform::Exited>(&ran)) {
-    if (exited->status == 0) {
-      if (auto passphrase = readPassphrase()) {
-        return present(*passphrase, "New console passphrase", true);
-      }
-    }
-    detail = text::lastJoined(text::nonEmptyLines(text::utf8OrEmpty(exited->output)), 2, "\n");
+  auto outcome = Agent::changePassphrase();
+  if (auto* changed = std::get_if<Agent::Changed>(&outcome)) {
+    return present(changed->passphrase, "New console passphrase", true);
   }
   platform::Alert failed;
   failed.style = platform::AlertStyle::warning;
   failed.message = "The passphrase was not changed.";
-  failed.informative = detail;
+  failed.informative = std::get<Agent::NotChanged>(outcome).detail;
   ui_.run(failed);
 }

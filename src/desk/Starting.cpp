@@ -2,10 +2,10 @@
 #include <chrono>
 
 #include "app/Manager.h"
+#include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "desk/Paths.h"
 #include "platform/files.h"
-#include "platform/process.h"
 #include "setup/Installer.h"
 
 namespace fs = std::filesystem;
@@ -19,15 +19,11 @@ bool updateLockFresh() {
   return std::chrono::system_clock::now() - *touched < std::chrono::seconds(3600);
 }
 
-platform::Command agentCommand(const char* word) {
-  return {"/bin/bash", {(Paths::install() / "agent.sh").string(), word}, Paths::install().string()};
-}
-
 }  // namespace
 
 void Manager::startConsoleIfStopped() {
   std::error_code error;
-  if (!platform::isExecutableFile(Paths::install() / "agent.sh") ||
+  if (!Agent::installed() ||
       !fs::exists(Paths::plist(Paths::label()), error) ||
       fs::exists(platform::home() / ".tarvic-setting-up", error) || Installer::running ||
       updateLockFresh()) {
@@ -36,7 +32,7 @@ void Manager::startConsoleIfStopped() {
   std::weak_ptr<bool> alive = alive_;
   platform::inBackground(platform::Qos::utility, [this, alive] {
     if (Desk::busy().kind != Desk::Busy::Kind::notRunning) return;
-    platform::run(agentCommand("start"), platform::Output::inherit);
+    Agent::start();
     platform::onMain([this, alive] {
       if (alive.expired()) return;
       lookWhereIAm();
@@ -46,6 +42,5 @@ void Manager::startConsoleIfStopped() {
 }
 
 void Manager::restartDesk() {
-  if (!platform::isExecutableFile(Paths::install() / "agent.sh")) return;
-  platform::launch(agentCommand("restart"));
+  if (Agent::installed()) Agent::restart();
 }

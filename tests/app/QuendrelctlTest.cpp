@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "platform/process.h"
@@ -109,4 +111,40 @@ TEST(Quendrelctl, UnknownCommandsGetTheUsage) {
     EXPECT_EQ(said.status, 2);
     EXPECT_NE(said.output.find("usage: quendrelctl"), std::string::npos);
   }
+}
+
+TEST(Quendrelctl, PassphraseRestartAndOpen) {
+  Home home;
+  setenv("QUENDREL_PORT", "8123", 1);
+  const fs::path desk = home / "Library/Application Support/Quendrel/Desk";
+  EXPECT_EQ(ctl({"passphrase"}).output, "There is no passphrase yet.\n");
+  Said restart = ctl({"restart"});
+  EXPECT_EQ(restart.status, 1) << "nothing to restart";
+
+  write(desk / "agent.sh",
+        "#!/bin/bash\n"
+        "echo \"$1\" >> agent.log\n"
+        "if [ -f fail ]; then printf 'one\\ntwo\\n\\nthree\\n'; exit 1; fi\n"
+        "printf 'cedar meadow whistle\\n' > presets/.access\n",
+        0755);
+  write(desk / "presets/.access", "amber river lantern\n\n");
+  EXPECT_EQ(ctl({"passphrase"}).output, "amber river lantern\n");
+
+  Said changed = ctl({"change-passphrase"});
+  EXPECT_EQ(changed.status, 0);
+  EXPECT_EQ(changed.output, "cedar meadow whistle\n");
+  write(desk / "fail", "");
+  Said failed = ctl({"change-passphrase"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.output, "The passphrase was not changed.\ntwo\nthree\n");
+
+  EXPECT_EQ(ctl({"restart"}).status, 0);
+  for (int i = 0; i < 100 && testing_support::read(desk / "agent.log").find("restart") == std::string::npos; ++i) {
+    usleep(50000);
+  }
+  EXPECT_EQ(testing_support::read(desk / "agent.log"), "set-passphrase\nset-passphrase\nrestart\n");
+
+  Said opened = ctl({"open"});
+  EXPECT_EQ(opened.status, 0);
+  EXPECT_EQ(opened.output, "http://localhost:8123\n");
 }
