@@ -9,6 +9,7 @@
 #include "platform/bundle.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "removal/Uninstaller.h"
 #include "removal/Whereabouts.h"
 #include "setup/Belonging.h"
 #include "setup/Installer.h"
@@ -19,14 +20,6 @@ namespace {
 constexpr double tickSeconds = 5.0;
 constexpr const char* handedOverLine = "Quendrel is in your Applications folder, and runs from there.";
 
-std::optional<std::string> readUninstaller() {
-  auto bundle = platform::mainBundle();
-  if (!bundle) return std::nullopt;
-  auto bytes = platform::readFile(bundle->resources() / "payload/uninstall.sh");
-  if (!bytes || !text::isUtf8(*bytes)) return std::nullopt;
-  return bytes;
-}
-
 }  // namespace
 
 Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
@@ -34,7 +27,7 @@ Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
       arguments_(std::move(arguments)),
       setup_(std::make_unique<SetupWindow>(ui)),
       whereabouts_(std::make_unique<Whereabouts>()),
-      uninstaller_(readUninstaller()) {}
+      uninstaller_(Uninstaller::bundled()) {}
 
 Manager::~Manager() { *alive_ = false; }
 

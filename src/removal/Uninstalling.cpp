@@ -4,10 +4,10 @@
 
 #include "app/Manager.h"
 #include "desk/Paths.h"
-#include "platform/files.h"
 #include "platform/moving.h"
 #include "removal/Uninstaller.h"
 #include "removal/Whereabouts.h"
+#include "setup/Belonging.h"
 
 namespace fs = std::filesystem;
 
@@ -43,26 +43,6 @@ class Raised {
   bool was_;
 };
 
-// The installation record: the desk names the copy of Quendrel that installed it.
-fs::path note() {
-  return Paths::install() / "data/installed-by-app";
-}
-
-bool recorded() {
-  std::error_code error;
-  return fs::exists(note(), error);
-}
-
-void record(const fs::path& app) {
-  std::error_code error;
-  if (!fs::exists(Paths::install(), error) || fs::exists(Paths::install() / ".git", error) ||
-      !Whereabouts::settled(app)) {
-    return;
-  }
-  fs::create_directories(note().parent_path(), error);
-  platform::writeAtomically(note(), app.string() + "\n");
-}
-
 }  // namespace
 
 void Manager::lookWhereIAm() {
@@ -73,7 +53,7 @@ void Manager::lookWhereIAm() {
   switch (place.kind) {
     case Whereabouts::Place::Kind::moved:
       whereabouts_->follow(place.location);
-      if (Whereabouts::settled(place.location)) record(place.location);
+      if (Whereabouts::settled(place.location)) Belonging::record(place.location);
       return;
     case Whereabouts::Place::Kind::home:
       asked_.reset();
@@ -91,7 +71,7 @@ void Manager::lookWhereIAm() {
   std::error_code error;
   if (!fs::exists(Paths::install(), error)) return terminate();
   // A desk that Quendrel did not install is left alone.
-  if (!recorded()) return;
+  if (!Belonging::recorded()) return;
   if (place.kind == Whereabouts::Place::Kind::inTrash) {
     askAboutTrash(place.location);
   } else {
