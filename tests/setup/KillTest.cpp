@@ -62,6 +62,13 @@ struct Scene {
     }
   }
 
+  // The word the marker holds, or "(none)".
+  std::string markerWord() const {
+    if (!fs::exists(computer->marker())) return "(none)";
+    std::string word = read(computer->marker());
+    return word.substr(0, word.find('\n'));
+  }
+
   // A setup through quendrelctl, killed after the `at`th change under the root (0: never).
   Ran setUp(long at, const fs::path& log = {}) {
     std::vector<std::pair<std::string, std::string>> environment{
@@ -173,8 +180,7 @@ TEST(CutShort, OverAnInstallationAtEveryMarkerStepAndInsideEachCopy) {
     Ran killed = scene.setUp(at);
     ++tried;
     EXPECT_EQ(killed.status, 128 + 9) << where;
-    words.insert(fs::exists(scene.computer->marker()) ? read(scene.computer->marker()).substr(0, 7)
-                                                      : "(none)");
+    words.insert(scene.markerWord());
     scene.checkAfterKill(where);
     Ran again = scene.setUp(0);
     SCOPED_TRACE("run again after " + where);
@@ -198,8 +204,7 @@ TEST(CutShort, OnAFreshComputer) {
     Ran killed = scene.setUp(at);
     ++tried;
     EXPECT_EQ(killed.status, 128 + 9) << where;
-    words.insert(fs::exists(scene.computer->marker()) ? read(scene.computer->marker()).substr(0, 7)
-                                                      : "(none)");
+    words.insert(scene.markerWord());
     scene.checkAfterKill(where);
     Ran again = scene.setUp(0);
     SCOPED_TRACE("run again after " + where);
@@ -228,8 +233,7 @@ TEST(CutShort, TwiceInARowThenToTheEnd) {
     scene.checkAfterKill("the first run's step " + where);
     Ran killed = scene.setUp(second);
     tried += 2;
-    words.insert(fs::exists(scene.computer->marker()) ? read(scene.computer->marker()).substr(0, 7)
-                                                      : "(none)");
+    words.insert(scene.markerWord());
     scene.checkAfterKill("the second run's step " + where);
     Ran again = scene.setUp(0);
     SCOPED_TRACE("run again after " + where + (killed.status == 0 ? " (second ran through)" : ""));
