@@ -1,7 +1,7 @@
 // Laying the desk down over an installation with kept items, as a setup run does.
 //   bench-laydown BUNDLE RUNS
 // HOME must be a temporary home folder whose desk folder holds the kept items. Each run
-// removes the set-aside folder of the run before (untimed), then times Installer::layDown
+// removes what the run before set aside (untimed), then times Installer::layDown
 // with BUNDLE as our own bundle. Prints "seconds S" per run.
 #include <chrono>
 #include <filesystem>
@@ -22,7 +22,6 @@ int main(int argc, char** argv) {
   platform::pretendMainBundle(argv[1]);
   const int runs = std::stoi(argv[2]);
   const fs::path install = Paths::install();
-  const fs::path aside = install.parent_path() / (install.filename().string() + "-previous");
   for (int run = 0; run < runs; ++run) {
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(install.parent_path())) {
@@ -41,5 +40,4 @@ int main(int argc, char** argv) {
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::cout << "seconds " << took.count() << std::endl;
   }
-  (void)aside;
 }

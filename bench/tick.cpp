@@ -31,7 +31,9 @@ void quendrelTick() {
   done.get_future().wait();
 }
 
-std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
 
 void baselineTick(const std::string& url, const std::string& home) {
   struct stat info {};
