@@ -307,7 +307,8 @@ std::vector<platform::RunningApp> Manager::otherCopies() {
   const int self = platform::selfPid();
   std::vector<platform::RunningApp> copies;
   for (auto& app : platform::runningApplications()) {
-    if (app.pid == self || !app.identifier || Settling::identities.count(*app.identifier) == 0)
+    if (app.pid == self || !app.main || !app.identifier ||
+        Settling::identities.count(*app.identifier) == 0)
       continue;
     if (platform::isTerminated(app.pid)) continue;
     copies.push_back(std::move(app));

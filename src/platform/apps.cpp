@@ -46,12 +46,12 @@ std::vector<RunningApp> runningApplications() {
     }
     auto bundle = bundleHolding(exe);
     if (!bundle) continue;
-    // Only the bundle's own program is the application; a command-line tool beside it
-    // (quendrelctl) is not a running copy.
-    if (auto main = bundle->value("CFBundleExecutable"); main && *main != exe.filename()) continue;
+
     int pid = std::stoi(name);
     if (isTerminated(pid) || !sameLogin(entry.path())) continue;
-    apps.push_back({pid, bundle->location, bundle->value("CFBundleIdentifier")});
+    auto program = bundle->value("CFBundleExecutable");
+    apps.push_back({pid, bundle->location, bundle->value("CFBundleIdentifier"),
+                    !program || *program == exe.filename()});
   }
   std::sort(apps.begin(), apps.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
   return apps;
