@@ -2,7 +2,7 @@
 
 #include <plist/plist.h>
 
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -15,9 +15,6 @@ constexpr std::uintmax_t largest = 16 << 20;
 
 struct Freed {
   void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-struct FreedText {
-  void operator()(char* p) const { std::free(p); }
 };
 
 }  // namespace
@@ -37,11 +34,12 @@ std::optional<std::string> text(const std::filesystem::path& file, const std::st
   if (!root || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
   plist_t value = plist_dict_get_item(root, key.c_str());
   if (!value || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
-  char* raw = nullptr;
-  plist_get_string_val(value, &raw);
-  if (!raw) return std::nullopt;
-  std::unique_ptr<char, FreedText> held(raw);
-  return std::string(raw);
+  // Read in place with its length (the copying reader aborts on a string holding a NUL);
+  // such a text ends at its first NUL, as every reader of it expects.
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(value, &length);
+  if (!text) return std::nullopt;
+  return std::string(text, strnlen(text, length));
 }
 
 }  // namespace platform::plist
