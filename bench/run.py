@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs every benchmark against a release build and prints one table.
 
-    bench/run.py --build build/bench [--quick]
+    bench/run.py --build build/bench [--quick] [--only sha256,verify,laydown]
 
 Called by scripts/bench, which builds first. Data sets are generated into a temporary folder,
 which goes when the run ends; every program runs with a temporary HOME; network only on
@@ -27,6 +27,9 @@ MIB = 1 << 20
 # The service address the bench build is configured with (scripts/bench passes it to cmake);
 # the stand-in service is started there so that Quendrel never reaches beyond loopback.
 SERVICE_PORT = int(os.environ.get("QUENDREL_BENCH_SERVICE_PORT", "47651"))
+
+# The benchmarks by the names --only takes, in the order they run.
+NAMES = ("sha256", "verify", "move", "laydown", "timeouts", "tick", "tray", "terms")
 
 
 def say(text):
@@ -196,6 +199,7 @@ def descendants(pid):
 class Bench:
     def __init__(self, args):
         self.quick = args.quick
+        self.only = set(args.only or NAMES)
         self.build = Path(args.build).resolve()
         self.programs = self.build / "bench-programs"
         self.runs = 5
@@ -206,6 +210,9 @@ class Bench:
         self.processes = Processes(self.logs)
         self.key = self.temp / "signing.key"
         run([self.build / "quendrel-codesign", "keygen", self.key], stdout=subprocess.DEVNULL)
+
+    def wants(self, *names):
+        return any(name in self.only for name in names)
 
     def scale(self, full, quick):
         return quick if self.quick else full
@@ -475,21 +482,31 @@ class Bench:
 
     def all(self):
         try:
-            self.sha256()
-            app, files, total = self.signed_bundle()
-            self.verify(app, files, total)
-            self.move(app, files, total)
-            shutil.rmtree(app.parent)
-            self.lay_down()
-            self.timeouts()
-            home, env, _ = self.reference_desk()
-            try:
-                self.tick(env)
-                self.tray(home, env)
-            finally:
-                self.processes.stop_all()
-                self.stop_desk()
-            self.terms_sheet()
+            if self.wants("sha256"):
+                self.sha256()
+            if self.wants("verify", "move"):
+                app, files, total = self.signed_bundle()
+                if self.wants("verify"):
+                    self.verify(app, files, total)
+                if self.wants("move"):
+                    self.move(app, files, total)
+                shutil.rmtree(app.parent)
+            if self.wants("laydown"):
+                self.lay_down()
+            if self.wants("timeouts"):
+                self.timeouts()
+            if self.wants("tick", "tray"):
+                home, env, _ = self.reference_desk()
+                try:
+                    if self.wants("tick"):
+                        self.tick(env)
+                    if self.wants("tray"):
+                        self.tray(home, env)
+                finally:
+                    self.processes.stop_all()
+                    self.stop_desk()
+            if self.wants("terms"):
+                self.terms_sheet()
         finally:
             self.processes.stop_all()
             shutil.rmtree(self.temp, ignore_errors=True)
@@ -500,10 +517,21 @@ class Bench:
         self.table.show()
 
 
+def names(text):
+    chosen = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in chosen if name not in NAMES]
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(f"not benchmarks: {', '.join(unknown) or text!r}; "
+                                         f"choose from {','.join(NAMES)}")
+    return chosen
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build" / "bench"))
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", type=names, metavar="NAME,...",
+                        help="run only these benchmarks: " + ",".join(NAMES))
     Bench(parser.parse_args()).all()
 
 
