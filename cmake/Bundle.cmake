@@ -1,6 +1,6 @@
 # The application bundle, assembled in the build folder as part of `all`:
 #   Quendrel.app/Contents/Info.plist
-#   Quendrel.app/Contents/MacOS/{Quendrel, quendrelctl}
+#   Quendrel.app/Contents/MacOS/{Quendrel, quendrelctl, quendrel-terms}
 #   Quendrel.app/Contents/Resources/payload   (the reference payload, devkit/payload)
 #   Quendrel.app/Contents/_CodeSignature       (when quendrel-codesign is built)
 #
@@ -84,7 +84,7 @@ file(CONFIGURE OUTPUT "${bundle_info}" @ONLY CONTENT [=[
 set(QUENDREL_SIGNING_KEY "" CACHE FILEPATH
   "The secret key the bundle is signed with; empty: a key made once for this build folder")
 set(bundle_signing)
-set(bundle_tools Quendrel quendrelctl)
+set(bundle_tools Quendrel quendrelctl quendrel-terms)
 if(TARGET quendrel-codesign)
   set(bundle_key "${QUENDREL_SIGNING_KEY}")
   if(NOT bundle_key)
@@ -100,7 +100,7 @@ add_custom_target(bundle ALL
     "-DAPP=${QUENDREL_APP}"
     "-DINFO=${bundle_info}"
     "-DPAYLOAD=${CMAKE_SOURCE_DIR}/devkit/payload"
-    "-DEXECUTABLES=$<TARGET_FILE:Quendrel>;$<TARGET_FILE:quendrelctl>"
+    "-DEXECUTABLES=$<TARGET_FILE:Quendrel>;$<TARGET_FILE:quendrelctl>;$<TARGET_FILE:quendrel-terms>"
     ${bundle_signing}
     -P "${CMAKE_CURRENT_LIST_FILE}"
   DEPENDS ${bundle_tools}

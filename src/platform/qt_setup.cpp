@@ -1,26 +1,21 @@
-// The setup window and the terms sheet drawn with Qt Widgets and Qt WebEngine.
+// The setup window drawn with Qt Widgets, and the terms sheet over it from its own process.
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDialog>
-#include <QFile>
+#include <QEventLoop>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
-#include <QWebChannel>
-#include <QWebEngineHttpRequest>
-#include <QWebEngineLoadingInfo>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineScript>
-#include <QWebEngineScriptCollection>
-#include <QWebEngineSettings>
-#include <QWebEngineView>
 
 #include "platform/setup_view.h"
 #include "platform/ui.h"
@@ -52,235 +47,160 @@ QFont sized(QFont font, double points, QFont::Weight weight = QFont::Normal) {
   return font;
 }
 
-// Where the page's "terms" messages arrive, through the web channel.
-class TermsBridge : public QObject {
+// The terms sheet, drawn by the quendrel-terms program beside this one: the web engine is
+// loaded in that process only while the sheet is up, and goes with it. The two speak one
+// JSON object per line (see terms_sheet.cpp).
+class TermsProcess : public QObject {
   Q_OBJECT
+  Q_PROPERTY(bool open READ open)
 
  public:
-  std::function<void(const QString& body, const QString& protocol)> heard;
-
-  Q_INVOKABLE void post(const QString& body, const QString& protocol) {
-    if (heard) heard(body, protocol);
-  }
-};
-
-// Gives the page `window.webkit.messageHandlers.terms.postMessage`, as the wiring expects,
-// over the web channel. Messages posted before the channel is open wait for it. Each message
-// says whether a local file or a page from the network sent it.
-QString shim() {
-  QFile file(QStringLiteral(":/qtwebchannel/qwebchannel.js"));
-  QString channel = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-  return QStringLiteral("(() => {\n") + channel + QStringLiteral(R"js(
-  let bridge = null;
-  const waiting = [];
-  const postMessage = (body) => {
-    let text = '';
-    try { text = JSON.stringify(body) || ''; } catch (e) { text = ''; }
-    if (bridge) bridge.post(text, location.protocol); else waiting.push(text);
-  };
-  window.webkit = window.webkit || {};
-  window.webkit.messageHandlers = window.webkit.messageHandlers || {};
-  window.webkit.messageHandlers.terms = { postMessage };
-  new QWebChannel(qt.webChannelTransport, (opened) => {
-    bridge = opened.objects.terms;
-    waiting.splice(0).forEach((text) => bridge.post(text, location.protocol));
-  });
-})();
-)js");
-}
-
-QWebEngineScript script(const QString& name, const QString& source,
-                        QWebEngineScript::InjectionPoint when) {
-  QWebEngineScript s;
-  s.setName(name);
-  s.setSourceCode(source);
-  s.setInjectionPoint(when);
-  s.setWorldId(QWebEngineScript::MainWorld);
-  s.setRunsOnSubFrames(false);
-  return s;
-}
-
-class TermsSheet;
-
-// The sheet's page: every navigation is put to the sheet's `allow`, and a link that would
-// open a new window is put to it as a clicked link.
-class TermsPage : public QWebEnginePage {
- public:
-  TermsPage(QWebEngineProfile* profile, QObject* parent, TermsSheet& sheet)
-      : QWebEnginePage(profile, parent), sheet_(sheet) {}
-
- protected:
-  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool) override;
-  QWebEnginePage* createWindow(WebWindowType) override;
-
- private:
-  TermsSheet& sheet_;
-};
-
-// Stands in for the new window a link asks for, only to learn the link's address.
-class LinkCatcher : public QWebEnginePage {
- public:
-  LinkCatcher(QWebEngineProfile* profile, QObject* parent, TermsSheet& sheet)
-      : QWebEnginePage(profile, parent), sheet_(sheet) {}
-
- protected:
-  bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override;
-
- private:
-  TermsSheet& sheet_;
-};
-
-class TermsSheet : public QDialog {
- public:
-  TermsSheet(QWidget* parent, const std::string& wiring, TermsView::Handlers handlers)
-      : QDialog(parent), handlers_(std::move(handlers)) {
-    constexpr int width = 640, height = 580;
-    setWindowFlags(Qt::Sheet | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setWindowModality(Qt::WindowModal);
-    setWindowTitle(parent ? parent->windowTitle() : QString());
-    setFixedSize(width, height);
-
-    profile_ = std::make_unique<QWebEngineProfile>();  // no storage name: off the record
-    profile_->setHttpCacheType(QWebEngineProfile::NoCache);
-    bridge_.heard = [this](const QString& body, const QString& protocol) {
-      if ((protocol == QStringLiteral("file:")) != file_) return;  // an earlier document
-      if (auto handler = handlers_.message) handler(body.toStdString());
-    };
-    channel_.registerObject(QStringLiteral("terms"), &bridge_);
-
-    web_ = std::make_unique<QWebEngineView>(this);
-    web_->setObjectName(QStringLiteral("web"));
-    web_->setGeometry(frame(height, 0, 56, 640, 524));
-    auto* page = new TermsPage(profile_.get(), web_.get(), *this);
-    page->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
-    page->setWebChannel(&channel_);
-    page->scripts().insert(
-        script(QStringLiteral("terms-shim"), shim(), QWebEngineScript::DocumentCreation));
-    page->scripts().insert(
-        script(QStringLiteral("terms-wiring"), qt(wiring), QWebEngineScript::DocumentReady));
-    web_->setPage(page);
-    connect(page, &QWebEnginePage::loadingChanged, this,
-            [this](const QWebEngineLoadingInfo& info) { loading(info); });
-
-    agree_ = new QPushButton(QStringLiteral("I agree"), this);
-    agree_->setObjectName(QStringLiteral("agree"));
-    agree_->setGeometry(frame(height, 516, 12, 104, 32));
-    agree_->setEnabled(false);
-    agree_->setAutoDefault(false);
-    connect(agree_, &QPushButton::clicked, this, [this] { call(handlers_.agreed); });
-
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("cancel"));
-    cancel->setGeometry(frame(height, 408, 12, 104, 32));
-    cancel->setAutoDefault(false);
-    connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
-
-    count_ = new QLabel(this);
-    count_->setObjectName(QStringLiteral("count"));
-    count_->setGeometry(frame(height, 24, 18, 360, 18));
-    count_->setFont(sized(QApplication::font(), 12));
-    colour(count_, 0.5);
-
-    timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-      if (!awaiting_) return;
-      awaiting_ = false;
-      web_->page()->triggerAction(QWebEnginePage::Stop);
-      call(handlers_.failed);
+  TermsProcess(QWidget* over, const std::string& wiring, TermsView::Handlers handlers)
+      : QObject(over), over_(over), handlers_(std::move(handlers)) {
+    setObjectName(QStringLiteral("terms"));
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(&process_, &QProcess::readyReadStandardOutput, this, [this] { read(); });
+    connect(&process_, &QProcess::finished, this, [this] { ended(); });
+    connect(&process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+      if (error == QProcess::FailedToStart) ended();
     });
+    const QRect frame = over->frameGeometry();
+    process_.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quendrel-terms"),
+                   QStringList());
+    send({{"do", "open"},
+          {"wiring", qt(wiring)},
+          {"title", over->windowTitle()},
+          {"parent", static_cast<double>(over->winId())},
+          {"over", QJsonArray{frame.x(), frame.y(), frame.width(), frame.height()}}});
+    over->setEnabled(false);  // the window waits for its sheet
   }
 
-  // From now on nothing reaches the handlers.
-  void silence() {
+  bool open() const { return open_; }
+
+  void load(const QString& address, double timeout, bool file) {
+    send({{"do", "load"}, {"url", address}, {"timeout", timeout}, {"file", file}});
+  }
+  void setAgreeEnabled(bool enabled) { send({{"do", "agree"}, {"enabled", enabled}}); }
+  void setCount(const QString& text) { send({{"do", "count"}, {"text", text}}); }
+
+  // Closes the sheet: nothing reaches the handlers from now on, and the program ends once its
+  // input does (or is ended if it does not). This object goes with it.
+  void close() {
+    if (!open_) return;
+    open_ = false;
     handlers_ = {};
-    timer_.stop();
+    if (over_) over_->setEnabled(true);
+    if (process_.state() == QProcess::NotRunning) return deleteLater();
+    process_.closeWriteChannel();
+    constexpr int grace = 5000;
+    QTimer::singleShot(grace, this, [this] { process_.kill(); });
   }
 
-  void load(const QUrl& url, double timeout, bool file) {
-    file_ = file;
-    awaiting_ = true;
-    QWebEngineHttpRequest request(url);
-    web_->page()->load(request);
-    timer_.start(static_cast<int>(timeout * 1000));
+  // A question about the sheet, as a test asks it (a command without its id), and the reply.
+  Q_INVOKABLE QString ask(const QString& question) {
+    QJsonObject command = QJsonDocument::fromJson(question.toUtf8()).object();
+    const int id = ++asked_;
+    command[QStringLiteral("id")] = id;
+    send(command);
+    QEventLoop loop;
+    QTimer bound;
+    connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &TermsProcess::replied, &loop, [&] {
+      if (replies_.contains(id)) loop.quit();
+    });
+    bound.start(30000);
+    if (!replies_.contains(id)) loop.exec();
+    return QString::fromUtf8(QJsonDocument(replies_.take(id)).toJson(QJsonDocument::Compact));
   }
 
-  void setAgreeEnabled(bool enabled) { agree_->setEnabled(enabled); }
-  void setCount(const QString& text) { count_->setText(text); }
-
-  bool allow(const QUrl& url, bool clickedLink) {
-    auto handler = handlers_.allow;
-    if (!handler) return false;
-    return handler({url.toString(QUrl::FullyEncoded).toStdString(), clickedLink});
-  }
-
-  QWebEngineProfile* profile() const { return profile_.get(); }
-
-  // Escape, and the Cancel button.
-  void reject() override { call(handlers_.declined); }
+ signals:
+  void replied();
 
  private:
-  // Handlers may drop the sheet; the call keeps its own copy of the handler.
+  void send(const QJsonObject& command) {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+  }
+
+  void read() {
+    // A line is a short message; a longer one is not from the sheet and is dropped whole.
+    constexpr qsizetype longest = 1 << 20;
+    buffer_ += process_.readAllStandardOutput();
+    for (qsizetype end; (end = buffer_.indexOf('\n')) >= 0;) {
+      QByteArray line = buffer_.left(end);
+      buffer_.remove(0, end + 1);
+      if (skipping_) {
+        skipping_ = false;
+        continue;
+      }
+      heard(QJsonDocument::fromJson(line).object());
+    }
+    if (buffer_.size() > longest) {
+      buffer_.clear();
+      skipping_ = true;
+    }
+  }
+
+  void heard(const QJsonObject& event) {
+    const QString what = event.value(QStringLiteral("event")).toString();
+    auto value = [&](const char* key) { return event.value(QLatin1String(key)); };
+    if (what == QStringLiteral("allow")) {
+      // Every question is answered, even after the sheet was closed: the program waits.
+      auto allow = handlers_.allow;
+      bool answer =
+          allow && allow({value("url").toString().toStdString(), value("clicked").toBool()});
+      send({{"do", "allowed"}, {"answer", answer}});
+    } else if (what == QStringLiteral("message")) {
+      if (auto message = handlers_.message) message(value("body").toString().toStdString());
+    } else if (what == QStringLiteral("failed")) {
+      call(handlers_.failed);
+    } else if (what == QStringLiteral("agreed")) {
+      call(handlers_.agreed);
+    } else if (what == QStringLiteral("declined")) {
+      call(handlers_.declined);
+    } else if (what == QStringLiteral("reply")) {
+      replies_.insert(value("id").toInt(), event);
+      emit replied();
+    }
+  }
+
+  // The program ended. While the sheet was up, that is as if it had been cancelled: the
+  // window comes back as it was, and nothing is set up without an agreement.
+  void ended() {
+    if (!open_) return deleteLater();
+    auto declined = handlers_.declined;
+    close();
+    if (declined) declined();
+  }
+
+  // Handlers may close the sheet; the call keeps its own copy of the handler.
   static void call(const std::function<void()>& handler) {
     if (auto copy = handler) copy();
   }
 
-  // Only the end of the load asked for counts, and only its failure is news.
-  void loading(const QWebEngineLoadingInfo& info) {
-    if (!awaiting_ || info.url().isLocalFile() != file_) return;
-    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
-      awaiting_ = false;
-      timer_.stop();
-    } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
-      awaiting_ = false;
-      timer_.stop();
-      call(handlers_.failed);
-    }
-  }
-
+  QPointer<QWidget> over_;
   TermsView::Handlers handlers_;
-  // Declared so that the page goes first, then the channel and the profile it needs.
-  std::unique_ptr<QWebEngineProfile> profile_;
-  TermsBridge bridge_;
-  QWebChannel channel_;
-  std::unique_ptr<QWebEngineView> web_;
-  QPushButton* agree_ = nullptr;
-  QLabel* count_ = nullptr;
-  QTimer timer_;
-  bool awaiting_ = false;
-  bool file_ = false;  // the document asked for is a local file
+  QProcess process_;
+  QByteArray buffer_;
+  bool skipping_ = false;
+  bool open_ = true;
+  int asked_ = 0;
+  QHash<int, QJsonObject> replies_;
 };
-
-bool TermsPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool) {
-  return sheet_.allow(url, type == NavigationTypeLinkClicked);
-}
-
-QWebEnginePage* TermsPage::createWindow(WebWindowType) {
-  return new LinkCatcher(sheet_.profile(), &sheet_, sheet_);
-}
-
-bool LinkCatcher::acceptNavigationRequest(const QUrl& url, NavigationType, bool) {
-  sheet_.allow(url, true);
-  deleteLater();
-  return false;
-}
 
 class QtTermsView : public TermsView {
  public:
-  explicit QtTermsView(TermsSheet* sheet) : sheet_(sheet) {}
+  explicit QtTermsView(TermsProcess* sheet) : sheet_(sheet) {}
   ~QtTermsView() override {
-    if (!sheet_) return;
-    // The sheet may be inside one of its own signals: it goes once they are done.
-    sheet_->silence();
-    sheet_->hide();
-    sheet_->deleteLater();
+    if (sheet_) sheet_->close();
   }
 
   void load(const std::string& address, double timeout) override {
-    if (sheet_) sheet_->load(QUrl(qt(address)), timeout, false);
+    if (sheet_) sheet_->load(qt(address), timeout, false);
   }
   void loadFile(const std::filesystem::path& file) override {
     constexpr double localTimeout = 10;
-    if (sheet_) sheet_->load(QUrl::fromLocalFile(qt(file.string())), localTimeout, true);
+    if (sheet_) sheet_->load(qt(file.string()), localTimeout, true);
   }
   void setAgreeEnabled(bool enabled) override {
     if (sheet_) sheet_->setAgreeEnabled(enabled);
@@ -290,15 +210,15 @@ class QtTermsView : public TermsView {
   }
 
  private:
-  QPointer<TermsSheet> sheet_;
+  QPointer<TermsProcess> sheet_;
 };
 
 // The window keeps itself while a sheet is over it, as a window with a sheet does.
 class SetupWindowWidget : public QWidget {
  protected:
   void closeEvent(QCloseEvent* event) override {
-    for (auto* sheet : findChildren<TermsSheet*>()) {
-      if (sheet->isVisible()) return event->ignore();
+    for (auto* sheet : findChildren<TermsProcess*>()) {
+      if (sheet->open()) return event->ignore();
     }
     event->accept();
   }
@@ -386,12 +306,8 @@ class QtSetupView : public SetupView {
 
   std::unique_ptr<TermsView> openSheet(const std::string& wiring,
                                        TermsView::Handlers handlers) override {
-    auto* sheet = new TermsSheet(window_.get(), wiring, std::move(handlers));
-    sheet->setObjectName(QStringLiteral("terms"));
-    sheet->show();
-    sheet->raise();
-    sheet->activateWindow();
-    return std::make_unique<QtTermsView>(sheet);
+    return std::make_unique<QtTermsView>(
+        new TermsProcess(window_.get(), wiring, std::move(handlers)));
   }
 
  private:

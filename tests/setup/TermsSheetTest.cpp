@@ -1,18 +1,19 @@
-// The setup window and the terms sheet as Qt draws them, with a real web engine and a terms
-// page served from this machine.
+// The setup window and the terms sheet as Qt draws them, with the real sheet program and its
+// web engine, and a terms page served from this machine.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QClipboard>
-#include <QDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineView>
 #include <optional>
+
+#include <signal.h>
 
 #include "SetupFixture.h"
 #include "TestUi.h"
@@ -73,23 +74,31 @@ class Sheet : public ::testing::Test {
   T* part(const char* name) {
     return window() ? window()->findChild<T*>(name) : nullptr;
   }
-  QDialog* sheet() {
-    auto* s = part<QDialog>("terms");
-    return s && s->isVisible() ? s : nullptr;
+  // The sheet runs in a program of its own; the test asks it about itself.
+  QObject* sheet() {
+    auto* s = part<QObject>("terms");
+    return s && s->property("open").toBool() ? s : nullptr;
   }
-  QWebEngineView* web() { return sheet() ? sheet()->findChild<QWebEngineView*>("web") : nullptr; }
-  QString count() {
-    auto* label = sheet() ? sheet()->findChild<QLabel*>("count") : nullptr;
-    return label ? label->text() : QString();
+  QJsonObject ask(const QJsonObject& question) {
+    QString reply;
+    if (QObject* s = sheet()) {
+      QMetaObject::invokeMethod(
+          s, "ask", Q_RETURN_ARG(QString, reply),
+          Q_ARG(QString, QJsonDocument(question).toJson(QJsonDocument::Compact)));
+    }
+    return QJsonDocument::fromJson(reply.toUtf8()).object();
   }
-  QPushButton* agree() { return sheet() ? sheet()->findChild<QPushButton*>("agree") : nullptr; }
+  QJsonObject state() { return ask({{"do", "state"}}); }
+  static QRect rect(const QJsonValue& value) {
+    QJsonArray r = value.toArray();
+    return r.size() == 4 ? QRect(r[0].toInt(), r[1].toInt(), r[2].toInt(), r[3].toInt()) : QRect();
+  }
+  QString url() { return state()["url"].toString(); }
+  QString count() { return state()["text"].toString(); }
+  bool agreeEnabled() { return state()["agreeEnabled"].toBool(); }
+  void agree() { ask({{"do", "click"}, {"button", "agree"}}); }
 
-  QVariant js(const QString& code) {
-    std::optional<QVariant> result;
-    web()->page()->runJavaScript(code, [&](const QVariant& v) { result = v; });
-    waitFor([&] { return result.has_value(); });
-    return result.value_or(QVariant());
-  }
+  QJsonValue js(const QString& code) { return ask({{"do", "run"}, {"code", code}})["result"]; }
   bool tick(int box) {
     return js(QString("document.querySelectorAll('input')[%1].click(); true").arg(box)).toBool();
   }
@@ -105,13 +114,14 @@ class Sheet : public ::testing::Test {
     return waitFor([&] { return count() == text; }, 30);
   }
   bool ownCopyShown() {
-    return waitFor([&] { return web() && web()->url().isLocalFile(); }, 30);
+    return waitFor([&] { return url().startsWith("file:"); }, 30);
   }
+  // The sheet's program has ended and been waited for.
   bool engineReleased() {
-    return waitFor([&] {
-      return window()->findChildren<QWebEngineView*>().isEmpty() &&
-             window()->findChildren<QWebEngineProfile*>().isEmpty();
-    });
+    return waitFor([&] { return window()->findChildren<QObject*>("terms").isEmpty(); }, 10);
+  }
+  bool closed() {
+    return waitFor([&] { return sheet() == nullptr; });
   }
   std::vector<std::string> paired() {
     std::vector<std::string> parts;
@@ -209,32 +219,33 @@ TEST_F(Sheet, TheWindowAsDrawnAndItsCode) {
 
 TEST_F(Sheet, TheTermsBoxesDecideAndAgreeingSetsUp) {
   openSheet();
-  QDialog* s = sheet();
-  EXPECT_EQ(s->size(), QSize(640, 580));
-  EXPECT_EQ(s->windowModality(), Qt::WindowModal);
-  EXPECT_EQ(web()->geometry(), QRect(0, 0, 640, 524));
-  EXPECT_EQ(agree()->geometry(), QRect(516, 536, 104, 32));
-  EXPECT_EQ(s->findChild<QPushButton*>("cancel")->geometry(), QRect(408, 536, 104, 32));
-  EXPECT_EQ(s->findChild<QLabel*>("count")->geometry(), QRect(24, 544, 360, 18));
-  EXPECT_TRUE(web()->page()->profile()->isOffTheRecord());
+  QJsonObject drawn = state();
+  EXPECT_EQ(drawn["size"], (QJsonArray{640, 580}));
+  EXPECT_FALSE(window()->isEnabled()) << "the window waits for its sheet";
+  EXPECT_EQ(rect(drawn["web"]), QRect(0, 0, 640, 524));
+  EXPECT_EQ(rect(drawn["agree"]), QRect(516, 536, 104, 32));
+  EXPECT_EQ(rect(drawn["cancel"]), QRect(408, 536, 104, 32));
+  EXPECT_EQ(rect(drawn["count"]), QRect(24, 544, 360, 18));
+  EXPECT_TRUE(drawn["offTheRecord"].toBool());
 
   ASSERT_TRUE(showing("2 of 3 boxes ticked"));
-  EXPECT_FALSE(agree()->isEnabled());
+  EXPECT_FALSE(agreeEnabled());
   EXPECT_TRUE(js("[...document.querySelectorAll('input')].every(b => !b.disabled)").toBool())
       << "boxes served disabled are enabled";
   EXPECT_FALSE(js("!!document.querySelector('.how')").toBool()) << "the how-to note is removed";
 
   ASSERT_TRUE(tick(2));
   ASSERT_TRUE(showing("3 of 3 boxes ticked"));
-  EXPECT_TRUE(agree()->isEnabled());
+  EXPECT_TRUE(agreeEnabled());
   ASSERT_TRUE(tick(2));
   ASSERT_TRUE(showing("2 of 3 boxes ticked"));
-  EXPECT_FALSE(agree()->isEnabled()) << "unticking takes the agreement back";
+  EXPECT_FALSE(agreeEnabled()) << "unticking takes the agreement back";
   ASSERT_TRUE(tick(2));
   ASSERT_TRUE(showing("3 of 3 boxes ticked"));
 
-  agree()->click();
-  EXPECT_EQ(sheet(), nullptr);
+  agree();
+  EXPECT_TRUE(closed());
+  EXPECT_TRUE(window()->isEnabled());
   EXPECT_TRUE(engineReleased()) << "the web engine goes with the sheet";
   ASSERT_TRUE(finished());
   EXPECT_EQ(paired(), (std::vector<std::string>{"123456", "2025-04"}));
@@ -242,11 +253,27 @@ TEST_F(Sheet, TheTermsBoxesDecideAndAgreeingSetsUp) {
   EXPECT_EQ(server.count("/terms"), 1);
 }
 
+TEST_F(Sheet, TheMenuProgramNeverLoadsTheWebEngineAndASheetThatDiesCancels) {
+  openSheet();
+  ASSERT_TRUE(showing("2 of 3 boxes ticked"));
+  EXPECT_EQ(read("/proc/self/maps").find("WebEngine"), std::string::npos);
+
+  const auto pid = static_cast<pid_t>(state()["pid"].toDouble());
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_TRUE(closed());
+  EXPECT_TRUE(engineReleased());
+  EXPECT_TRUE(window()->isEnabled());
+  EXPECT_TRUE(part<QPushButton>("go")->isEnabled()) << "back to the code, nothing lost";
+  platform::turnLoop(0.2);
+  EXPECT_FALSE(Installer::running) << "nothing is set up without an agreement";
+}
+
 TEST_F(Sheet, EscapeCancels) {
   openSheet();
   ASSERT_TRUE(showing("2 of 3 boxes ticked"));
-  QTest::keyClick(sheet(), Qt::Key_Escape);
-  EXPECT_EQ(sheet(), nullptr);
+  ask({{"do", "key"}});
+  EXPECT_TRUE(closed());
   EXPECT_TRUE(part<QLineEdit>("code")->isEnabled());
   EXPECT_TRUE(part<QPushButton>("go")->isEnabled());
   EXPECT_TRUE(part<QLabel>("explain")->text().startsWith("Ask for the six digits"));
@@ -258,7 +285,7 @@ TEST_F(Sheet, EscapeCancels) {
 TEST_F(Sheet, LinksOpenInTheBrowserAndTheSheetStays) {
   openSheet();
   ASSERT_TRUE(showing("2 of 3 boxes ticked"));
-  const QUrl shown = web()->url();
+  const QString shown = url();
   js("document.getElementById('privacy').click(); true");
   ASSERT_TRUE(waitFor([&] { return ui.opened.size() == 1; }));
   EXPECT_EQ(ui.opened[0], server.base() + "/privacy");
@@ -267,7 +294,7 @@ TEST_F(Sheet, LinksOpenInTheBrowserAndTheSheetStays) {
   EXPECT_EQ(ui.opened[1], server.base() + "/elsewhere") << "a link to a new window too";
   platform::turnLoop(0.3);
   ASSERT_NE(sheet(), nullptr);
-  EXPECT_EQ(web()->url(), shown);
+  EXPECT_EQ(url(), shown);
   EXPECT_EQ(count(), "2 of 3 boxes ticked");
   EXPECT_EQ(server.count("/privacy"), 0) << "the sheet never went there";
 }
@@ -275,8 +302,7 @@ TEST_F(Sheet, LinksOpenInTheBrowserAndTheSheetStays) {
 TEST_F(OnlyAPlainPage, APageWithoutMainFallsBackToTheOwnCopy) {
   openSheet();
   ASSERT_TRUE(ownCopyShown());
-  EXPECT_EQ(web()->url().toLocalFile().toStdString(),
-            (computer.payload / "ui/terms.html").string());
+  EXPECT_EQ(QUrl(url()).toLocalFile().toStdString(), (computer.payload / "ui/terms.html").string());
   ASSERT_TRUE(showing("0 of 1 boxes ticked"));
 
   // A link in the own copy goes to the service's page of the same path.
@@ -285,11 +311,11 @@ TEST_F(OnlyAPlainPage, APageWithoutMainFallsBackToTheOwnCopy) {
   EXPECT_EQ(ui.opened[0], server.base() + "/privacy");
   platform::turnLoop(0.3);
   ASSERT_NE(sheet(), nullptr) << "the sheet stays on the terms";
-  EXPECT_TRUE(web()->url().isLocalFile());
+  EXPECT_TRUE(url().startsWith("file:"));
 
   ASSERT_TRUE(tick(0));
   ASSERT_TRUE(showing("1 of 1 boxes ticked"));
-  agree()->click();
+  agree();
   ASSERT_TRUE(finished());
   EXPECT_EQ(paired(), (std::vector<std::string>{"123456", "own"}));
 }
