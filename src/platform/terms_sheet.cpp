@@ -28,6 +28,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QWebChannel>
@@ -237,6 +238,9 @@ class TermsSheet : public QDialog {
     cancel_->setGeometry(frame(height, 408, 12, 104, 32));
     cancel_->setAutoDefault(false);
     connect(cancel_, &QPushButton::clicked, this, [this] { reject(); });
+    // Escape cancels wherever the focus is, the page included.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { reject(); });
 
     count_ = new QLabel(this);
     count_->setGeometry(frame(height, 24, 18, 360, 18));
