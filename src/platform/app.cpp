@@ -3,18 +3,21 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QEvent>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "platform/bundle.h"
@@ -107,8 +110,9 @@ bool sameUser(qintptr descriptor) {
 
 // One name per bundle location, user and display: a copy on another display could not show
 // its way in to this user anyway. The name lives in the abstract namespace, so nothing is
-// left on disk and it is freed when its holder ends, however it ends.
-QString reopenName() {
+// left on disk and it is freed when its holder ends, however it ends. Earlier versions
+// listen under the same name, so that any two copies can hand over to each other.
+sockaddr_un reopenAddress(socklen_t& length) {
   std::filesystem::path where;
   if (auto bundle = mainBundle()) {
     where = bundle->location;
@@ -119,18 +123,93 @@ QString reopenName() {
   QByteArray key = QByteArray::fromStdString(where.string());
   key += '\n' + qgetenv("WAYLAND_DISPLAY") + '\n' + qgetenv("DISPLAY");
   const QByteArray digest = QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex();
-  return QStringLiteral("quendrel-%1-%2").arg(getuid()).arg(QString::fromLatin1(digest.left(32)));
+  const std::string name =
+      "quendrel-" + std::to_string(getuid()) + "-" + digest.left(32).toStdString();
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, name.data(), name.size());  // after the leading NUL
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  return address;
 }
 
 constexpr std::string_view reopenRequest = "reopen\n";
-constexpr int connectMilliseconds = 2000;
+constexpr int connectSeconds = 2;
 constexpr int listenRetryMilliseconds = 1000;
 
-void answer(QLocalSocket* socket, const std::function<void()>& handler) {
-  while (socket->canReadLine()) {
-    if (socket->readLine().toStdString() == reopenRequest) postToMain(handler);
-  }
+Descriptor streamSocket() {
+  return Descriptor(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
+
+// One copy that has connected to ask for the way in; it goes once it has said its line or
+// hung up.
+class Asking : public QObject {
+ public:
+  Asking(Descriptor socket, std::function<void()> handler, QObject* parent)
+      : QObject(parent), socket_(std::move(socket)), handler_(std::move(handler)) {
+    auto* notifier = new QSocketNotifier(socket_.get(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] { read(); });
+  }
+
+ private:
+  void read() {
+    char chunk[64];
+    const ssize_t n = recv(socket_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n > 0) said_.append(chunk, static_cast<std::size_t>(n));
+    if (said_.size() >= reopenRequest.size() || n <= 0) {
+      if (said_.compare(0, reopenRequest.size(), reopenRequest) == 0) postToMain(handler_);
+      deleteLater();
+    }
+  }
+
+  Descriptor socket_;
+  std::function<void()> handler_;
+  std::string said_;
+};
+
+// Listens for later launches of the same bundle.
+class ReopenListener : public QObject {
+ public:
+  ReopenListener(std::function<void()> handler, QObject* parent)
+      : QObject(parent), handler_(std::move(handler)) {
+    if (listen()) return;
+    // The name is still held by a copy that is handing over to us; take it when it goes.
+    retry_.setInterval(listenRetryMilliseconds);
+    connect(&retry_, &QTimer::timeout, this, [this] {
+      if (listen()) retry_.stop();
+    });
+    retry_.start();
+  }
+
+ private:
+  bool listen() {
+    Descriptor server(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    socklen_t length = 0;
+    const sockaddr_un address = reopenAddress(length);
+    constexpr int backlog = 16;
+    if (!server.valid() ||
+        bind(server.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(server.get(), backlog) != 0) {
+      return false;
+    }
+    server_ = std::move(server);
+    auto* notifier = new QSocketNotifier(server_.get(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] { accept(); });
+    return true;
+  }
+
+  void accept() {
+    for (;;) {
+      Descriptor client(accept4(server_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (!client.valid()) return;
+      if (sameUser(client.get())) new Asking(std::move(client), handler_, this);
+    }
+  }
+
+  std::function<void()> handler_;
+  Descriptor server_;
+  QTimer retry_;
+};
 
 }  // namespace
 
@@ -145,43 +224,26 @@ bool markedAsNewInstance() {
 }
 
 bool askRunningToReopen() {
-  QLocalSocket socket;
-  socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-  socket.connectToServer(reopenName());
-  if (!socket.waitForConnected(connectMilliseconds)) return false;
-  if (!sameUser(socket.socketDescriptor())) return false;
-  socket.write(reopenRequest.data(), static_cast<qint64>(reopenRequest.size()));
+  Descriptor socket = streamSocket();
+  if (!socket.valid()) return false;
+  // A copy too busy to take the connection is not waited for long.
+  const timeval bound{connectSeconds, 0};
+  setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  socklen_t length = 0;
+  const sockaddr_un address = reopenAddress(length);
+  if (connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    return false;
+  }
+  if (!sameUser(socket.get())) return false;
   // Once the request is in the socket, the running copy reads it whenever its loop turns.
-  if (!socket.waitForBytesWritten(connectMilliseconds)) return false;
-  socket.disconnectFromServer();
-  return true;
+  return send(socket.get(), reopenRequest.data(), reopenRequest.size(), MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(reopenRequest.size());
 }
 
 void onReopen(std::function<void()> handler) {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!app) return;
-  auto* server = new QLocalServer(app);
-  server->setSocketOptions(QLocalServer::AbstractNamespaceOption);
-  QObject::connect(server, &QLocalServer::newConnection, server, [server, handler] {
-    while (QLocalSocket* socket = server->nextPendingConnection()) {
-      QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-      if (!sameUser(socket->socketDescriptor())) {
-        socket->abort();
-        continue;
-      }
-      QObject::connect(socket, &QLocalSocket::readyRead, socket,
-                       [socket, handler] { answer(socket, handler); });
-      answer(socket, handler);
-    }
-  });
-  if (server->listen(reopenName())) return;
-  // The name is still held by a copy that is handing over to us; take it when it goes.
-  auto* retry = new QTimer(server);
-  retry->setInterval(listenRetryMilliseconds);
-  QObject::connect(retry, &QTimer::timeout, server, [server, retry] {
-    if (server->listen(reopenName())) retry->deleteLater();
-  });
-  retry->start();
+  if (QCoreApplication* app = QCoreApplication::instance()) {
+    new ReopenListener(std::move(handler), app);
+  }
 }
 
 void onTerminationRequest(std::function<void()> handler) {
