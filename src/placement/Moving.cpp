@@ -2,6 +2,7 @@
 // then renamed into place in one step.
 #include <cerrno>
 #include <chrono>
+#include <functional>
 
 #include "placement/Settling.h"
 #include "platform/attributes.h"
@@ -67,18 +68,38 @@ std::vector<fs::path> everything(const fs::path& location) {
   return items;
 }
 
+// Removes the hidden temporary copies in the folder for which `left` holds.
+void removeCopies(const fs::path& folder,
+                  const std::function<bool(const platform::ItemStatus&)>& left) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    if (isTemporaryName(it->path().filename().string())) found.push_back(it->path());
+  }
+  for (const auto& copy : found) {
+    auto status = platform::lookAt(copy);
+    if (status && left(*status)) discard(copy);
+  }
+}
+
 }  // namespace
 
 // The change time, unlike the modification time that a copy takes over from its original,
 // says when the copy was made.
 void removeStaleCopies(const fs::path& folder, std::chrono::system_clock::time_point now) {
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
-       it.increment(error)) {
-    if (!isTemporaryName(it->path().filename().string())) continue;
-    auto status = platform::lookAt(it->path());
-    if (status && now - status->changed > stale) discard(it->path());
+  removeCopies(folder, [now](const platform::ItemStatus& s) { return now - s.changed > stale; });
+}
+
+platform::FolderLock clearLeftovers(const fs::path& folder,
+                                    std::chrono::system_clock::time_point now) {
+  platform::FolderLock lock(folder);
+  if (lock.held()) {
+    removeCopies(folder, [](const platform::ItemStatus&) { return true; });
+  } else {
+    removeStaleCopies(folder, now);
   }
+  return lock;
 }
 
 Outcome move(const fs::path& source, const fs::path& target, const Test& running) {
@@ -95,7 +116,7 @@ Outcome move(const fs::path& source, const fs::path& target, const Test& running
   std::error_code error;
   fs::create_directories(folder, error);
   if (error) return Failed{"Its Applications folder could not be made (" + error.message() + ")."};
-  removeStaleCopies(folder, std::chrono::system_clock::now());
+  const auto lock = clearLeftovers(folder, std::chrono::system_clock::now());
 
   const fs::path temporary = folder / (std::string(temporaryPrefix) + platform::uuid());
   if (int copyError = platform::copyTree(original, temporary)) {

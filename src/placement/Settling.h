@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/lock.h"
+
 namespace Settling {
 
 inline constexpr std::string_view fileName = "Quendrel.app";
@@ -99,9 +101,16 @@ Outcome move(const std::filesystem::path& source, const std::filesystem::path& t
              const Test& running);
 
 // Removes the hidden temporary copies in the folder that nothing has changed for an hour
-// before `now`: what moves that did not finish left behind. Every move into a folder does this.
+// before `now`: what moves that did not finish left behind.
 void removeStaleCopies(const std::filesystem::path& folder,
                        std::chrono::system_clock::time_point now);
+
+// Locks the folder for putting a copy in place there (held while the lock lives) and removes
+// the hidden temporary copies that moves and updates cut short left in it: all of them with
+// the lock held, since every one still at work holds it; only stale ones otherwise. Every move
+// into a folder does this first.
+platform::FolderLock clearLeftovers(const std::filesystem::path& folder,
+                                    std::chrono::system_clock::time_point now);
 
 // Removes the location and everything below it for good, read-only folders included.
 void discard(const std::filesystem::path& location);

@@ -18,6 +18,8 @@ class FolderLock {
   // cannot be locked at all (it cannot be opened, or its file system has no locks) the lock
   // is not taken and nothing is held.
   bool taken() const { return taken_; }
+  // Whether this object holds the lock.
+  bool held() const { return fd_.valid(); }
 
  private:
   Descriptor fd_;

@@ -1,5 +1,6 @@
 // Putting a staged version in place of the running one and starting it.
 #include <cerrno>
+#include <chrono>
 
 #include "placement/Settling.h"
 #include "platform/bundle.h"
@@ -26,7 +27,9 @@ std::string notPut(const std::string& why) {
 
 // Swaps the new copy with the bundle in one step; the old bundle ends where the new copy
 // was, and is removed. A staged copy on another file system is first copied beside the
-// bundle under a hidden name, since a rename cannot cross file systems.
+// bundle under a hidden name, since a rename cannot cross file systems; the folder is held
+// as a move holds it, so that the next move or update clears the copy should this one be cut
+// short.
 std::optional<std::string> swapIn(const fs::path& staged, const fs::path& bundle) {
   int error = platform::renameAtomically(staged, bundle, platform::Rename::exchange);
   if (error == 0) {
@@ -35,6 +38,8 @@ std::optional<std::string> swapIn(const fs::path& staged, const fs::path& bundle
   }
   if (error != EXDEV) return notPut(platform::errorText(error));
 
+  const auto lock =
+      Settling::clearLeftovers(bundle.parent_path(), std::chrono::system_clock::now());
   const fs::path beside =
       bundle.parent_path() / (std::string(Settling::temporaryPrefix) + platform::uuid());
   error = platform::copyTree(staged, beside);

@@ -13,6 +13,7 @@
 #include "placement/Settling.h"
 #include "platform/attributes.h"
 #include "platform/items.h"
+#include "platform/lock.h"
 #include "support/Home.h"
 
 using namespace placement_testing;
@@ -398,13 +399,21 @@ TEST(Moving, StaleTemporaryCopiesAreRemovedAndFreshOnesKept) {
             (std::vector<std::string>{".Quendrel.app.0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9",
                                       ".Quendrel.app.not-a-uuid", "Quendrel.app"}));
 
-  // A move leaves a fresh temporary copy of someone else's move alone.
+  // A move leaves a fresh temporary copy of someone else's move, which holds the folder,
+  // alone; once nobody holds it, the next move clears it at any age.
   Key key = makeKey(home.path());
   makeApp(home / "Downloads/Quendrel.app", {"com.quendrel.manager", "2.0"}, &key);
   makeApp(apps / (".Quendrel.app." + uuid), {}, nullptr);
+  {
+    platform::FolderLock elsewhere(apps);
+    ASSERT_TRUE(elsewhere.held());
+    EXPECT_EQ(Settling::move(home / "Downloads/Quendrel.app", apps / "Quendrel.app", never),
+              Settling::Outcome(Settling::Moved{apps / "Quendrel.app"}));
+    EXPECT_TRUE(fs::exists(apps / (".Quendrel.app." + uuid)));
+  }
   EXPECT_EQ(Settling::move(home / "Downloads/Quendrel.app", apps / "Quendrel.app", never),
             Settling::Outcome(Settling::Moved{apps / "Quendrel.app"}));
-  EXPECT_TRUE(fs::exists(apps / (".Quendrel.app." + uuid)));
+  EXPECT_FALSE(fs::exists(apps / (".Quendrel.app." + uuid)));
 }
 
 TEST(Discarding, ReadOnlyFoldersInsideAreRemovedToo) {
