@@ -19,7 +19,7 @@
 
 #include "placement/Settling.h"
 #include "platform/copying.h"
-#include "platform/ed25519.h"
+#include "platform/digest.h"
 #include "platform/files.h"
 #include "platform/items.h"
 #include "platform/process.h"

@@ -1,15 +1,6 @@
 #include "platform/ed25519.h"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <memory>
-#include <vector>
-
-#include "platform/descriptor.h"
 
 namespace platform::ed25519 {
 namespace {
@@ -68,40 +59,3 @@ bool verify(std::string_view message, std::string_view signature, std::string_vi
 }
 
 }  // namespace platform::ed25519
-
-namespace platform {
-
-std::optional<std::string> sha256OfFile(const std::filesystem::path& path) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return std::nullopt;
-  struct stat status;
-  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  constexpr std::size_t block = 1 << 20;
-  auto buffer = std::make_unique<unsigned char[]>(block);
-  for (;;) {
-    ssize_t n = read(fd.get(), buffer.get(), block);
-    if (n > 0) {
-      crypto_hash_sha256_update(&state, buffer.get(), static_cast<unsigned long long>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return std::nullopt;
-    }
-  }
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, digest);
-  static const char* hex = "0123456789abcdef";
-  std::string text;
-  text.reserve(sizeof digest * 2);
-  for (unsigned char b : digest) {
-    text.push_back(hex[b >> 4]);
-    text.push_back(hex[b & 15]);
-  }
-  return text;
-}
-
-}  // namespace platform

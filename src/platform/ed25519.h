@@ -1,5 +1,5 @@
 #pragma once
-// Ed25519 signatures and SHA-256 digests of whole files, for signing application bundles.
+// Ed25519 signatures, for signing application bundles.
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -30,12 +30,3 @@ std::optional<std::string> sign(std::string_view message, std::string_view secre
 bool verify(std::string_view message, std::string_view signature, std::string_view publicKey);
 
 }  // namespace platform::ed25519
-
-namespace platform {
-
-// The SHA-256 digest of the regular file at `path` as 64 lower-case hexadecimal digits, read
-// in large blocks. Nothing when it is not a regular file (a final symbolic link is not followed)
-// or cannot be read whole.
-std::optional<std::string> sha256OfFile(const std::filesystem::path& path);
-
-}  // namespace platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/digest.h"
 #include "platform/ed25519.h"
 #include "platform/items.h"
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "placement/Settling.h"
-#include "platform/ed25519.h"
+#include "platform/digest.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "update/Releases.h"
