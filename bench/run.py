@@ -165,8 +165,15 @@ class Processes:
 
 
 def cpu_seconds(pid):
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of every thread the process has now, to the nanosecond (the scheduler's own
+    count; /proc/PID/stat rounds to 10 ms ticks)."""
+    total = 0
+    for schedstat in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            total += int(Path(schedstat).read_text().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total / 1e9
 
 
 def private_mib(pid, kinds=("Private_Clean:", "Private_Dirty:")):
@@ -472,7 +479,7 @@ class Bench:
                            f"{ratio:.2f}x", "<= 1.5x",
                            "met" if ratio <= 1.5 and not ours[3] else "missed")
             self.table.add(f"CPU over {idle} idle seconds, desk running",
-                           f"{ours[0]:.0f} ms (10 ms ticks)", f"minimal Qt tray: {base[0]:.0f} ms",
+                           f"{ours[0]:.1f} ms", f"minimal Qt tray: {base[0]:.1f} ms",
                            "—", "<= 30 ms" + (" (per 60 s)" if idle != 60 else ""),
                            "met" if ours[0] <= 30 * idle / 60 else "missed")
         if self.wants("terms"):

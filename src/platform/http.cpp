@@ -93,7 +93,10 @@ class Session {
       int active = 0;
       curl_multi_perform(multi_, &active);
       finishDone();
-      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      // New requests and stopping wake the wait, and libcurl shortens it to its own next
+      // deadline; an idle session sleeps.
+      constexpr int idleMilliseconds = 600'000;
+      curl_multi_poll(multi_, nullptr, 0, idleMilliseconds, nullptr);
     }
   }
 
