@@ -109,7 +109,10 @@ class TermsProcess : public QObject {
       if (replies_.contains(id)) loop.quit();
     });
     bound.start(30000);
+    // The program may end while we wait, and this object with it.
+    QPointer<TermsProcess> self(this);
     if (!replies_.contains(id)) loop.exec();
+    if (!self) return QStringLiteral("{}");
     return QString::fromUtf8(QJsonDocument(replies_.take(id)).toJson(QJsonDocument::Compact));
   }
 
