@@ -43,6 +43,10 @@ Started start(const Command& command, Output output, bool newSession,
               const Environment& environment) {
   Started started;
   SpawnSetup setup;
+  // Nobody answers a child at our standard input (a menu-bar application has nobody there,
+  // and a terminal we were started from is not where the child's questions show): a script
+  // that reads it finds its end at once rather than wait for ever while we wait for it.
+  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   Descriptor writer;
   if (output == Output::pipe) {
     int ends[2];

@@ -1,5 +1,6 @@
 #pragma once
-// Child processes, always started from an argument vector (never a shell line).
+// Child processes, always started from an argument vector (never a shell line), with the
+// null device as their standard input.
 #include <optional>
 #include <string>
 #include <utility>
