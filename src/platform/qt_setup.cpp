@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHash>
 #include <QJsonArray>
@@ -45,6 +46,20 @@ QFont sized(QFont font, double points, QFont::Weight weight = QFont::Normal) {
   font.setPointSizeF(points);
   font.setWeight(weight);
   return font;
+}
+
+// The frames are sized for the Mac's fonts; where the fonts here are wider, a wrapped text is
+// set smaller until it fits its frame, rather than losing its last line.
+void fit(QLabel* label, double points) {
+  constexpr double smallest = 9, step = 0.5;
+  QFont font = label->font();
+  for (font.setPointSizeF(points); font.pointSizeF() > smallest;
+       font.setPointSizeF(font.pointSizeF() - step)) {
+    const QRect needed = QFontMetrics(font).boundingRect(
+        QRect(0, 0, label->width(), 1 << 16), Qt::TextWordWrap | label->alignment(), label->text());
+    if (needed.height() <= label->height()) break;
+  }
+  label->setFont(font);
 }
 
 // The terms sheet, drawn by the quendrel-terms program beside this one: the web engine is
@@ -281,6 +296,7 @@ class QtSetupView : public SetupView {
     footnote->setWordWrap(true);
     footnote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     footnote->setFont(sized(QApplication::font(), 11));
+    fit(footnote, 11);
     colour(footnote, 0.3);
 
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -301,7 +317,10 @@ class QtSetupView : public SetupView {
   std::string code() const override { return code_->text().toStdString(); }
   void setCode(const std::string& text) override { code_->setText(qt(text)); }
   void setCodeEnabled(bool enabled) override { code_->setEnabled(enabled); }
-  void setExplain(const std::string& text) override { explain_->setText(qt(text)); }
+  void setExplain(const std::string& text) override {
+    explain_->setText(qt(text));
+    fit(explain_, 12);
+  }
   void setButton(const std::string& title, bool enabled) override {
     go_->setText(qt(title));
     go_->setEnabled(enabled);

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -188,6 +189,13 @@ TEST_F(Sheet, TheWindowAsDrawnAndItsCode) {
   EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
             "Codes last an hour and work once. If it has lapsed, ask for another — nothing is "
             "lost.");
+
+  for (auto* label : {part<QLabel>("explain"), part<QLabel>("footnote")}) {
+    const QRect needed =
+        QFontMetrics(label->font())
+            .boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap, label->text());
+    EXPECT_LE(needed.height(), label->height()) << "every line shows with this machine's fonts";
+  }
 
   QLineEdit* code = part<QLineEdit>("code");
   QPushButton* go = part<QPushButton>("go");
