@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -120,7 +121,8 @@ int copyFile(const std::filesystem::path& from, const std::filesystem::path& to,
   return 0;
 }
 
-int copyItem(const std::filesystem::path& from, const std::filesystem::path& to) {
+int copyItem(const std::filesystem::path& from, const std::filesystem::path& to,
+             const std::vector<std::string>& leaveOut = {}) {
   struct stat s;
   if (lstat(from.c_str(), &s) != 0) return errno;
 
@@ -153,6 +155,7 @@ int copyItem(const std::filesystem::path& from, const std::filesystem::path& to)
       }
       std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
+      if (std::find(leaveOut.begin(), leaveOut.end(), name) != leaveOut.end()) continue;
       if (int error = copyItem(from / name, to / name)) return error;
     }
   }
@@ -163,8 +166,9 @@ int copyItem(const std::filesystem::path& from, const std::filesystem::path& to)
 
 }  // namespace
 
-int copyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return copyItem(from, to);
+int copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+             const std::vector<std::string>& leaveOut) {
+  return copyItem(from, to, leaveOut);
 }
 
 int renameAtomically(const std::filesystem::path& from, const std::filesystem::path& to,

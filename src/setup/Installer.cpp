@@ -6,6 +6,7 @@
 
 #include "desk/Paths.h"
 #include "platform/bundle.h"
+#include "platform/copying.h"
 #include "platform/files.h"
 #include "platform/lock.h"
 #include "platform/process.h"
@@ -59,8 +60,26 @@ bool present(const fs::path& path) {
   return fs::exists(path, error);
 }
 
-void copyItem(const fs::path& from, const fs::path& to) {
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+// The whole tree with its modes, links and times, the kernel copying the bytes; names in
+// `leaveOut` at its top are left behind.
+void copyItem(const fs::path& from, const fs::path& to,
+              const std::vector<std::string>& leaveOut = {}) {
+  if (int error = platform::copyTree(from, to, leaveOut)) {
+    throw fs::filesystem_error("cannot copy", from, to,
+                               std::error_code(error, std::generic_category()));
+  }
+}
+
+// Moves an item of the keep folder to its place: a rename where both are on one file system,
+// so that the user's work is copied only once; a copy where they are not.
+void putBack(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::rename(from, to, error);
+  if (error == std::errc::cross_device_link) {
+    copyItem(from, to);
+  } else if (error) {
+    throw fs::filesystem_error("cannot move", from, to, error);
+  }
 }
 
 // The marker is what lets a run that is cut short be repaired, so a run that cannot write
@@ -192,15 +211,16 @@ void layDown() {
     }
   }
 
+  // What the payload has under a kept name would be replaced at once: it is not copied.
   fs::create_directories(place.install.parent_path());
-  copyItem(payload, place.install);
+  copyItem(payload, place.install, kept);
   if (place.renamesApp && present(place.install / "Tarvic.app")) {
     fs::rename(place.install / "Tarvic.app", place.install / "Quendrel.app");
   }
   for (const std::string& name : kept) {
     std::error_code ignored;
     fs::remove_all(place.install / name, ignored);
-    copyItem(keep->path() / name, place.install / name);
+    putBack(keep->path() / name, place.install / name);
   }
   keep.reset();
   mark("laid");
