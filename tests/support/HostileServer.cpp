@@ -18,7 +18,8 @@ std::string head(int status, const std::string& length) {
   return text + "\r\n";
 }
 
-HostileServer::HostileServer(Misbehaviour how) : how_(std::move(how)) {
+HostileServer::HostileServer(Misbehaviour how, std::map<std::string, Misbehaviour> paths)
+    : how_(std::move(how)), paths_(std::move(paths)) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0) throw std::runtime_error("no socket");
   int yes = 1;
@@ -84,6 +85,15 @@ void HostileServer::pause(int milliseconds) {
   }
 }
 
+// The path of the request line "GET /path HTTP/1.1" picks the misbehaviour.
+const Misbehaviour& HostileServer::forRequest(const std::string& request) const {
+  const auto start = request.find(' ');
+  if (start == std::string::npos) return how_;
+  const auto found =
+      paths_.find(request.substr(start + 1, request.find(' ', start + 1) - start - 1));
+  return found == paths_.end() ? how_ : found->second;
+}
+
 void HostileServer::misbehave(int client) {
   // The request: up to its blank line, or whatever arrives in a second.
   std::string request;
@@ -95,14 +105,15 @@ void HostileServer::misbehave(int client) {
     if (got <= 0) break;
     request.append(buffer, static_cast<std::size_t>(got));
   }
-  switch (how_.kind) {
+  const Misbehaviour& how = forRequest(request);
+  switch (how.kind) {
     case Misbehaviour::Kind::whole:
-      if (send(client, how_.head.data(), how_.head.size())) {
-        send(client, how_.body.data(), how_.body.size());
+      if (send(client, how.head.data(), how.head.size())) {
+        send(client, how.body.data(), how.body.size());
       }
       break;
     case Misbehaviour::Kind::trickle: {
-      std::string all = how_.head + how_.body;
+      std::string all = how.head + how.body;
       for (char c : all) {
         if (!send(client, &c, 1)) break;
         pause(1000);
@@ -110,14 +121,21 @@ void HostileServer::misbehave(int client) {
       break;
     }
     case Misbehaviour::Kind::flood: {
-      if (!send(client, how_.head.data(), how_.head.size()) || how_.body.empty()) break;
-      for (std::size_t sent = 0; sent < how_.size && !stopping_;) {
-        std::size_t n = std::min(how_.body.size(), how_.size - sent);
-        if (!send(client, how_.body.data(), n)) break;
+      if (!send(client, how.head.data(), how.head.size()) || how.body.empty()) break;
+      for (std::size_t sent = 0; sent < how.size && !stopping_;) {
+        std::size_t n = std::min(how.body.size(), how.size - sent);
+        if (!send(client, how.body.data(), n)) break;
         sent += n;
       }
       break;
     }
+    case Misbehaviour::Kind::stall:
+      if (!send(client, how.head.data(), how.head.size()) ||
+          !send(client, how.body.data(), std::min(how.size, how.body.size()))) {
+        break;
+      }
+      ++stalled_;
+      [[fallthrough]];
     case Misbehaviour::Kind::silent:
       while (!stopping_) {
         pollfd waiting{client, POLLIN, 0};

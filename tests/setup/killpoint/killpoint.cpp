@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -138,6 +139,27 @@ int rename(const char* from, const char* to) {
   static auto next = real<int (*)(const char*, const char*)>("rename");
   int r = next(from, to);
   if (r == 0) after("rename", to);
+  return r;
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  static auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+  int r = next(fromDir, from, toDir, to, flags);
+  if (r == 0) after("renameat2", to);
+  return r;
+}
+
+int removexattr(const char* path, const char* name) {
+  static auto next = real<int (*)(const char*, const char*)>("removexattr");
+  int r = next(path, name);
+  if (r == 0) after("removexattr", path);
+  return r;
+}
+
+int lremovexattr(const char* path, const char* name) {
+  static auto next = real<int (*)(const char*, const char*)>("lremovexattr");
+  int r = next(path, name);
+  if (r == 0) after("removexattr", path);
   return r;
 }
 

@@ -1,0 +1,271 @@
+// The feed and the download misbehaving on purpose — never answering, trickling a byte a
+// second, a hundred mebibytes, nesting a million deep, the wrong types, a status of 999, an
+// error page, cut short, hung up on, or the image with one bit flipped — under the update as
+// quendrelctl runs it and as the menu does. Every one is refused with the text the user is
+// shown (or, for the feed, taken as nothing newer), and nothing is written outside the staging
+// folder; whatever gets staged is signed like the running copy. Long time-outs run out under
+// a faster clock.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <future>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "Faults.h"
+#include "platform/bundle.h"
+#include "platform/digest.h"
+#include "platform/mounts.h"
+#include "signing/CodeSign.h"
+#include "support/Home.h"
+#include "support/HostileServer.h"
+#include "support/LocalServer.h"
+#include "update/AppUpdate.h"
+
+using namespace faults_testing;
+using testing_support::Answer;
+using testing_support::head;
+using testing_support::Home;
+using testing_support::HostileServer;
+using testing_support::Misbehaviour;
+using testing_support::write;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+constexpr const char* notFinished = "The download did not finish. ";
+constexpr const char* notIntact = "The download did not arrive intact.";
+constexpr const char* wouldNotOpen = "The downloaded disk image would not open.";
+constexpr const char* notUnpacked = "The new Quendrel could not be unpacked.";
+constexpr const char* notOurs =
+    "The downloaded Quendrel is not signed by the same developer as this one, so it has not "
+    "been installed.";
+constexpr std::size_t mebibyte = 1u << 20;
+
+enum class Hangs { no, feed, download };
+
+struct Case {
+  const char* name;
+  Misbehaviour feed;
+  Misbehaviour download;
+  Hangs hangs;
+  std::string why;  // empty: nothing newer
+};
+
+std::vector<Case> cases(const std::string& feed, const std::string& image) {
+  using K = Misbehaviour::Kind;
+  const std::string deep(1000000, '[');
+  const std::string wrong = R"({"version": 2.0, "sha256": ["a"], "file": {"x": null}})";
+  const std::string half = image.substr(0, image.size() / 2);
+  const std::string length = std::to_string(image.size());
+  const Misbehaviour good{K::whole, head(200), feed, 0};
+  const Misbehaviour fine{K::whole, head(200, length), image, 0};
+  return {
+      {"FeedNeverAnswers", {K::silent, "", "", 0}, fine, Hangs::feed, ""},
+      {"FeedTricklesOneByteASecond", {K::trickle, head(200), feed, 0}, fine, Hangs::feed, ""},
+      {"FeedOfAHundredMebibytes",
+       {K::flood, head(200, std::to_string(100 * mebibyte)), std::string(65536, ' '),
+        100 * mebibyte},
+       fine,
+       Hangs::no,
+       ""},
+      {"FeedNestedAMillionDeep", {K::whole, head(200), deep, 0}, fine, Hangs::no, ""},
+      {"FeedOfTheWrongTypes", {K::whole, head(200), wrong, 0}, fine, Hangs::no, ""},
+      // Only the body counts: a feed is a feed whatever the status, and the image is fetched
+      // (and refused here since the copy that runs quendrelctl is not signed).
+      {"FeedWithStatus999", {K::whole, head(999), feed, 0}, fine, Hangs::no, notOurs},
+      {"DownloadNeverAnswers",
+       good,
+       {K::silent, "", "", 0},
+       Hangs::download,
+       std::string(notFinished) + "Timeout was reached"},
+      {"DownloadTricklesOneByteASecond",
+       good,
+       {K::trickle, head(200, length), image, 0},
+       Hangs::download,
+       std::string(notFinished) + "Timeout was reached"},
+      {"DownloadOfAHundredMebibytes",
+       good,
+       {K::flood, head(200, std::to_string(100 * mebibyte)), image, 100 * mebibyte},
+       Hangs::no,
+       notIntact},
+      {"DownloadIsAnErrorPage",
+       good,
+       {K::whole, head(404), "<html><body>No such release.</body></html>", 0},
+       Hangs::no,
+       notIntact},
+      {"DownloadCutShortOfItsLength",
+       good,
+       {K::whole, head(200, length), half, 0},
+       Hangs::no,
+       std::string(notFinished) + "Transferred a partial file"},
+      {"DownloadCutShortWithoutALength",
+       good,
+       {K::whole, head(200), half, 0},
+       Hangs::no,
+       notIntact},
+      {"DownloadHungUpOn",
+       good,
+       {K::hangUp, "", "", 0},
+       Hangs::no,
+       std::string(notFinished) + "Server returned nothing (no headers, no data)"},
+      {"DownloadNestedAMillionDeep", good, {K::whole, head(200), deep, 0}, Hangs::no, notIntact},
+      {"DownloadWithStatus999", good, {K::whole, head(999), image, 0}, Hangs::no, notOurs},
+  };
+}
+
+bool mountedBelow(const fs::path& folder) {
+  for (const auto& mount : platform::mounts()) {
+    if (mount.mountPoint.string().rfind(folder.string(), 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheStagingFolder) {
+  if (sanitized) GTEST_SKIP() << "the preloaded clock cannot go before a sanitizer's runtime";
+  Home home;
+  const Release release = makeRelease(home.path());
+  const fs::path root = home.path().parent_path();
+  const fs::path staging = AppUpdate::staging();
+  const fs::path app = home / "Applications/Quendrel.app";
+  testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1");
+  const fs::path ctl = app / "Contents/MacOS/quendrelctl";
+  fs::copy_file(QUENDRELCTL, ctl);
+
+  int tried = 0, refused = 0;
+  for (const Case& c : cases(release.feed, release.image)) {
+    SCOPED_TRACE(c.name);
+    const int failed = failures();
+    HostileServer server({Misbehaviour::Kind::whole, head(404), ""},
+                         {{"/app/latest", c.feed}, {"/app/download", c.download}});
+    testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1", server.base());
+    fs::remove_all(staging);
+    write(staging / "left-over", "from an earlier run");
+    const auto before = snapshot(root, staging);
+
+    Child update(ctl, {"update"}, fastClock(600));
+    if (c.hangs != Hangs::no) {
+      // The clock speeds up once the request that is to run out of time has begun.
+      const int begun = c.hangs == Hangs::feed ? 1 : 2;
+      for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      EXPECT_EQ(server.connections(), begun);
+      kill(update.pid(), SIGUSR1);
+    }
+    Ran ran = update.wait(60);
+    ++tried;
+    EXPECT_FALSE(ran.hung);
+    if (c.why.empty()) {
+      EXPECT_EQ(ran.status, 0);
+      EXPECT_EQ(ran.out, "Quendrel is up to date\n");
+      EXPECT_EQ(ran.err, "");
+    } else {
+      EXPECT_EQ(ran.status, 1);
+      EXPECT_EQ(ran.out, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
+      EXPECT_EQ(ran.err, c.why + "\n");
+    }
+    EXPECT_EQ(snapshot(root, staging), before) << "nothing is written outside the staging folder";
+    EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
+    EXPECT_FALSE(mountedBelow(staging));
+    if (c.why != notOurs) {
+      EXPECT_EQ(testing_support::read(staging / "left-over"), "from an earlier run")
+          << "refused before the staging folder is touched";
+    }
+    if (failures() == failed) ++refused;
+  }
+  report("hostile feeds and downloads", tried, refused, "refused");
+  EXPECT_EQ(refused, tried);
+}
+
+// The image with one bit flipped in a thousand random places, each fetched by the running
+// copy against the published digest: refused every time, before anything is written. Then a
+// few such images published under their own digests: refused when the image, the copy or its
+// signature does not hold; staged only when the flip changed nothing that counts.
+TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
+  Home home;
+  const Release release = makeRelease(home.path());
+  std::string download;
+  std::mutex mutex;
+  testing_support::LocalServer server([&](const std::string& path) {
+    std::lock_guard lock(mutex);
+    return path == "/app/download" ? Answer{200, download} : Answer{404, ""};
+  });
+  const fs::path ours = home / "Applications/Quendrel.app";
+  makeApp(ours, "1.0", &release.key, server.base());
+  platform::pretendMainBundle(ours);
+  const fs::path root = home.path().parent_path();
+  const fs::path staging = AppUpdate::staging();
+  write(staging / "left-over", "from an earlier run");
+  const auto before = snapshot(root, staging);
+
+  auto prepare = [&](const std::string& bytes, const std::string& digest) {
+    {
+      std::lock_guard lock(mutex);
+      download = bytes;
+    }
+    std::promise<AppUpdate::Prepared> answered;
+    std::promise<void> settled;
+    AppUpdate::prepare(
+        {"2.0", digest, "Quendrel-2.0.img"},
+        [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
+        [&] { settled.set_value(); });
+    auto prepared = answered.get_future().get();
+    settled.get_future().wait();
+    auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
+    return unprepared ? unprepared->why : "staged";
+  };
+
+  // Only the bytes the image uses count: a squashfs image is padded after them, and their
+  // number is the little-endian 64-bit "bytes used" at offset 40 of its superblock.
+  std::size_t used = 0;
+  for (int i = 7; i >= 0; --i)
+    used = used * 256 + static_cast<unsigned char>(release.image[40 + i]);
+  ASSERT_GT(used, 96u);
+  ASSERT_LE(used, release.image.size());
+  std::mt19937 random(20250406);
+  std::uniform_int_distribution<std::size_t> place(0, used * 8 - 1);
+  const std::string published = platform::sha256Hex(release.image);
+  int refused = 0;
+  std::vector<std::string> flipped;
+  for (int i = 0; i < 1000; ++i) {
+    const std::size_t bit = place(random);
+    std::string bytes = release.image;
+    bytes[bit / 8] = static_cast<char>(bytes[bit / 8] ^ (1 << (bit % 8)));
+    if (prepare(bytes, published) == notIntact) ++refused;
+    if (i % 50 == 0) flipped.push_back(bytes);
+  }
+  report("one bit flipped, against the published digest", 1000, refused, "refused");
+  EXPECT_EQ(refused, 1000);
+  EXPECT_EQ(testing_support::read(staging / "left-over"), "from an earlier run");
+  EXPECT_EQ(snapshot(root, staging), before);
+
+  int held = 0, staged = 0;
+  for (const auto& bytes : flipped) {
+    const int failed = failures();
+    const std::string why = prepare(bytes, platform::sha256Hex(bytes));
+    if (why == "staged") {
+      ++staged;
+      const auto verdict = CodeSign::verify(staging / "Quendrel.app");
+      const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
+      EXPECT_TRUE(signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret))
+          << "only a copy signed like us is staged";
+    } else {
+      EXPECT_TRUE(why == wouldNotOpen || why == notUnpacked || why == notOurs) << why;
+    }
+    EXPECT_FALSE(mountedBelow(staging));
+    EXPECT_EQ(snapshot(root, staging), before) << "nothing is written outside the staging folder";
+    if (failures() == failed) ++held;
+  }
+  report("one bit flipped, under its own digest", static_cast<int>(flipped.size()), held,
+         "refused or staged signed like us (" + std::to_string(staged) + " staged)");
+  EXPECT_EQ(held, static_cast<int>(flipped.size()));
+}

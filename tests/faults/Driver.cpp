@@ -1,0 +1,94 @@
+// This program as a driver: one operation of Quendrel's own, in a process that a test can cut
+// short at an exact step (with the killpoint library preloaded). It prints what the operation
+// answered and ends 0 when it succeeded.
+//
+//   move SOURCE TARGET     Settling::move, with nothing at the target running
+//   install BUNDLE STAGED  AppUpdate::install as the copy at BUNDLE runs it
+//   prepare BUNDLE         AppUpdate::check, then prepare, as the copy at BUNDLE runs them
+//   quit                   the menu's "Quit Quendrel", printing every alert it shows and
+//                          whether Quendrel would end
+#include <future>
+#include <iostream>
+#include <variant>
+
+#include "Faults.h"
+#include "app/Manager.h"
+#include "placement/Settling.h"
+#include "platform/bundle.h"
+#include "platform/queue.h"
+#include "support/ScriptedUi.h"
+#include "update/AppUpdate.h"
+
+namespace faults_testing {
+namespace {
+
+int move(const fs::path& source, const fs::path& target) {
+  auto outcome = Settling::move(source, target, [](const fs::path&) { return false; });
+  if (std::holds_alternative<Settling::Moved>(outcome)) {
+    std::cout << "moved\n";
+    return 0;
+  }
+  if (auto* failed = std::get_if<Settling::Failed>(&outcome)) std::cout << failed->why << '\n';
+  if (std::holds_alternative<Settling::Running>(outcome)) std::cout << "running\n";
+  if (std::holds_alternative<Settling::Foreign>(outcome)) std::cout << "foreign\n";
+  return 1;
+}
+
+int install(const fs::path& bundle, const fs::path& staged) {
+  platform::pretendMainBundle(bundle);
+  auto problem = AppUpdate::install(staged);
+  std::cout << problem.value_or("installed") << '\n';
+  return problem ? 1 : 0;
+}
+
+int prepare(const fs::path& bundle) {
+  platform::pretendMainBundle(bundle);
+  std::promise<std::optional<AppUpdate::Published>> checked;
+  AppUpdate::check([&](std::optional<AppUpdate::Published> entry) { checked.set_value(entry); });
+  auto entry = checked.get_future().get();
+  if (!entry) {
+    std::cout << "up to date\n";
+    return 1;
+  }
+  std::promise<AppUpdate::Prepared> answered;
+  std::promise<void> settled;
+  AppUpdate::prepare(
+      *entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
+      [&] { settled.set_value(); });
+  auto prepared = answered.get_future().get();
+  settled.get_future().wait();
+  if (auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared)) {
+    std::cout << unprepared->why << '\n';
+    return 1;
+  }
+  std::cout << "staged\n";
+  return 0;
+}
+
+int quit() {
+  int argc = 1;
+  char name[] = "quendrel";
+  char* argv[] = {name, nullptr};
+  platform::EventLoop loop(argc, argv, false);
+  testing_support::ScriptedUi ui;
+  Manager manager(ui, {});
+  manager.quitApp();
+  for (const auto& alert : ui.alerts)
+    std::cout << alert.message << '\n' << alert.informative << '\n';
+  std::cout << (manager.terminated() ? "ends" : "stays open") << '\n';
+  return 0;
+}
+
+}  // namespace
+
+int driven(const std::vector<std::string>& args) {
+  if (args.size() == 3 && args[0] == "move") return move(args[1], args[2]);
+  if (args.size() == 3 && args[0] == "install") return install(args[1], args[2]);
+  if (args.size() == 2 && args[0] == "prepare") return prepare(args[1]);
+  if (args.size() == 1 && args[0] == "quit") return quit();
+  std::cerr
+      << "usage: --drive move SOURCE TARGET | install BUNDLE STAGED | prepare BUNDLE | quit\n";
+  return 2;
+}
+
+}  // namespace faults_testing
