@@ -183,18 +183,20 @@ TEST(HostileBundleFiles, SignatureFilesThatAreNoFilesAndTreesTooDeepToNameAreRef
     refused(std::string("a folder for the ") + file, folder, "the signature is damaged");
   }
 
-  // Folders nested far past the longest path, added after signing.
+  // Folders nested past the longest path (4096 bytes), added after signing.
   const fs::path app = home / "Deep.app";
   makeApp(app, "1.0", &key);
   fs::path inside = app / "Contents/Resources";
+  const char* name = "a-folder-name-of-thirty-letters";
+  const int depth = 200;  // 200 × 32 bytes, far past 4096
   ASSERT_EQ(chdir(inside.c_str()), 0);
-  for (int i = 0; i < 3000; ++i) {
-    ASSERT_EQ(mkdir("d", 0755), 0);
-    ASSERT_EQ(chdir("d"), 0);
+  for (int i = 0; i < depth; ++i) {
+    ASSERT_EQ(mkdir(name, 0755), 0);
+    ASSERT_EQ(chdir(name), 0);
   }
   ASSERT_EQ(chdir(home.path().c_str()), 0);
   {
-    SCOPED_TRACE("folders nested 3000 deep");
+    SCOPED_TRACE("folders nested past the longest path");
     const int failed = failures();
     Ran checked = verify(app);
     EXPECT_FALSE(checked.hung);
@@ -209,10 +211,10 @@ TEST(HostileBundleFiles, SignatureFilesThatAreNoFilesAndTreesTooDeepToNameAreRef
 
   // A tree that deep cannot be removed by path either; take it apart from the inside.
   ASSERT_EQ(chdir(inside.c_str()), 0);
-  for (int i = 0; i < 3000; ++i) ASSERT_EQ(chdir("d"), 0);
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < depth; ++i) ASSERT_EQ(chdir(name), 0);
+  for (int i = 0; i < depth; ++i) {
     ASSERT_EQ(chdir(".."), 0);
-    ASSERT_EQ(rmdir("d"), 0);
+    ASSERT_EQ(rmdir(name), 0);
   }
   ASSERT_EQ(chdir("/"), 0);
 }

@@ -16,7 +16,6 @@
 #include "Faults.h"
 #include "platform/bundle.h"
 #include "platform/digest.h"
-#include "platform/mounts.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "support/HostileServer.h"
@@ -32,12 +31,6 @@ using testing_support::Misbehaviour;
 using testing_support::write;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
 
 constexpr const char* notFinished = "The download did not finish. ";
 constexpr const char* notIntact = "The download did not arrive intact.";
@@ -118,13 +111,6 @@ std::vector<Case> cases(const std::string& feed, const std::string& image) {
       {"DownloadNestedAMillionDeep", good, {K::whole, head(200), deep, 0}, Hangs::no, notIntact},
       {"DownloadWithStatus999", good, {K::whole, head(999), image, 0}, Hangs::no, notOurs},
   };
-}
-
-bool mountedBelow(const fs::path& folder) {
-  for (const auto& mount : platform::mounts()) {
-    if (mount.mountPoint.string().rfind(folder.string(), 0) == 0) return true;
-  }
-  return false;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "platform/digest.h"
 #include "platform/files.h"
+#include "platform/mounts.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 
@@ -240,6 +241,23 @@ std::vector<long> chosen(const std::vector<std::string>& steps, std::size_t ever
 
 Environment fastClock(long factor) {
   return {{"LD_PRELOAD", FASTCLOCK}, {"FASTCLOCK_FACTOR", std::to_string(factor)}};
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool mountedBelow(const fs::path& folder) {
+  std::error_code error;
+  const std::string inside = fs::weakly_canonical(folder, error).string();
+  for (const auto& mount : platform::mounts()) {
+    const std::string point = mount.mountPoint.string();
+    if (point == inside || point.rfind(inside + "/", 0) == 0) return true;
+  }
+  return false;
 }
 
 std::vector<std::string> snapshot(const fs::path& folder, const fs::path& leaveOut) {

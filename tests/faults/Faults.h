@@ -14,6 +14,13 @@ namespace fs = std::filesystem;
 // Whether this test process runs in mount and process namespaces of its own (see main.cpp).
 extern bool inSandbox;
 
+// The preloaded libraries cannot go before a sanitizer's runtime: tests that need them skip.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+
 // Puts TMPDIR back as this process found it: a home folder sets it to a folder of its own,
 // which is gone with it, and the next home folder must not be made inside it.
 struct OriginalTemporary {
@@ -88,8 +95,8 @@ class Child {
 Ran run(const fs::path& program, const std::vector<std::string>& args,
         const Environment& environment = {}, Input input = Input::none, double guard = 120);
 
-// This program as the driver of one operation: "move SOURCE TARGET", "install BUNDLE STAGED"
-// or "prepare BUNDLE" (see Driver.cpp).
+// This program as the driver of one operation: "move SOURCE TARGET", "install BUNDLE STAGED",
+// "prepare BUNDLE" or "quit" (see Driver.cpp).
 Ran drive(const std::vector<std::string>& args, const Environment& environment = {});
 fs::path driver();
 int driven(const std::vector<std::string>& args);
@@ -107,8 +114,15 @@ std::vector<std::string> steps(const fs::path& log, const fs::path& root);
 // made). Counted from 1.
 std::vector<long> chosen(const std::vector<std::string>& steps, std::size_t every);
 
-// The preloaded library that makes a program's steady clocks run `factor` times as fast.
+// The preloaded library that makes a program's steady clocks, and its waits, run `factor`
+// times as fast once it receives SIGUSR1.
 Environment fastClock(long factor);
+
+// The names in the folder, sorted.
+std::vector<std::string> namesIn(const fs::path& folder);
+
+// Whether anything is mounted at or below the folder.
+bool mountedBelow(const fs::path& folder);
 
 // Every item under the folder (links not followed), by path, with its kind, mode and size.
 std::vector<std::string> snapshot(const fs::path& folder, const fs::path& leaveOut = {});

@@ -16,19 +16,6 @@ namespace attributes = platform::attributes;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A downloaded version 2.0 to move into an Applications folder that is empty or holds 1.0.
 struct Scene {
   explicit Scene(bool replacing) : replacing(replacing) {

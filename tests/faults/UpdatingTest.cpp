@@ -12,7 +12,6 @@
 
 #include "Faults.h"
 #include "placement/Settling.h"
-#include "platform/mounts.h"
 #include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"
@@ -27,29 +26,6 @@ using testing_support::Misbehaviour;
 using testing_support::read;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-
-bool mountedBelow(const fs::path& folder) {
-  std::error_code error;
-  const std::string inside = fs::weakly_canonical(folder, error).string();
-  for (const auto& mount : platform::mounts()) {
-    const std::string point = mount.mountPoint.string();
-    if (point == inside || point.rfind(inside + "/", 0) == 0) return true;
-  }
-  return false;
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // An empty file system of its own (tmpfs) on a folder, while the object lives.
 struct Scratch {
