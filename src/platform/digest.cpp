@@ -167,6 +167,7 @@ void Sha256::compress(const unsigned char* blocks, std::size_t count) {
 }
 
 void Sha256::add(std::string_view bytes) {
+  if (bytes.empty()) return;  // an empty view may point nowhere, which memcpy must not see
   auto data = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t size = bytes.size();
   length_ += size;

@@ -93,6 +93,8 @@ TEST(Digest, BothEnginesAgreeWithSha256sumAtEveryBoundary) {
       EXPECT_EQ(pieces.hex(), want);
     }
   }
+  EXPECT_EQ(platform::sha256Hex(std::string_view()),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(platform::sha256Hex("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
