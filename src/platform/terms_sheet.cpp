@@ -74,8 +74,11 @@ class Line {
     }
   }
 
-  // Reads what has arrived; false at the end of the input.
+  // Reads what has arrived; false at the end of the input. Never waits: answer() may already
+  // have taken the bytes that woke the event loop, and a read then would hang the sheet.
   bool take() {
+    pollfd ready{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&ready, 1, 0) <= 0) return true;
     char chunk[65536];
     ssize_t n;
     do n = ::read(STDIN_FILENO, chunk, sizeof chunk);
