@@ -122,6 +122,8 @@ void finish(const Published& entry, const platform::http::Reply& reply,
   clear(folder);
   std::error_code error;
   fs::create_directories(folder, error);
+  // Only this user may touch what is staged between its check and its swap.
+  if (!error) fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, error);
   if (error) return then(Unprepared{noRoom});
 
   if (!plainName(entry.file())) return then(Unprepared{std::string(notSaved) + notAFileName});

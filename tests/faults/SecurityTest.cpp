@@ -170,6 +170,8 @@ TEST(Security, AnUpdateWritesNothingToTheSharedTemporaryFolder) {
         << "only the user's own Library is written: " << line;
   }
   EXPECT_TRUE(isEmpty(home.path().parent_path() / "tmp"));
+  EXPECT_EQ(fs::status(AppUpdate::staging()).permissions() & fs::perms::all, fs::perms::owner_all)
+      << "nobody else may swap the staged copy between its check and its install";
 }
 
 // Every place in the sources that could start a program: only the platform's process
