@@ -93,6 +93,7 @@ class TermsProcess : public QObject {
   bool open() const { return open_; }
 
   void load(const QString& address, double timeout, bool file) {
+    file_ = file;
     send({{"do", "load"}, {"url", address}, {"timeout", timeout}, {"file", file}});
   }
   void setAgreeEnabled(bool enabled) { send({{"do", "agree"}, {"enabled", enabled}}); }
@@ -168,10 +169,12 @@ class TermsProcess : public QObject {
       bool answer =
           allow && allow({value("url").toString().toStdString(), value("clicked").toBool()});
       send({{"do", "allowed"}, {"answer", answer}});
-    } else if (what == QStringLiteral("message")) {
+    } else if (what == QStringLiteral("message") || what == QStringLiteral("failed")) {
+      // The sheet may have told of the page from the network before it read that we had moved
+      // on to the local file: that news is stale.
+      if (value("file").toBool() != file_) return;
+      if (what == QStringLiteral("failed")) return call(handlers_.failed);
       if (auto message = handlers_.message) message(value("body").toString().toStdString());
-    } else if (what == QStringLiteral("failed")) {
-      call(handlers_.failed);
     } else if (what == QStringLiteral("agreed")) {
       call(handlers_.agreed);
     } else if (what == QStringLiteral("declined")) {
@@ -201,6 +204,7 @@ class TermsProcess : public QObject {
   QProcess process_;
   QByteArray buffer_;
   bool skipping_ = false;
+  bool file_ = false;  // the document last asked for is a local file
   bool open_ = true;
   int asked_ = 0;
   QHash<int, QJsonObject> replies_;

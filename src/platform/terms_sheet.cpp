@@ -12,8 +12,10 @@
 //   {"do":"state"|"run"|"key"|"click", "id":n, …}  questions a test asks; answered by a
 //                                                    "reply" event with the same id
 //
-//   {"event":"message","body":…}  {"event":"allow","url":…,"clicked":bool}
-//   {"event":"failed"}  {"event":"agreed"}  {"event":"declined"}
+//   {"event":"message","body":…,"file":bool}  {"event":"allow","url":…,"clicked":bool}
+//   {"event":"failed","file":bool}  {"event":"agreed"}  {"event":"declined"}
+// "file" says which document a message or failure is about (the local file or the page
+// from the network): one about a document that was replaced meanwhile is stale.
 #include <poll.h>
 #include <unistd.h>
 
@@ -213,7 +215,7 @@ class TermsSheet : public QDialog {
     profile_->setHttpCacheType(QWebEngineProfile::NoCache);
     bridge_.heard = [this](const QString& body, const QString& protocol) {
       if ((protocol == QStringLiteral("file:")) != file_) return;  // an earlier document
-      Line::send({{"event", "message"}, {"body", body}});
+      Line::send({{"event", "message"}, {"body", body}, {"file", file_}});
     };
     channel_.registerObject(QStringLiteral("terms"), &bridge_);
 
@@ -261,7 +263,7 @@ class TermsSheet : public QDialog {
       if (!awaiting_) return;
       awaiting_ = false;
       web_->page()->triggerAction(QWebEnginePage::Stop);
-      Line::send({{"event", "failed"}});
+      Line::send({{"event", "failed"}, {"file", file_}});
     });
 
     place(open);
@@ -358,7 +360,7 @@ class TermsSheet : public QDialog {
     } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
       awaiting_ = false;
       timer_.stop();
-      Line::send({{"event", "failed"}});
+      Line::send({{"event", "failed"}, {"file", file_}});
     }
   }
 
