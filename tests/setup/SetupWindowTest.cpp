@@ -327,10 +327,16 @@ TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
   platform::turnLoop(0.1);
 }
 
-TEST(SetupWindowWithoutWidgets, ShowsNothing) {
+TEST(SetupWindowWithoutWidgets, ShowsNothingAndStartsNothing) {
   platform::EventLoop loop{argc, argv, false};
   RecordingUi ui;
+  EXPECT_EQ(ui.makeSetupView(), nullptr) << "quendrelctl's plain event loop has no windows";
   SetupWindow setup(ui);
-  setup.show([] {});  // quendrelctl's plain event loop has no windows to show
-  setup.show([] {});
+  bool done = false;
+  setup.show([&] { done = true; });
+  setup.show([&] { done = true; });
+  platform::turnLoop(0.1);
+  EXPECT_FALSE(done);
+  EXPECT_FALSE(Installer::running);
+  EXPECT_TRUE(ui.alerts.empty());
 }
