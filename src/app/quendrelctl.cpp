@@ -178,7 +178,7 @@ int open() {
   const std::string address = Agent::consoleAddress();
   say(address);
   // The browser is whichever the desktop prefers; without one the address above is the way.
-  platform::launch({"/usr/bin/xdg-open", {address}, ""}, platform::Output::null);
+  platform::openInBrowser(address);
   return 0;
 }
 
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     std::cerr << usage;
     return 2;
   }
-  platform::EventLoop loop(argc, argv, false);
+  platform::EventLoop loop(argc, argv);
   platform::onMain(command);
   return loop.run();
 }

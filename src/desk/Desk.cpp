@@ -4,8 +4,8 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <semaphore>
 
 #include "desk/Paths.h"
@@ -22,8 +22,6 @@ constexpr double requestTimeout = 2.0;
 constexpr auto busyWait = std::chrono::milliseconds(3000);
 // The in-use answer is a few dozen bytes; anything longer is not one.
 constexpr std::size_t longestAnswer = 64 * 1024;
-
-fs::path marker() { return platform::home() / ".tarvic-setting-up"; }
 
 // The address of a question to the desk; nothing when the port cannot be one, so that
 // such a desk counts as not answering rather than being asked somewhere else.
@@ -59,7 +57,7 @@ struct Cell {
 void look(std::function<void(DeskState)> then) {
   std::error_code error;
   if (!fs::exists(Paths::install(), error)) return then(DeskState::notInstalled());
-  if (fs::exists(marker(), error)) return then(DeskState::unfinished());
+  if (fs::exists(Paths::settingUp(), error)) return then(DeskState::unfinished());
   auto url = address("/relay-info");
   if (!url) return then(DeskState::installedNotRunning());
   platform::http::Request request{*url, requestTimeout, 0, true};
@@ -110,7 +108,8 @@ std::string installedVersion() {
   size_t start = bytes->find_first_not_of(' ');
   if (start == std::string::npos) return {};
   size_t end = bytes->find(' ', start);
-  std::string word = bytes->substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string word =
+      bytes->substr(start, end == std::string::npos ? std::string::npos : end - start);
   return firstCharacters(word, 7);
 }
 

@@ -20,8 +20,12 @@ bool present(const fs::path& p) {
 fs::path movedInstall() {
   return platform::home() / "Library/Application Support/Quendrel/Desk";
 }
-fs::path firstInstall() { return platform::home() / "Tarvic"; }
-fs::path firstAside() { return platform::home() / "Tarvic-previous"; }
+fs::path firstInstall() {
+  return platform::home() / "Tarvic";
+}
+fs::path firstAside() {
+  return platform::home() / "Tarvic-previous";
+}
 
 fs::path install() {
   // The new place counts only once its agent script is there; an earlier installation
@@ -29,6 +33,10 @@ fs::path install() {
   if (present(movedInstall() / "agent.sh")) return movedInstall();
   if (present(firstInstall()) || present(firstAside())) return firstInstall();
   return movedInstall();
+}
+
+fs::path settingUp() {
+  return platform::home() / ".tarvic-setting-up";
 }
 
 fs::path plist(std::string_view label) {
@@ -39,9 +47,13 @@ std::string label() {
   return std::string(present(plist(newLabel)) ? newLabel : oldLabel);
 }
 
-fs::path launchAgent() { return plist(label()); }
+fs::path launchAgent() {
+  return plist(label());
+}
 
-std::optional<std::int64_t> parsePort(std::string_view value) { return text::wholeNumber(value); }
+std::optional<std::int64_t> parsePort(std::string_view value) {
+  return text::wholeNumber(value);
+}
 
 std::int64_t port() {
   const char* value = std::getenv("QUENDREL_PORT");

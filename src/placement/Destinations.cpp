@@ -2,39 +2,26 @@
 // and how to tell the user where this one is.
 #include <algorithm>
 
-#include "placement/DiskImage.h"
 #include "placement/Settling.h"
 #include "platform/copying.h"
 #include "platform/files.h"
+#include "platform/images.h"
 #include "platform/mounts.h"
 #include "signing/CodeSign.h"
 
 namespace fs = std::filesystem;
 
 namespace Settling {
-namespace {
-
-std::string resolved(const fs::path& p) {
-  std::error_code error;
-  fs::path r = fs::weakly_canonical(p, error);
-  return error ? p.string() : r.string();
-}
-
-bool startsWith(const std::string& s, const std::string& prefix) {
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-// "X.app/" names the same bundle as "X.app".
-fs::path withoutTrailingSlash(const fs::path& p) {
-  std::string s = p.string();
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
-}
-
-}  // namespace
 
 Folders folders() {
   return {"/Applications", platform::home() / "Applications"};
+}
+
+bool settled(const fs::path& bundle) {
+  const std::string path = platform::resolved(bundle);
+  const std::string own = platform::resolved(platform::home() / "Applications");
+  if (bundle.extension() != ".app") return false;
+  return path.starts_with("/Applications/") || path.starts_with(own + "/");
 }
 
 bool canWrite(const fs::path& folder) {
@@ -42,15 +29,15 @@ bool canWrite(const fs::path& folder) {
   auto status = fs::status(folder, error);
   if (fs::is_directory(status)) return platform::isWritable(folder);
   if (fs::exists(status)) return false;
-  return platform::isWritable(withoutTrailingSlash(folder).parent_path());
+  return platform::isWritable(platform::withoutTrailingSlash(folder).parent_path());
 }
 
 std::optional<fs::path> destination(const fs::path& bundle, const Folders& folders,
                                     const Test& writable) {
-  const fs::path plain = withoutTrailingSlash(bundle);
-  const std::string path = resolved(plain);
+  const fs::path plain = platform::withoutTrailingSlash(bundle);
+  const std::string path = platform::resolved(plain);
   const bool placed = std::any_of(folders.begin(), folders.end(), [&](const fs::path& folder) {
-    return startsWith(path, resolved(folder) + "/");
+    return path.starts_with(platform::resolved(folder) + "/");
   });
   if (plain.extension() != ".app" || folders.empty() || placed) return std::nullopt;
   for (const auto& folder : folders) {
@@ -60,11 +47,11 @@ std::optional<fs::path> destination(const fs::path& bundle, const Folders& folde
 }
 
 std::string describe(const fs::path& bundle) {
-  const fs::path plain = withoutTrailingSlash(bundle);
+  const fs::path plain = platform::withoutTrailingSlash(bundle);
   const std::string path = plain.string();
   if (diskImage(plain)) return "its disk image";
   if (path.find("/AppTranslocation/") != std::string::npos) return "where it was downloaded";
-  if (startsWith(path, (platform::home() / "Downloads").string() + "/")) {
+  if (path.starts_with((platform::home() / "Downloads").string() + "/")) {
     return "your Downloads folder";
   }
   const fs::path parent = plain.parent_path();
@@ -75,7 +62,7 @@ std::string describe(const fs::path& bundle) {
 
 std::optional<fs::path> diskImage(const fs::path& location) {
   auto mount = platform::mountHolding(location);
-  if (!mount || !DiskImage::isImage(mount->type, mount->source)) return std::nullopt;
+  if (!mount || !platform::isDiskImage(mount->type, mount->source)) return std::nullopt;
   return mount->mountPoint;
 }
 
@@ -97,15 +84,16 @@ std::optional<fs::path> installedCopy(const Folders& folders) {
 }
 
 std::optional<fs::path> renamedToCurrent(const fs::path& bundle, const Folders& folders) {
-  const fs::path plain = withoutTrailingSlash(bundle);
+  const fs::path plain = platform::withoutTrailingSlash(bundle);
   const std::string name = plain.filename().string();
   if (name == fileName) return std::nullopt;
   if (std::find(fileNames.begin(), fileNames.end(), name) == fileNames.end()) return std::nullopt;
   if (!isOurs(plain)) return std::nullopt;
   const fs::path holder = plain.parent_path();
-  const std::string holderPath = resolved(holder);
-  if (std::none_of(folders.begin(), folders.end(),
-                   [&](const fs::path& folder) { return resolved(folder) == holderPath; })) {
+  const std::string holderPath = platform::resolved(holder);
+  if (std::none_of(folders.begin(), folders.end(), [&](const fs::path& folder) {
+        return platform::resolved(folder) == holderPath;
+      })) {
     return std::nullopt;
   }
   const fs::path current = holder / fileName;

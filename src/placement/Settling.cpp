@@ -2,21 +2,13 @@
 
 #include "platform/apps.h"
 #include "platform/bundle.h"
+#include "platform/files.h"
 #include "platform/process.h"
-#include "update/AppUpdate.h"
+#include "text/Version.h"
 
 namespace fs = std::filesystem;
 
 namespace Settling {
-namespace {
-
-std::string resolved(const fs::path& p) {
-  std::error_code error;
-  fs::path r = fs::weakly_canonical(p, error);
-  return error ? p.string() : r.string();
-}
-
-}  // namespace
 
 std::optional<std::string> identity(const fs::path& bundle) {
   return platform::Bundle{bundle}.value("CFBundleIdentifier");
@@ -36,9 +28,9 @@ std::string build(const fs::path& bundle) {
 }
 
 bool newer(const Pair& a, const Pair& b) {
-  if (AppUpdate::newer(a.first, b.first)) return true;
-  if (AppUpdate::newer(b.first, a.first)) return false;
-  return AppUpdate::newer(a.second, b.second);
+  if (text::newerVersion(a.first, b.first)) return true;
+  if (text::newerVersion(b.first, a.first)) return false;
+  return text::newerVersion(a.second, b.second);
 }
 
 Pair running() {
@@ -49,20 +41,20 @@ Pair running() {
 }
 
 bool isRunning(const fs::path& bundle) {
-  const std::string wanted = resolved(bundle);
+  const std::string wanted = platform::resolved(bundle);
   const int self = platform::selfPid();
   for (const auto& app : platform::runningApplications()) {
     if (app.pid == self || !app.bundle) continue;
-    if (resolved(*app.bundle) == wanted) return true;
+    if (platform::resolved(*app.bundle) == wanted) return true;
   }
   return false;
 }
 
 bool inUse(const fs::path& folder) {
-  const std::string prefix = resolved(folder) + "/";
+  const std::string prefix = platform::resolved(folder) + "/";
   for (const auto& app : platform::runningApplications()) {
-    std::string path = app.bundle ? resolved(*app.bundle) : std::string();
-    if (path.rfind(prefix, 0) == 0) return true;
+    std::string path = app.bundle ? platform::resolved(*app.bundle) : std::string();
+    if (path.starts_with(prefix)) return true;
   }
   return false;
 }

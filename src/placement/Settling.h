@@ -69,6 +69,10 @@ using Test = std::function<bool(const std::filesystem::path&)>;
 // "/Applications", then the Applications folder in the home folder.
 Folders folders();
 
+// Whether `bundle` is an ".app" beneath "/Applications/" or the user's own Applications
+// folder (links resolved), at any depth.
+bool settled(const std::filesystem::path& bundle);
+
 // Whether a copy could be put in the folder (or the folder made, when it does not exist).
 bool canWrite(const std::filesystem::path& folder);
 

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sodium.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "platform/descriptor.h"
 
@@ -26,9 +27,39 @@ std::filesystem::path temporaryFolder() {
   return "/tmp";
 }
 
+std::filesystem::path ownTrash() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  std::filesystem::path base =
+      data && *data == '/' ? std::filesystem::path(data) : home() / ".local/share";
+  return base / "Trash/files";
+}
+
+bool isVolumeTrash(const std::string& name) {
+  constexpr std::string_view prefix = ".Trash-";
+  if (!name.starts_with(prefix) || name.size() == prefix.size()) return false;
+  return name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
+std::string resolved(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path r = std::filesystem::weakly_canonical(path, error);
+  return error ? path.string() : r.string();
+}
+
+std::filesystem::path withoutTrailingSlash(const std::filesystem::path& path) {
+  std::string s = path.string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
 std::string uuid() {
   unsigned char bytes[16];
-  randombytes_buf(bytes, sizeof bytes);
+  // The kernel's random bytes; reads this short are never cut off once it is seeded.
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n > 0) got += static_cast<std::size_t>(n);
+  }
   bytes[6] = (bytes[6] & 0x0F) | 0x40;  // version 4
   bytes[8] = (bytes[8] & 0x3F) | 0x80;  // RFC 4122 variant
   static const char* hex = "0123456789ABCDEF";
@@ -47,7 +78,9 @@ bool isExecutableFile(const std::filesystem::path& path) {
   return access(path.c_str(), X_OK) == 0;
 }
 
-bool isWritable(const std::filesystem::path& path) { return access(path.c_str(), W_OK) == 0; }
+bool isWritable(const std::filesystem::path& path) {
+  return access(path.c_str(), W_OK) == 0;
+}
 
 bool existsNoFollow(const std::filesystem::path& path) {
   struct stat s;

@@ -13,11 +13,25 @@ std::filesystem::path home();
 // The temporary folder: $TMPDIR, else /tmp.
 std::filesystem::path temporaryFolder();
 
+// The user's own trash, where deleted items go: $XDG_DATA_HOME/Trash/files, by default
+// ~/.local/share/Trash/files.
+std::filesystem::path ownTrash();
+
+// Whether a folder name is ".Trash-" and the digits of a user id: a volume's trash.
+bool isVolumeTrash(const std::string& name);
+
 // A new random UUID in its upper-case text form (36 characters).
 std::string uuid();
 
 bool isExecutableFile(const std::filesystem::path& path);
 bool isWritable(const std::filesystem::path& path);
+
+// The path with its symbolic links resolved as far as it exists; the path as given when it
+// cannot be resolved.
+std::string resolved(const std::filesystem::path& path);
+
+// "X.app/" names the same folder as "X.app": the path without its trailing slashes.
+std::filesystem::path withoutTrailingSlash(const std::filesystem::path& path);
 
 // Whether anything, a dangling symbolic link included, stands at the path.
 bool existsNoFollow(const std::filesystem::path& path);

@@ -44,6 +44,13 @@ bool within(const std::string& path, const std::string& mountPoint) {
 
 }  // namespace
 
+bool onVolume(std::string_view path) {
+  for (std::string_view volumes : {"/Volumes/", "/media/", "/run/media/", "/mnt/"}) {
+    if (path.starts_with(volumes)) return true;
+  }
+  return false;
+}
+
 std::vector<Mount> parseMountInfo(std::string_view text) {
   // id parent major:minor root mount-point options [optional fields…] - type source super-options
   std::vector<Mount> table;

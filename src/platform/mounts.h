@@ -14,6 +14,10 @@ struct Mount {
   std::string source;  // "/dev/loop3", "squashfuse", …
 };
 
+// Whether the path lies where mounted volumes appear: "/Volumes/" and the usual Linux places
+// ("/media/", "/run/media/", "/mnt/").
+bool onVolume(std::string_view path);
+
 // Reads mountinfo lines; lines that are not well formed are skipped.
 std::vector<Mount> parseMountInfo(std::string_view text);
 

@@ -150,6 +150,12 @@ std::optional<std::string> launch(const Command& command, Output output, bool ne
   return std::nullopt;
 }
 
-int selfPid() { return static_cast<int>(getpid()); }
+void openInBrowser(const std::string& address) {
+  launch({"/usr/bin/xdg-open", {address}, ""}, Output::null);
+}
+
+int selfPid() {
+  return static_cast<int>(getpid());
+}
 
 }  // namespace platform

@@ -47,6 +47,10 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 std::optional<std::string> launch(const Command& command, Output output = Output::inherit,
                                   bool newSession = false, const Environment& environment = {});
 
+// Opens the address in the browser the desktop prefers (xdg-open), without waiting; without
+// one nothing happens.
+void openInBrowser(const std::string& address);
+
 // The process id of this process.
 int selfPid();
 

@@ -1,51 +1,28 @@
 #include "removal/Whereabouts.h"
 
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "placement/Settling.h"
 #include "platform/bundle.h"
 #include "platform/files.h"
+#include "platform/mounts.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string resolved(const fs::path& p) {
-  std::error_code error;
-  fs::path r = fs::weakly_canonical(p, error);
-  return error ? p.string() : r.string();
-}
-
-bool startsWith(std::string_view s, std::string_view prefix) {
-  return s.starts_with(prefix);
-}
-
 // Whether `path` lies beneath `folder`, as named or with the folder's links resolved: the
 // system names a held item by its resolved path.
 bool beneath(const std::string& path, const fs::path& folder) {
-  return startsWith(path, folder.string() + "/") || startsWith(path, resolved(folder) + "/");
+  return path.starts_with(folder.string() + "/") ||
+         path.starts_with(platform::resolved(folder) + "/");
 }
 
 fs::path ownBundle() {
   auto bundle = platform::mainBundle();
   if (!bundle) return {};
-  return resolved(bundle->location);
-}
-
-// The user's own freedesktop trash: $XDG_DATA_HOME/Trash/files, by default under
-// ~/.local/share.
-fs::path freedesktopTrash() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  fs::path base = data && *data == '/' ? fs::path(data) : platform::home() / ".local/share";
-  return base / "Trash/files";
-}
-
-// ".Trash-" and the digits of a user id: a volume's freedesktop trash.
-bool volumeTrash(const std::string& name) {
-  constexpr std::string_view prefix = ".Trash-";
-  if (!startsWith(name, prefix) || name.size() == prefix.size()) return false;
-  return name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+  return platform::resolved(bundle->location);
 }
 
 }  // namespace
@@ -53,14 +30,7 @@ bool volumeTrash(const std::string& name) {
 Whereabouts::Whereabouts() : Whereabouts(ownBundle()) {}
 
 Whereabouts::Whereabouts(const fs::path& bundle) : home_(bundle) {
-  if (!home_.empty() && settled(home_)) hold(home_);
-}
-
-bool Whereabouts::settled(const fs::path& bundle) {
-  const std::string path = resolved(bundle);
-  const std::string own = resolved(platform::home() / "Applications");
-  if (bundle.extension() != ".app") return false;
-  return startsWith(path, "/Applications/") || startsWith(path, own + "/");
+  if (!home_.empty() && Settling::settled(home_)) hold(home_);
 }
 
 void Whereabouts::hold(const fs::path& bundle) {
@@ -76,21 +46,17 @@ bool Whereabouts::guarded(const std::string& path) {
   for (const char* inside : {"Desktop", "Documents", "Downloads", "Library/Mobile Documents"}) {
     if (beneath(path, home / inside)) return true;
   }
-  // Mounted volumes: the Mac's one place and the usual Linux ones.
-  for (const char* volumes : {"/Volumes/", "/media/", "/run/media/", "/mnt/"}) {
-    if (startsWith(path, volumes)) return true;
-  }
-  return false;
+  return platform::onVolume(path);
 }
 
 bool Whereabouts::trashed(const fs::path& path) {
-  if (beneath(path.string(), freedesktopTrash())) return true;
+  if (beneath(path.string(), platform::ownTrash())) return true;
   bool afterVolumeTrash = false;
   for (const auto& part : path) {
     const std::string name = part.string();
     if (name == ".Trash" || name == ".Trashes") return true;
     if (afterVolumeTrash && name == "files") return true;
-    afterVolumeTrash = volumeTrash(name);
+    afterVolumeTrash = platform::isVolumeTrash(name);
   }
   return false;
 }

@@ -39,10 +39,6 @@ class Whereabouts {
   Whereabouts(const Whereabouts&) = delete;
   Whereabouts& operator=(const Whereabouts&) = delete;
 
-  // Whether `bundle` is an ".app" beneath "/Applications/" or the user's own Applications
-  // folder (links resolved), at any depth.
-  static bool settled(const std::filesystem::path& bundle);
-
   // Where the bundle is now; asks the file system afresh on every call.
   Place place() const;
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/bundle.h"
-#include "update/AppUpdate.h"
+#include "setup/Service.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ std::string AgreementWindow::linkTarget(const std::string& url) {
     rest = slash == std::string::npos ? "" : rest.substr(slash);
   }
   rest = rest.substr(0, rest.find_first_of("?#"));
-  return AppUpdate::service() + rest;
+  return Service::address() + rest;
 }
 
 void AgreementWindow::show(platform::SetupView& over, Answer then) {
@@ -63,7 +63,7 @@ void AgreementWindow::show(platform::SetupView& over, Answer then) {
   handlers.agreed = [this] { finish(version_); };
   handlers.declined = [this] { finish(std::nullopt); };
   web_ = over.openSheet(wiring(), std::move(handlers));
-  if (web_) web_->load(AppUpdate::service() + "/terms", termsTimeout);
+  if (web_) web_->load(Service::address() + "/terms", termsTimeout);
 }
 
 void AgreementWindow::received(const std::string& body) {

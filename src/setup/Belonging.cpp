@@ -1,8 +1,8 @@
 #include "setup/Belonging.h"
 
 #include "desk/Paths.h"
+#include "placement/Settling.h"
 #include "platform/files.h"
-#include "removal/Whereabouts.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +28,7 @@ void record(const fs::path& app) {
   const fs::path install = Paths::install();
   if (!present(install)) return;
   if (present(install / ".git")) return;
-  if (!Whereabouts::settled(app)) return;
+  if (!Settling::settled(app)) return;
   const fs::path file = install / "data" / "installed-by-app";
   std::error_code ignored;
   fs::create_directories(file.parent_path(), ignored);

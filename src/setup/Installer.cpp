@@ -12,8 +12,8 @@
 #include "platform/process.h"
 #include "platform/queue.h"
 #include "setup/Belonging.h"
+#include "setup/Service.h"
 #include "text/Text.h"
-#include "update/AppUpdate.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +28,6 @@ constexpr const char* incomplete =
 constexpr const char* notAccepted =
     "That code was not accepted. Codes last an hour and work once — ask for another.";
 constexpr const char* unexpected = "Something unexpected went wrong: ";
-constexpr const char* markerFile = ".tarvic-setting-up";
 
 // Runs entered on the main thread and not yet ended; `running` holds while there is one.
 int underWay = 0;
@@ -87,7 +86,7 @@ void putBack(const fs::path& from, const fs::path& to) {
 void mark(std::string_view word) {
   if (!reach(word)) {
     throw Failed{std::string(unexpected) + "the progress of setting up could not be noted in " +
-                 unfinished().string() + "."};
+                 Paths::settingUp().string() + "."};
   }
 }
 
@@ -133,7 +132,7 @@ std::pair<bool, std::string> attempt(const std::string& code, const std::string&
     return {false, unexpected + std::string("an error without a description.")};
   }
   std::error_code ignored;
-  fs::remove(unfinished(), ignored);
+  fs::remove(Paths::settingUp(), ignored);
   return {true, ""};
 }
 
@@ -147,10 +146,6 @@ std::string quotedForPython(std::string_view text) {
 }
 
 }  // namespace
-
-fs::path unfinished() {
-  return platform::home() / markerFile;
-}
 
 void run(std::string code, std::string terms,
          std::function<void(bool ok, std::string message)> then) {
@@ -272,18 +267,18 @@ std::string pairingScript() {
   return "import asyncio, sys\n"
          "from engine.uplink import pair\n"
          "r = asyncio.run(pair('" +
-         quotedForPython(pairingAddress(AppUpdate::service())) + "',\n" + std::string(21, ' ') +
+         quotedForPython(pairingAddress(Service::address())) + "',\n" + std::string(21, ' ') +
          "sys.argv[1], 'presets/.uplink', sys.argv[2]))\n"
          "print(r['message'])\n"
          "sys.exit(0 if r['ok'] else 1)";
 }
 
 bool reach(std::string_view word) {
-  return platform::writeAtomically(unfinished(), std::string(word) + "\n");
+  return platform::writeAtomically(Paths::settingUp(), std::string(word) + "\n");
 }
 
 std::string reached() {
-  auto bytes = platform::readFile(unfinished());
+  auto bytes = platform::readFile(Paths::settingUp());
   if (!bytes) return {};
   return text::trim(text::utf8OrEmpty(*bytes));
 }

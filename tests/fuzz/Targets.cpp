@@ -16,6 +16,7 @@
 #include "setup/Installer.h"
 #include "signing/Manifest.h"
 #include "text/Text.h"
+#include "text/Version.h"
 #include "update/AppUpdate.h"
 
 namespace fuzzing {
@@ -63,20 +64,20 @@ void version(std::string_view input) {
     }
     into[line]->push_back(ch);
   }
-  bool ab = AppUpdate::newer(a, b);
-  bool ba = AppUpdate::newer(b, a);
+  bool ab = text::newerVersion(a, b);
+  bool ba = text::newerVersion(b, a);
   expect(!(ab && ba), "never newer both ways");
-  expect(!AppUpdate::newer(a, a), "never newer than itself");
-  if (line >= 2 && ab && AppUpdate::newer(b, c)) expect(AppUpdate::newer(a, c), "transitive");
+  expect(!text::newerVersion(a, a), "never newer than itself");
+  if (line >= 2 && ab && text::newerVersion(b, c)) expect(text::newerVersion(a, c), "transitive");
   // Trailing zero pieces change nothing.
-  expect(AppUpdate::newer(a + ".0", b) == ab, "a trailing .0 changes nothing");
+  expect(text::newerVersion(a + ".0", b) == ab, "a trailing .0 changes nothing");
 }
 
 void feed(std::string_view input) {
   auto entry = AppUpdate::readFeed(std::string(input));
   if (!entry) return;
   // Whatever it names, ordering it against ours must be safe.
-  (void)AppUpdate::newer(entry->version(), "1.0");
+  (void)text::newerVersion(entry->version(), "1.0");
 }
 
 void inUse(std::string_view input) {
@@ -151,7 +152,7 @@ class ScratchHome {
 void marker(std::string_view input) {
   static ScratchHome home;
   {
-    std::ofstream out(Installer::unfinished(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(Paths::settingUp(), std::ios::binary | std::ios::trunc);
     out.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
   std::string word = Installer::reached();

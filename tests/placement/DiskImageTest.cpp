@@ -7,6 +7,7 @@
 #include "placement/DiskImage.h"
 #include "placement/Sandbox.h"
 #include "placement/Settling.h"
+#include "platform/images.h"
 #include "platform/mounts.h"
 #include "platform/process.h"
 #include "support/Home.h"
@@ -50,16 +51,16 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
   EXPECT_EQ(table[1].source, "/dev/loop3");
   EXPECT_EQ(table[2].mountPoint, "/media/back\\slash");
 
-  EXPECT_TRUE(DiskImage::isImage("squashfs", "/dev/loop3"));
-  EXPECT_TRUE(DiskImage::isImage("iso9660", "/dev/loop0"));
-  EXPECT_TRUE(DiskImage::isImage("udf", "/dev/loop12"));
-  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse", "squashfuse"));
-  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse_ll", "squashfuse_ll"));
-  EXPECT_FALSE(DiskImage::isImage("squashfs", "/dev/sda1")) << "a real disk";
-  EXPECT_FALSE(DiskImage::isImage("iso9660", "/dev/sr0")) << "a real CD";
-  EXPECT_FALSE(DiskImage::isImage("ext4", "/dev/loop1"));
-  EXPECT_FALSE(DiskImage::isImage("fuse.sshfs", "host:/"));
-  EXPECT_FALSE(DiskImage::isImage("tmpfs", "tmpfs"));
+  EXPECT_TRUE(platform::isDiskImage("squashfs", "/dev/loop3"));
+  EXPECT_TRUE(platform::isDiskImage("iso9660", "/dev/loop0"));
+  EXPECT_TRUE(platform::isDiskImage("udf", "/dev/loop12"));
+  EXPECT_TRUE(platform::isDiskImage("fuse.squashfuse", "squashfuse"));
+  EXPECT_TRUE(platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
+  EXPECT_FALSE(platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
+  EXPECT_FALSE(platform::isDiskImage("iso9660", "/dev/sr0")) << "a real CD";
+  EXPECT_FALSE(platform::isDiskImage("ext4", "/dev/loop1"));
+  EXPECT_FALSE(platform::isDiskImage("fuse.sshfs", "host:/"));
+  EXPECT_FALSE(platform::isDiskImage("tmpfs", "tmpfs"));
 }
 
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {

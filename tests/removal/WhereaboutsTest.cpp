@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Removal.h"
+#include "placement/Settling.h"
 #include "support/ScriptedUi.h"
 
 using removal_testing::Removal;
@@ -24,13 +25,13 @@ Place afterChange(Whereabouts& where, int& changes) {
 }  // namespace
 
 TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
-  EXPECT_TRUE(Whereabouts::settled(app));
-  EXPECT_TRUE(Whereabouts::settled(home / "Applications/Audio/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::settled("/Applications/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::settled(home / "Applications/Quendrel"));
-  EXPECT_FALSE(Whereabouts::settled(home / "ApplicationsOld/Quendrel.app"));
+  EXPECT_TRUE(Settling::settled(app));
+  EXPECT_TRUE(Settling::settled(home / "Applications/Audio/Quendrel.app"));
+  EXPECT_TRUE(Settling::settled("/Applications/Quendrel.app"));
+  EXPECT_FALSE(Settling::settled(home / "Applications/Quendrel"));
+  EXPECT_FALSE(Settling::settled(home / "ApplicationsOld/Quendrel.app"));
   fs::create_directory_symlink(home / "Applications", home / "Apps");
-  EXPECT_TRUE(Whereabouts::settled(home / "Apps/Quendrel.app")) << "links are resolved";
+  EXPECT_TRUE(Settling::settled(home / "Apps/Quendrel.app")) << "links are resolved";
 
   EXPECT_TRUE(Whereabouts::trashed(home / ".Trash/Quendrel.app"));
   EXPECT_TRUE(Whereabouts::trashed("/Volumes/Stick/.Trashes/501/Quendrel.app"));
