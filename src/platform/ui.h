@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/drawing.h"
@@ -23,9 +24,28 @@ struct Alert {
   AlertStyle style = AlertStyle::informational;
   std::string message;
   std::string informative;
-  std::vector<std::string> buttons;        // none: the single default button "OK"
+  std::vector<std::string> buttons;         // none: the single default button "OK"
   std::optional<std::size_t> returnKey{0};  // the button that answers Return, if any
   std::optional<std::size_t> escapeKey;     // the button that answers Escape, if any
+
+  // A message with the single default button.
+  static Alert informational(std::string message, std::string informative) {
+    return {AlertStyle::informational, std::move(message), std::move(informative), {}, 0, {}};
+  }
+  // The same as a warning.
+  static Alert warning(std::string message, std::string informative) {
+    return {AlertStyle::warning, std::move(message), std::move(informative), {}, 0, {}};
+  }
+  // A warning whose first button acts: Return and Escape go to the harmless second one.
+  static Alert confirmation(std::string message, std::string informative, std::string act,
+                            std::string keep) {
+    return {AlertStyle::warning,
+            std::move(message),
+            std::move(informative),
+            {std::move(act), std::move(keep)},
+            1,
+            1};
+  }
 };
 
 struct MenuLine {

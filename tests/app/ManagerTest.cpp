@@ -43,7 +43,7 @@ struct Desk {
 
 class ManagerTest : public ::testing::Test {
  protected:
-  ManagerTest() : loop(argc, argv, false) {}
+  ManagerTest() : loop(argc, argv) {}
 
   void usePort(int port) { setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1); }
   // Runs the launch and waits for the first answer of the desk.
@@ -215,7 +215,7 @@ TEST_F(ManagerTest, StartingIsLeftAloneWhileSomethingElseWorksOnTheDesk) {
   auto startsWith = [&](auto prepare) {
     prepare();
     Manager m(ui, {});
-    m.startConsoleIfStopped();
+    m.desk().startConsoleIfStopped();
     platform::turnLoop(0.5);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // longer than the in-use wait
     platform::turnLoop(0.2);
@@ -252,18 +252,18 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   usePort(freePort());
   manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
 
-  manager->showPassphrase();
+  manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");
   EXPECT_EQ(ui.alerts.back().informative,
             "One is made the first time the console runs. If the console has never started, set "
             "this Mac up first.");
   write(Paths::install() / "presets/.access", " \n\t\n");
-  manager->showPassphrase();
+  manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");
 
   write(Paths::install() / "presets/.access", "amber river lantern\n");
   ui.answers = {platform::firstButton};
-  manager->showPassphrase();
+  manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "Console passphrase");
   EXPECT_EQ(ui.alerts.back().informative,
             "amber river lantern\n\nAnyone on this network who has it can move your faders.");
@@ -272,14 +272,14 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
 
   // Return cancels the change.
   size_t shown = ui.alerts.size();
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.size(), shown + 1);
   EXPECT_EQ(ui.alerts.back().message, "Change the passphrase?");
   EXPECT_EQ(desk.log(), "");
 
   write(Paths::install() / "new-passphrase", "cedar meadow whistle\n");
   ui.answers = {platform::firstButton, platform::firstButton};  // "Change it", then "Copy"
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "New console passphrase");
   EXPECT_EQ(ui.alerts.back().buttons,
             (std::vector<std::string>{"Copy", "Restart the desk", "Later"}));
@@ -288,7 +288,7 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
 
   ui.answers = {platform::firstButton, platform::firstButton + 1};  // then "Restart the desk"
   ui.clipboard.clear();
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_TRUE(ui.clipboard.empty());
   ASSERT_TRUE(spinUntil([&] { return desk.log() == "set-passphrase\nset-passphrase\nrestart\n"; }));
 }
@@ -299,13 +299,13 @@ TEST_F(ManagerTest, AFailedChangeShowsTheCommandsLastTwoLines) {
   manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
   desk.answer(1, "one\n\ntwo\nthree\n");
   ui.answers = {platform::firstButton};
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
   EXPECT_EQ(ui.alerts.back().informative, "two\nthree");
 
   desk.answer(2);
   ui.answers = {platform::firstButton};
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
   EXPECT_EQ(ui.alerts.back().informative, "");
 
@@ -313,7 +313,7 @@ TEST_F(ManagerTest, AFailedChangeShowsTheCommandsLastTwoLines) {
   fs::remove_all(Paths::install());
   fs::create_directories(Paths::install().parent_path());
   ui.answers = {platform::firstButton};
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
 }
 

@@ -34,7 +34,7 @@ class Uninstalling : public Removal {
   // Lets the watch's events arrive, then looks as the next tick would.
   void tick() {
     spinUntil([] { return false; }, 0.3);
-    manager->lookWhereIAm();
+    manager->removal().lookWhereIAm();
   }
   void expectQuestion(std::size_t i, const std::string& message, const std::string& informative,
                       const std::vector<std::string>& buttons) {
@@ -103,7 +103,7 @@ TEST_F(Uninstalling, EmptiedFromTheTrashAsksAboutTheDeletion) {
   ui.onAlert = nullptr;
   EXPECT_EQ(ui.alerts[1].message, "Quendrel could not be put back.");
 
-  m.lookWhereIAm();  // "Later"
+  m.removal().lookWhereIAm();  // "Later"
   ASSERT_EQ(ui.alerts.size(), 3u);
   expectQuestion(2, "Quendrel has been deleted",
                  "Its console is still running on this Mac. Remove that too? " + yourMixes +
@@ -146,11 +146,11 @@ TEST_F(Uninstalling, MovedOutsideTheTrashIsFollowedWithoutAQuestion) {
   Manager& m = launch();
   const fs::path audio = home / "Applications/Audio/Quendrel.app";
   move(app, audio);
-  ASSERT_TRUE(spinUntil([&] { return m.whereabouts().home() == audio; }));
+  ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == audio; }));
   EXPECT_EQ(read(note()), audio.string() + "\n") << "recorded in its new Applications folder";
   const fs::path desktop = home / "Desktop/Quendrel.app";
   move(audio, desktop);
-  ASSERT_TRUE(spinUntil([&] { return m.whereabouts().home() == desktop; }));
+  ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == desktop; }));
   EXPECT_EQ(read(note()), audio.string() + "\n") << "not recorded outside one";
   EXPECT_TRUE(ui.alerts.empty());
   EXPECT_FALSE(m.terminated());
@@ -195,7 +195,7 @@ TEST_F(Uninstalling, FromTheMenuTheApplicationGoesToo) {
   // Quendrel under the user's eyes.
   ui.onAlert = [&](const platform::Alert& alert) {
     if (alert.message != "Quendrel has been removed.") return;
-    manager->lookWhereIAm();
+    manager->removal().lookWhereIAm();
     EXPECT_FALSE(manager->terminated());
   };
   ui.item->choose(Manager::uninstallLine);

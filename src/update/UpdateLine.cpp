@@ -1,6 +1,9 @@
-// The self-update as the user meets it: the menu's update line, which follows one check of
-// the feed and the fetching of a newer version, and the relaunch into it.
-#include "app/Manager.h"
+#include "update/UpdateLine.h"
+
+#include <string>
+#include <variant>
+
+#include "platform/queue.h"
 #include "update/AppUpdate.h"
 
 namespace AppUpdate::line {
@@ -26,34 +29,36 @@ constexpr const char* stillWorking = "\n\nThe version you have is untouched and 
 
 }  // namespace
 
-void Manager::lookForNewApp() {
+void UpdateLine::lookForNewApp() {
   std::weak_ptr<bool> alive = alive_;
   AppUpdate::check([this, alive](std::optional<AppUpdate::Published> entry) {
     platform::onMain([this, alive, entry] {
-      if (alive.expired() || !item_) return;
-      offered_ = entry;
+      if (alive.expired()) return;
+      platform::StatusItem* item = host_.item();
+      if (!item) return;
       if (!entry) {
-        item_->setTitle(updateLine, std::string(AppUpdate::line::upToDate));
-        item_->setAction(updateLine, {});
-        item_->setEnabled(updateLine, false);
+        item->setTitle(line_, std::string(AppUpdate::line::upToDate));
+        item->setAction(line_, {});
+        item->setEnabled(line_, false);
         return;
       }
       const std::string version = entry->version();
-      item_->setTitle(updateLine, AppUpdate::line::getting(version));
-      item_->setAction(updateLine, {});
-      item_->setEnabled(updateLine, false);
+      item->setTitle(line_, AppUpdate::line::getting(version));
+      item->setAction(line_, {});
+      item->setEnabled(line_, false);
       AppUpdate::prepare(*entry, [this, alive, version](AppUpdate::Prepared prepared) {
         platform::onMain([this, alive, version, prepared = std::move(prepared)] {
-          if (alive.expired() || !item_) return;
+          if (alive.expired()) return;
+          platform::StatusItem* item = host_.item();
+          if (!item) return;
           if (auto* staged = std::get_if<AppUpdate::Staged>(&prepared)) {
             readyToInstall_ = staged->app;
-            item_->setTitle(updateLine, AppUpdate::line::ready(version));
-            item_->setAction(updateLine, [this] { installNewApp(); });
-            item_->setEnabled(updateLine, true);
+            item->setTitle(line_, AppUpdate::line::ready(version));
+            item->setAction(line_, [this] { installNewApp(); });
+            item->setEnabled(line_, true);
           } else {
-            item_->setTitle(updateLine, AppUpdate::line::failed(version));
-            item_->setEnabled(updateLine, false);
-            lastProblem_ = std::get<AppUpdate::Unprepared>(prepared).why;
+            item->setTitle(line_, AppUpdate::line::failed(version));
+            item->setEnabled(line_, false);
           }
         });
       });
@@ -61,20 +66,16 @@ void Manager::lookForNewApp() {
   });
 }
 
-void Manager::installNewApp() {
+void UpdateLine::installNewApp() {
   if (!readyToInstall_) return;
   auto problem = AppUpdate::install(*readyToInstall_);
   if (!problem) {
     // The new version has been started; this one leaves through the usual door.
     std::weak_ptr<bool> alive = alive_;
     platform::onMain([this, alive] {
-      if (!alive.expired()) terminate();
+      if (!alive.expired()) host_.terminate();
     });
     return;
   }
-  platform::Alert alert;
-  alert.style = platform::AlertStyle::warning;
-  alert.message = notUpdated;
-  alert.informative = *problem + stillWorking;
-  ui_.run(alert);
+  ui_.run(platform::Alert::warning(notUpdated, *problem + stillWorking));
 }

@@ -1,12 +1,9 @@
-// Offering to remove the desk and Quendrel: from the menu, and when the bundle is found in the
-// Trash or deleted. Following the bundle when it is merely moved.
-#include <filesystem>
+#include "removal/RemovalQuestions.h"
 
-#include "app/Manager.h"
 #include "desk/Paths.h"
+#include "placement/Settling.h"
 #include "platform/moving.h"
 #include "removal/Uninstaller.h"
-#include "removal/Whereabouts.h"
 #include "setup/Belonging.h"
 
 namespace fs = std::filesystem;
@@ -16,19 +13,6 @@ namespace {
 constexpr const char* yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
     "\"Quendrel — your mixes\".";
-
-// A question whose first button acts: Return and Escape go to the harmless second one.
-platform::Alert confirmation(std::string message, std::string informative, std::string act,
-                             std::string keep) {
-  platform::Alert alert;
-  alert.style = platform::AlertStyle::warning;
-  alert.message = std::move(message);
-  alert.informative = std::move(informative);
-  alert.buttons = {std::move(act), std::move(keep)};
-  alert.returnKey = 1;
-  alert.escapeKey = 1;
-  return alert;
-}
 
 // Holds a flag up for as long as it lives.
 class Raised {
@@ -45,15 +29,26 @@ class Raised {
 
 }  // namespace
 
-void Manager::lookWhereIAm() {
+RemovalQuestions::RemovalQuestions(platform::Ui& ui, Host& host)
+    : ui_(ui), host_(host), uninstaller_(Uninstaller::bundled()) {}
+
+void RemovalQuestions::watch() {
+  Belonging::record(whereabouts_.home());
+  whereabouts_.changed = [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    lookWhereIAm();
+  };
+}
+
+void RemovalQuestions::lookWhereIAm() {
   // A removal question or report is on screen; the next look comes once it is answered.
   if (removing_) return;
-  const Whereabouts::Place place = whereabouts_->place();
+  const Whereabouts::Place place = whereabouts_.place();
   std::string situation;
   switch (place.kind) {
     case Whereabouts::Place::Kind::moved:
-      whereabouts_->follow(place.location);
-      if (Whereabouts::settled(place.location)) Belonging::record(place.location);
+      whereabouts_.follow(place.location);
+      if (Settling::settled(place.location)) Belonging::record(place.location);
       return;
     case Whereabouts::Place::Kind::home:
       asked_.reset();
@@ -69,7 +64,7 @@ void Manager::lookWhereIAm() {
   asked_ = situation;
 
   std::error_code error;
-  if (!fs::exists(Paths::install(), error)) return terminate();
+  if (!fs::exists(Paths::install(), error)) return host_.terminate();
   // A desk that Quendrel did not install is left alone.
   if (!Belonging::recorded()) return;
   if (place.kind == Whereabouts::Place::Kind::inTrash) {
@@ -79,9 +74,9 @@ void Manager::lookWhereIAm() {
   }
 }
 
-void Manager::uninstall() {
+void RemovalQuestions::uninstall() {
   Raised busy(removing_);
-  auto alert = confirmation(
+  auto alert = platform::Alert::confirmation(
       "Remove Quendrel from this Mac?",
       std::string("The console will stop and will not start again. Quendrel and everything it "
                   "installed are removed.\n\n") +
@@ -90,12 +85,12 @@ void Manager::uninstall() {
           "installed again.",
       "Remove Quendrel", "Cancel");
   if (ui_.run(alert) != platform::firstButton) return;
-  finishUninstalling(whereabouts_->home());
+  finishUninstalling(whereabouts_.home());
 }
 
-void Manager::askAboutTrash(const fs::path& inTrash) {
+void RemovalQuestions::askAboutTrash(const fs::path& inTrash) {
   Raised busy(removing_);
-  auto alert = confirmation(
+  auto alert = platform::Alert::confirmation(
       "Quendrel is in the Trash",
       std::string("Remove it from this Mac completely? The console stops and will not start "
                   "again, and everything Quendrel installed is deleted.\n\n") +
@@ -103,18 +98,16 @@ void Manager::askAboutTrash(const fs::path& inTrash) {
       "Remove Quendrel", "Put It Back");
   if (ui_.run(alert) == platform::firstButton) return finishUninstalling(std::nullopt);
 
-  if (!platform::moveItem(inTrash, whereabouts_->home())) return;
-  platform::Alert failed;
-  failed.message = "Quendrel could not be put back.";
-  failed.informative =
+  if (!platform::moveItem(inTrash, whereabouts_.home())) return;
+  ui_.run(platform::Alert::informational(
+      "Quendrel could not be put back.",
       "Open the Trash and choose Put Back on Quendrel. Until then the console carries on as it "
-      "is.";
-  ui_.run(failed);
+      "is."));
 }
 
-void Manager::askAboutGone() {
+void RemovalQuestions::askAboutGone() {
   Raised busy(removing_);
-  auto alert = confirmation(
+  auto alert = platform::Alert::confirmation(
       "Quendrel has been deleted",
       std::string("Its console is still running on this Mac. Remove that too? ") + yourMixes +
           "\n\nIf you leave it and Quendrel was emptied from the Trash, the console removes "
@@ -123,21 +116,12 @@ void Manager::askAboutGone() {
           "again and choose Uninstall Quendrel… from its menu.",
       "Remove It Now", "Later");
   if (ui_.run(alert) == platform::firstButton) return finishUninstalling(std::nullopt);
-  terminate();
+  host_.terminate();
 }
 
-void Manager::finishUninstalling(const std::optional<fs::path>& app) {
+void RemovalQuestions::finishUninstalling(const std::optional<fs::path>& app) {
   Raised busy(removing_);
-  auto outcome = runUninstaller(app);
-  ui_.run(Uninstaller::report(
-      outcome ? std::optional(Uninstaller::Outcome{outcome->first, outcome->second})
-              : std::nullopt));
-  if (outcome) terminate();
-}
-
-std::optional<std::pair<bool, std::string>> Manager::runUninstaller(
-    const std::optional<fs::path>& app) {
   auto outcome = Uninstaller::run(uninstaller_, app);
-  if (!outcome) return std::nullopt;
-  return std::pair{outcome->removed, outcome->text};
+  ui_.run(Uninstaller::report(outcome));
+  if (outcome) host_.terminate();
 }
