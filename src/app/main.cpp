@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   // Read (and drop) the new-instance mark before any thread could look at the environment.
   const bool newInstance = platform::markedAsNewInstance();
 
-  platform::EventLoop loop(argc, argv, true);
+  platform::WidgetLoop loop(argc, argv);
   // Opening Quendrel again while it runs shows the running copy's way in, not a second copy.
   if (!newInstance && platform::askRunningToReopen()) return 0;
 

@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "platform/loop_impl.h"
 #include "platform/painting.h"
 
 namespace platform {
@@ -112,6 +113,15 @@ class TrayItem : public StatusItem {
 };
 
 }  // namespace
+
+WidgetLoop::WidgetLoop(int& argc, char** argv)
+    : EventLoop([&] {
+        auto impl = std::make_unique<Impl>();
+        auto app = std::make_unique<QApplication>(argc, argv);
+        app->setQuitOnLastWindowClosed(false);
+        impl->app = std::move(app);
+        return impl;
+      }()) {}
 
 bool QtUi::hasMenuBar() {
   return QSystemTrayIcon::isSystemTrayAvailable();

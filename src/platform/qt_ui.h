@@ -1,10 +1,17 @@
 #pragma once
 // The user-interface services drawn by Qt: a system-tray icon with its menu, message
 // boxes, the clipboard and the desktop's handler for addresses. Needs the widget
-// application of `EventLoop(…, true)`.
+// application of `WidgetLoop`.
+#include "platform/queue.h"
 #include "platform/ui.h"
 
 namespace platform {
+
+// The event loop of a widget application, which stays when its last window closes.
+class WidgetLoop : public EventLoop {
+ public:
+  WidgetLoop(int& argc, char** argv);
+};
 
 class QtUi : public Ui {
  public:

@@ -1,6 +1,7 @@
 #include "platform/queue.h"
 
-#include <QApplication>
+#include "platform/loop_impl.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -69,19 +70,11 @@ Repeating::Repeating(double seconds, std::function<void()> tick) : impl_(std::ma
 
 Repeating::~Repeating() = default;
 
-struct EventLoop::Impl {
-  std::unique_ptr<QCoreApplication> app;
-};
-
-EventLoop::EventLoop(int& argc, char** argv, bool gui) : impl_(std::make_unique<Impl>()) {
-  if (gui) {
-    auto app = std::make_unique<QApplication>(argc, argv);
-    app->setQuitOnLastWindowClosed(false);
-    impl_->app = std::move(app);
-  } else {
-    impl_->app = std::make_unique<QCoreApplication>(argc, argv);
-  }
+EventLoop::EventLoop(int& argc, char** argv) : impl_(std::make_unique<Impl>()) {
+  impl_->app = std::make_unique<QCoreApplication>(argc, argv);
 }
+
+EventLoop::EventLoop(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 EventLoop::~EventLoop() = default;
 

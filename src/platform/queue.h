@@ -29,10 +29,10 @@ class Repeating {
   std::unique_ptr<Impl> impl_;
 };
 
-// The process's event loop. `gui` makes a widget application, else a plain one.
+// The process's event loop, of a plain application (`WidgetLoop` makes a widget one).
 class EventLoop {
  public:
-  EventLoop(int& argc, char** argv, bool gui);
+  EventLoop(int& argc, char** argv);
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
@@ -41,8 +41,11 @@ class EventLoop {
   int run();
   static void quit(int code);
 
- private:
+ protected:
   struct Impl;
+  explicit EventLoop(std::unique_ptr<Impl> impl);
+
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

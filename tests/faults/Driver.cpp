@@ -69,7 +69,7 @@ int quit() {
   int argc = 1;
   char name[] = "quendrel";
   char* argv[] = {name, nullptr};
-  platform::EventLoop loop(argc, argv, false);
+  platform::EventLoop loop(argc, argv);
   testing_support::ScriptedUi ui;
   Manager manager(ui, {});
   manager.quitApp();

@@ -18,7 +18,7 @@ void placement_testing::reviveEventLoop() {
 int main(int argc, char** argv) {
   placement_testing::enterSandbox(argc, argv);
   testing::InitGoogleTest(&argc, argv);
-  platform::EventLoop loop(argc, argv, false);
+  platform::EventLoop loop(argc, argv);
   theLoop = &loop;
   return RUN_ALL_TESTS();
 }

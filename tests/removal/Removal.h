@@ -56,7 +56,7 @@ class Removal : public ::testing::Test {
   int argc = 1;
   char name[14] = "removal_tests";
   char* argv[2] = {name, nullptr};
-  platform::EventLoop loop{argc, argv, false};
+  platform::EventLoop loop{argc, argv};
   fs::path app = home / "Applications/Quendrel.app";
 };
 

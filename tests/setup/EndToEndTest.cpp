@@ -45,7 +45,7 @@ TEST(EndToEnd, TheReferenceDeskIsLaidDownPairedAndRunning) {
   int argc = 1;
   char name[] = "setup_tests";
   char* argv[] = {name, nullptr};
-  platform::EventLoop loop(argc, argv, false);
+  platform::EventLoop loop(argc, argv);
 
   const int servicePort = testing_support::freePort();
   Computer computer("http://127.0.0.1:" + std::to_string(servicePort));

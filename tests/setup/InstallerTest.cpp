@@ -46,7 +46,7 @@ std::vector<std::string> keepFolders(const fs::path& temporary) {
 
 class Setup : public ::testing::Test {
  protected:
-  platform::EventLoop loop{argc, argv, false};
+  platform::EventLoop loop{argc, argv};
   Computer computer;
   fs::path temporary() const { return computer.home.path().parent_path() / "tmp"; }
   fs::path aside() const { return computer.desk().parent_path() / "Desk-previous"; }

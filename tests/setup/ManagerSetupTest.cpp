@@ -29,7 +29,7 @@ class Menu : public ::testing::Test {
  protected:
   Menu() { setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1); }
 
-  platform::EventLoop loop{argc, argv, false};
+  platform::EventLoop loop{argc, argv};
   Computer computer;
   LocalServer desk{[](const std::string&) { return Answer{200, "{}"}; }};
   ScriptedWindowUi ui;

@@ -34,7 +34,7 @@ std::string terms(const std::string& version, int done, int of) {
 
 class Window : public ::testing::Test {
  protected:
-  platform::EventLoop loop{argc, argv, false};
+  platform::EventLoop loop{argc, argv};
   Computer computer;
   ScriptedWindowUi ui;
   std::optional<SetupWindow> setup{std::in_place, ui};
@@ -328,7 +328,7 @@ TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
 }
 
 TEST(SetupWindowWithoutWidgets, ShowsNothing) {
-  platform::EventLoop loop{argc, argv, false};
+  platform::EventLoop loop{argc, argv};
   RecordingUi ui;
   SetupWindow setup(ui);
   setup.show([] {});  // quendrelctl's plain event loop has no windows to show

@@ -18,6 +18,7 @@
 
 #include "SetupFixture.h"
 #include "TestUi.h"
+#include "platform/qt_ui.h"
 #include "platform/queue.h"
 #include "setup/Installer.h"
 #include "setup/SetupWindow.h"
@@ -61,7 +62,7 @@ class Sheet : public ::testing::Test {
 
   LocalServer server;
   Computer computer;
-  platform::EventLoop loop{argc, argv, true};
+  platform::WidgetLoop loop{argc, argv};
   RecordingUi ui;
   SetupWindow setup{ui};
 
