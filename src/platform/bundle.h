@@ -17,14 +17,11 @@ struct Bundle {
 };
 
 // The bundle that holds this process's executable ("…/X.app/Contents/MacOS/exe"),
-// with symbolic links resolved. Nothing when the executable lies outside a bundle.
+// with symbolic links resolved. Nothing when the executable lies outside a bundle. Defined
+// alone in main_bundle.cpp, so that a test program can link a stand-in of its own.
 std::optional<Bundle> mainBundle();
 
 // The bundle that holds the executable at `executable`, when it lies in one.
 std::optional<Bundle> bundleHolding(const std::filesystem::path& executable);
-
-// Makes `mainBundle()` answer `location` from now on. Only test programs call this,
-// before anything asks for the main bundle.
-void pretendMainBundle(const std::filesystem::path& location);
 
 }  // namespace platform

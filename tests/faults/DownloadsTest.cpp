@@ -20,6 +20,7 @@
 #include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"
+#include "support/MainBundle.h"
 #include "update/AppUpdate.h"
 
 using namespace faults_testing;
@@ -187,7 +188,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   });
   const fs::path ours = home / "Applications/Quendrel.app";
   makeApp(ours, "1.0", &release.key, server.base());
-  platform::pretendMainBundle(ours);
+  testing_support::pretendMainBundle(ours);
   const fs::path root = home.path().parent_path();
   const fs::path staging = AppUpdate::staging();
   write(staging / "left-over", "from an earlier run");

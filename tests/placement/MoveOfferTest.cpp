@@ -12,6 +12,7 @@
 #include "platform/bundle.h"
 #include "platform/mounts.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 #include "text/Text.h"
 
@@ -55,7 +56,7 @@ class Launch : public ::testing::Test {
 
   // This process runs the bundle `here`; the Manager is made with these arguments.
   Manager& launchedFrom(const fs::path& here, std::vector<std::string> arguments = {}) {
-    platform::pretendMainBundle(here);
+    testing_support::pretendMainBundle(here);
     manager = std::make_unique<Manager>(ui, std::move(arguments));
     return *manager;
   }
@@ -124,7 +125,7 @@ TEST_F(Launch, ACopyOnADiskImageMovesItselfHandsOverAndTheImageIsPutAway) {
   {
     Running old(here, politeArguments(), "sleeper");
     Manager next(ui, {"--handed-over", "--moved-from", here.string()});
-    platform::pretendMainBundle("/Applications/Quendrel.app");
+    testing_support::pretendMainBundle("/Applications/Quendrel.app");
     next.moves().putAwayWhereItCameFrom();
     platform::turnLoop(1.5);
     EXPECT_TRUE(mounted("/Volumes/Quendrel")) << "the old copy still runs from it";

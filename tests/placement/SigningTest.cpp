@@ -10,6 +10,7 @@
 #include "signing/CodeSign.h"
 #include "signing/Manifest.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "text/Text.h"
 
 using namespace placement_testing;
@@ -279,7 +280,7 @@ TEST(Signing, SignedLikeUsAndOurTeam) {
   makeApp(home / "Us.app", {}, &ours);
   makeApp(home / "Update.app", {"com.quendrel.manager", "2.0"}, &ours);
   makeApp(home / "Stranger.app", {"com.quendrel.manager", "2.0"}, &theirs);
-  platform::pretendMainBundle(home / "Us.app");
+  testing_support::pretendMainBundle(home / "Us.app");
 
   EXPECT_EQ(CodeSign::ourTeam(), ours.team);
   EXPECT_TRUE(CodeSign::signedLikeUs(home / "Update.app"));

@@ -11,6 +11,7 @@
 #include "platform/bundle.h"
 #include "platform/queue.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 
 namespace removal_testing {
 
@@ -35,7 +36,7 @@ class Removal : public ::testing::Test {
     testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1");
     testing_support::write(app / "Contents/Resources/payload/uninstall.sh", notingUninstaller,
                            0755);
-    platform::pretendMainBundle(app);
+    testing_support::pretendMainBundle(app);
   }
 
   void layDeskDown(bool recorded = true) {

@@ -4,6 +4,7 @@
 
 #include "Removal.h"
 #include "placement/Settling.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 
 using removal_testing::Removal;
@@ -48,7 +49,7 @@ TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
 TEST_F(WhereaboutsTest, NothingIsWatchedOutsideAnApplicationsFolder) {
   const fs::path downloaded = home / "Downloads/Quendrel.app";
   move(app, downloaded);
-  platform::pretendMainBundle(downloaded);
+  testing_support::pretendMainBundle(downloaded);
   Whereabouts where;
   EXPECT_FALSE(where.watching());
   move(downloaded, trash() / "Quendrel.app");

@@ -9,6 +9,7 @@
 #include "platform/queue.h"
 #include "setup/Belonging.h"
 #include "setup/Installer.h"
+#include "support/MainBundle.h"
 
 using namespace setup_testing;
 using testing_support::read;
@@ -219,7 +220,7 @@ TEST_F(Setup, AnIncompleteCopyTouchesNothing) {
   EXPECT_FALSE(fs::exists(computer.marker()));
   EXPECT_FALSE(fs::exists(computer.desk().parent_path()));
 
-  platform::pretendMainBundle(computer.home / "Elsewhere.app");
+  testing_support::pretendMainBundle(computer.home / "Elsewhere.app");
   EXPECT_EQ(setUp().message, outcome.message) << "a bundle without resources";
 }
 

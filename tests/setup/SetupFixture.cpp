@@ -15,6 +15,7 @@
 #include "platform/bundle.h"
 #include "platform/queue.h"
 #include "setup/Installer.h"
+#include "support/MainBundle.h"
 
 extern char** environ;
 
@@ -81,7 +82,7 @@ std::string kindOf(const fs::path& path) {
 Computer::Computer(const std::string& service)
     : app(home / "Applications/Quendrel.app"), payload(app / "Contents/Resources/payload") {
   testing_support::makeBundle(app, "com.quendrel.app", "1.0", "1", service);
-  platform::pretendMainBundle(app);
+  testing_support::pretendMainBundle(app);
   writePayload(payload);
 }
 

@@ -12,6 +12,7 @@
 #include "platform/items.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "update/AppUpdate.h"
 #include "update/Releases.h"
 
@@ -45,7 +46,7 @@ class Preparing : public ::testing::Test {
  protected:
   Preparing() {
     makeApp(ours, "1.0", &key, service.base());
-    platform::pretendMainBundle(ours);
+    testing_support::pretendMainBundle(ours);
   }
 
   // Version `version` built, published with quendrel-release signed with `with`, and served.
@@ -143,7 +144,7 @@ TEST(PreparingOffline, ADownloadThatNeverArrivesSaysWhy) {
   const fs::path ours = home / "Applications/Quendrel.app";
   const int port = testing_support::freePort();
   makeApp(ours, "1.0", &key, "http://127.0.0.1:" + std::to_string(port));
-  platform::pretendMainBundle(ours);
+  testing_support::pretendMainBundle(ours);
   const std::string text = why(prepareNow(entryFor("2.0", "bytes", "Quendrel-2.0.img")));
   const std::string start = "The download did not finish. ";
   EXPECT_EQ(text.substr(0, start.size()), start);

@@ -9,6 +9,7 @@
 #include "platform/bundle.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 #include "update/AppUpdate.h"
 #include "update/Releases.h"
@@ -33,7 +34,7 @@ class Updating : public ::testing::Test {
   // The running copy, version 1.0, in the Applications folder of the home folder.
   void install(const Key& with) {
     makeApp(ours, "1.0", &with, service.base());
-    platform::pretendMainBundle(ours);
+    testing_support::pretendMainBundle(ours);
   }
 
   // Version 2.0 published with quendrel-release and served.
