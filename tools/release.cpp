@@ -17,7 +17,8 @@
 #include <variant>
 #include <vector>
 
-#include "placement/Settling.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "platform/copying.h"
 #include "platform/digest.h"
 #include "platform/files.h"

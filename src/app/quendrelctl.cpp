@@ -12,7 +12,7 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
-#include "placement/Settling.h"
+#include "placement/Identity.h"
 #include "platform/process.h"
 #include "platform/queue.h"
 #include "removal/Uninstaller.h"

@@ -1,6 +1,7 @@
 #include "placement/DiskImage.h"
 
-#include "placement/Settling.h"
+#include "placement/Applications.h"
+#include "placement/Moving.h"
 #include "platform/files.h"
 #include "platform/images.h"
 #include "platform/mounts.h"
@@ -71,19 +72,3 @@ bool detach(const Attached& attached) {
 }
 
 }  // namespace DiskImage
-
-namespace Settling {
-
-bool eject(const fs::path& mountPoint) {
-  std::error_code error;
-  const fs::path point = fs::canonical(mountPoint, error);
-  if (error) return false;
-  std::optional<platform::Mount> found;
-  for (auto& mount : platform::mounts()) {
-    if (mount.mountPoint == point) found = mount;
-  }
-  if (!found || !platform::isDiskImage(found->type, found->source)) return false;
-  return platform::unmountImage(*found);
-}
-
-}  // namespace Settling

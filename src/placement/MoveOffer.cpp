@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "desk/Paths.h"
-#include "platform/app.h"
+#include "placement/Moving.h"
 #include "platform/bundle.h"
 #include "platform/files.h"
 #include "platform/mounts.h"
@@ -41,17 +41,6 @@ Settling::Pair pairOf(const fs::path& bundle) {
 // "X.app/" and "X.app" are the same folder.
 fs::path plain(const fs::path& p) {
   return platform::withoutTrailingSlash(p);
-}
-
-// The program a bundle opens with: its CFBundleExecutable in Contents/MacOS, a plain name.
-std::optional<fs::path> executableOf(const fs::path& app) {
-  platform::Bundle bundle{app};
-  auto name = bundle.value("CFBundleExecutable");
-  if (!name || name->empty() || *name == "." || *name == ".." ||
-      name->find('/') != std::string::npos) {
-    return std::nullopt;
-  }
-  return bundle.executables() / *name;
 }
 
 // Waits, off the main thread, for nothing to run from the disk image any more, then ejects
@@ -279,16 +268,6 @@ void MoveOffer::reopen(const fs::path& app, const fs::path& here, bool handOver)
                               *failure));
     host_.carryOn();
   });
-}
-
-std::optional<std::string> Settling::openAsNewInstance(const fs::path& app,
-                                                       const std::vector<std::string>& arguments) {
-  auto executable = executableOf(app);
-  if (!executable) return "The application has no program to open.";
-  // Started from "/" like any application, so that our working folder (perhaps on the
-  // disk image we came from) does not keep that image in use.
-  return platform::launch({executable->string(), arguments, "/"}, platform::Output::inherit, true,
-                          {{platform::newInstanceVariable, "1"}});
 }
 
 std::vector<platform::RunningApp> MoveOffer::otherCopies() {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "placement/Settling.h"
+#include "placement/Applications.h"
 #include "platform/apps.h"
 #include "platform/ui.h"
 

@@ -4,11 +4,12 @@
 #include <chrono>
 #include <functional>
 
-#include "placement/Settling.h"
+#include "placement/Moving.h"
 #include "platform/attributes.h"
 #include "platform/copying.h"
 #include "platform/files.h"
 #include "platform/items.h"
+#include "signing/CodeSign.h"
 
 namespace fs = std::filesystem;
 
@@ -165,6 +166,10 @@ bool unquarantine(const fs::path& location) {
     if (platform::attributes::has(item, platform::attributes::quarantine)) clear = false;
   }
   return clear;
+}
+
+bool intact(const fs::path& copy, const fs::path& source) {
+  return CodeSign::intact(copy, source);
 }
 
 }  // namespace Settling

@@ -1,7 +1,7 @@
 #include "removal/RemovalQuestions.h"
 
 #include "desk/Paths.h"
-#include "placement/Settling.h"
+#include "placement/Applications.h"
 #include "platform/moving.h"
 #include "removal/Uninstaller.h"
 #include "setup/Belonging.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "placement/Settling.h"
+#include "placement/Applications.h"
 #include "platform/bundle.h"
 #include "platform/files.h"
 #include "platform/mounts.h"

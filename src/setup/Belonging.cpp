@@ -1,7 +1,7 @@
 #include "setup/Belonging.h"
 
 #include "desk/Paths.h"
-#include "placement/Settling.h"
+#include "placement/Applications.h"
 #include "platform/files.h"
 
 namespace fs = std::filesystem;

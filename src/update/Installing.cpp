@@ -2,7 +2,8 @@
 #include <cerrno>
 #include <chrono>
 
-#include "placement/Settling.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "platform/bundle.h"
 #include "platform/copying.h"
 #include "platform/files.h"

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <memory>
 
+#include "placement/Applications.h"
 #include "placement/DiskImage.h"
-#include "placement/Settling.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "platform/copying.h"
 #include "platform/digest.h"
 #include "platform/files.h"

@@ -13,7 +13,7 @@
 
 #include "Faults.h"
 #include "app/Manager.h"
-#include "placement/Settling.h"
+#include "placement/Moving.h"
 #include "platform/bundle.h"
 #include "platform/queue.h"
 #include "support/MainBundle.h"

@@ -3,10 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "placement/Applications.h"
 #include "placement/Copies.h"
 #include "placement/DiskImage.h"
+#include "placement/Identity.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
 #include "platform/images.h"
 #include "platform/mounts.h"
 #include "platform/process.h"

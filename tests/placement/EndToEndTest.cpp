@@ -16,8 +16,8 @@
 
 #include "placement/Copies.h"
 #include "placement/DiskImage.h"
+#include "placement/Moving.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
 #include "platform/apps.h"
 #include "platform/copying.h"
 #include "platform/mounts.h"

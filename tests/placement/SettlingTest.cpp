@@ -8,9 +8,11 @@
 #include <chrono>
 #include <thread>
 
+#include "placement/Applications.h"
 #include "placement/Copies.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
 #include "platform/attributes.h"
 #include "platform/items.h"
 #include "platform/lock.h"

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "placement/Copies.h"
-#include "placement/Settling.h"
 #include "platform/bundle.h"
 #include "platform/process.h"
 #include "signing/CodeSign.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Removal.h"
-#include "placement/Settling.h"
+#include "placement/Applications.h"
 #include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 

@@ -1,7 +1,7 @@
 // quendrelctl update: the same fetch as the menu, printed line by line; never an install.
 #include <gtest/gtest.h>
 
-#include "placement/Settling.h"
+#include "placement/Identity.h"
 #include "platform/bundle.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"

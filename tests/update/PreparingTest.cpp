@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "placement/Settling.h"
+#include "placement/Identity.h"
 #include "platform/bundle.h"
 #include "platform/digest.h"
 #include "platform/items.h"

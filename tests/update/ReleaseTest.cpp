@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "placement/Settling.h"
 #include "platform/digest.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "app/Manager.h"
-#include "placement/Settling.h"
+#include "placement/Identity.h"
 #include "platform/bundle.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"

@@ -2,12 +2,12 @@
 // and how to tell the user where this one is.
 #include <algorithm>
 
-#include "placement/Settling.h"
+#include "placement/Applications.h"
+#include "placement/Moving.h"
 #include "platform/copying.h"
 #include "platform/files.h"
 #include "platform/images.h"
 #include "platform/mounts.h"
-#include "signing/CodeSign.h"
 
 namespace fs = std::filesystem;
 
@@ -105,8 +105,16 @@ std::optional<fs::path> renamedToCurrent(const fs::path& bundle, const Folders& 
   return current;
 }
 
-bool intact(const fs::path& copy, const fs::path& source) {
-  return CodeSign::intact(copy, source);
+bool eject(const fs::path& mountPoint) {
+  std::error_code error;
+  const fs::path point = fs::canonical(mountPoint, error);
+  if (error) return false;
+  std::optional<platform::Mount> found;
+  for (auto& mount : platform::mounts()) {
+    if (mount.mountPoint == point) found = mount;
+  }
+  if (!found || !platform::isDiskImage(found->type, found->source)) return false;
+  return platform::unmountImage(*found);
 }
 
 }  // namespace Settling

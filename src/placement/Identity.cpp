@@ -1,5 +1,6 @@
-#include "placement/Settling.h"
+#include "placement/Identity.h"
 
+#include "platform/app.h"
 #include "platform/apps.h"
 #include "platform/bundle.h"
 #include "platform/files.h"
@@ -9,6 +10,20 @@
 namespace fs = std::filesystem;
 
 namespace Settling {
+namespace {
+
+// The program a bundle opens with: its CFBundleExecutable in Contents/MacOS, a plain name.
+std::optional<fs::path> executableOf(const fs::path& app) {
+  platform::Bundle bundle{app};
+  auto name = bundle.value("CFBundleExecutable");
+  if (!name || name->empty() || *name == "." || *name == ".." ||
+      name->find('/') != std::string::npos) {
+    return std::nullopt;
+  }
+  return bundle.executables() / *name;
+}
+
+}  // namespace
 
 std::optional<std::string> identity(const fs::path& bundle) {
   return platform::Bundle{bundle}.value("CFBundleIdentifier");
@@ -57,6 +72,16 @@ bool inUse(const fs::path& folder) {
     if (path.starts_with(prefix)) return true;
   }
   return false;
+}
+
+std::optional<std::string> openAsNewInstance(const fs::path& app,
+                                             const std::vector<std::string>& arguments) {
+  auto executable = executableOf(app);
+  if (!executable) return "The application has no program to open.";
+  // Started from "/" like any application, so that our working folder (perhaps on the
+  // disk image we came from) does not keep that image in use.
+  return platform::launch({executable->string(), arguments, "/"}, platform::Output::inherit, true,
+                          {{platform::newInstanceVariable, "1"}});
 }
 
 }  // namespace Settling
