@@ -131,21 +131,15 @@ std::optional<Outcome> run(const std::optional<std::string>& script,
 }
 
 platform::Alert report(const std::optional<Outcome>& outcome) {
-  platform::Alert alert;
   if (!outcome) {
-    alert.message = "This copy of Quendrel cannot uninstall itself.";
-    alert.informative =
-        "Drag Quendrel to the Trash, and then this folder:\n\n" + Paths::install().string();
-    return alert;
+    return platform::Alert::informational(
+        "This copy of Quendrel cannot uninstall itself.",
+        "Drag Quendrel to the Trash, and then this folder:\n\n" + Paths::install().string());
   }
   if (outcome->removed) {
-    alert.message = "Quendrel has been removed.";
-  } else {
-    alert.style = platform::AlertStyle::warning;
-    alert.message = "Quendrel was not fully removed.";
+    return platform::Alert::informational("Quendrel has been removed.", outcome->text);
   }
-  alert.informative = outcome->text;
-  return alert;
+  return platform::Alert::warning("Quendrel was not fully removed.", outcome->text);
 }
 
 }  // namespace Uninstaller

@@ -9,7 +9,7 @@
 
 namespace fs = std::filesystem;
 
-namespace signing {
+namespace CodeSign {
 namespace {
 
 constexpr std::string_view header = "Quendrel bundle signature 1";
@@ -320,4 +320,4 @@ std::optional<std::string> difference(const std::vector<Entry>& signedFor,
   return std::nullopt;
 }
 
-}  // namespace signing
+}  // namespace CodeSign

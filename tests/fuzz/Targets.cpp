@@ -118,10 +118,10 @@ void infoPlist(std::string_view input) {
 }
 
 void manifest(std::string_view input) {
-  auto read = signing::read(input);
+  auto read = CodeSign::read(input);
   if (!read) return;
   // Only the one canonical text reads, so writing it back gives the same bytes.
-  expect(signing::write(*read) == input, "a manifest that reads is canonical");
+  expect(CodeSign::write(*read) == input, "a manifest that reads is canonical");
   for (const auto& entry : read->entries) {
     expect(!entry.path.empty() && entry.path[0] != '/', "paths stay inside the bundle");
   }

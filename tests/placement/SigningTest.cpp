@@ -151,8 +151,8 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
   const fs::path app = home / "Quendrel.app";
   makeApp(app, {}, &key);
   const std::string good = read(manifestOf(app));
-  ASSERT_TRUE(signing::read(good));
-  EXPECT_EQ(signing::write(*signing::read(good)), good);
+  ASSERT_TRUE(CodeSign::read(good));
+  EXPECT_EQ(CodeSign::write(*CodeSign::read(good)), good);
 
   // Every truncation, and every single-byte change, reads as no manifest or fails the
   // signature; none is taken for valid.
@@ -202,7 +202,7 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
            good + good,
            good.substr(0, good.size() - 1) + "\r\n",
        }) {
-    EXPECT_FALSE(signing::read(body)) << body.substr(0, 200);
+    EXPECT_FALSE(CodeSign::read(body)) << body.substr(0, 200);
     write(manifestOf(app), body);
     EXPECT_EQ(why(app), "the signature is damaged") << body.substr(0, 200);
   }
@@ -211,7 +211,7 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
   {
     int fd = open(manifestOf(app).c_str(), O_WRONLY | O_TRUNC);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(signing::largestManifest + 1)), 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(CodeSign::largestManifest + 1)), 0);
     close(fd);
   }
   EXPECT_EQ(why(app), "the signature is damaged");
