@@ -13,7 +13,7 @@
 #include <string>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
+#include "platform/Bundle.h"
 #include "setup/Installer.h"
 #include "support/MainBundle.h"
 

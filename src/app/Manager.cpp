@@ -16,7 +16,7 @@ constexpr const char* handedOverLine =
 
 }  // namespace
 
-Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
+Manager::Manager(Platform::Ui& ui, std::vector<std::string> arguments)
     : ui_(ui),
       arguments_(std::move(arguments)),
       setup_(ui),
@@ -41,7 +41,7 @@ void Manager::applicationDidFinishLaunching() {
 }
 
 void Manager::carryOn() {
-  std::vector<platform::MenuLine> menu(12);
+  std::vector<Platform::MenuLine> menu(12);
   menu[stateLine] = {"Checking…", false, false, {}, {}};
   menu[1].separator = true;
   menu[setupLine] = {"Set up this Mac…", false, true, [this] { showSetup(); }, {}};
@@ -69,7 +69,7 @@ void Manager::carryOn() {
     // With no menu bar to stand in, the way-in alert is the only way to Quendrel.
     showWayIn(std::nullopt);
   }
-  timer_ = std::make_unique<platform::Repeating>(tickSeconds, [this] { lookAgain(); });
+  timer_ = std::make_unique<Platform::Repeating>(tickSeconds, [this] { lookAgain(); });
 }
 
 void Manager::applicationShouldHandleReopen() {
@@ -79,7 +79,7 @@ void Manager::applicationShouldHandleReopen() {
 void Manager::refresh() {
   std::weak_ptr<bool> alive = alive_;
   Desk::look([this, alive](DeskState answer) {
-    platform::onMain([this, alive, answer] {
+    Platform::onMain([this, alive, answer] {
       if (alive.expired()) return;
       state_ = answer;
       if (item_) item_->setTitle(stateLine, settingUp() ? "Setting up…" : answer.menuText());
@@ -111,7 +111,7 @@ void Manager::lookAgain() {
 void Manager::showWayIn(std::optional<std::string> first) {
   std::weak_ptr<bool> alive = alive_;
   Desk::look([this, alive, first](DeskState answer) {
-    platform::onMain([this, alive, first, answer] {
+    Platform::onMain([this, alive, first, answer] {
       if (alive.expired()) return;
       if (answer.needsSetup()) return showSetup();
       std::string informative = first ? *first + "\n\n" : "";
@@ -120,14 +120,14 @@ void Manager::showWayIn(std::optional<std::string> first) {
           "\n\nQuendrel lives in the menu bar. If you cannot see it "
           "there, there is no room for it — the buttons below do what "
           "its menu is mostly used for.";
-      platform::Alert alert;
+      Platform::Alert alert;
       alert.message = "Quendrel";
       alert.informative = informative;
       alert.buttons = {"Open the console", "Show the passphrase", "Done", "Uninstall Quendrel…",
                        "Quit Quendrel"};
       alert.returnKey = 0;
       alert.escapeKey = 2;
-      switch (ui_.run(alert) - platform::firstButton) {
+      switch (ui_.run(alert) - Platform::firstButton) {
         case 0:
           desk_.openConsole();
           break;
@@ -147,8 +147,8 @@ void Manager::showWayIn(std::optional<std::string> first) {
   });
 }
 
-platform::Drawing Manager::menuBarIcon() {
-  using namespace platform;
+Platform::Drawing Manager::menuBarIcon() {
+  using namespace Platform;
   const double s = 18;
   const double c = s * 0.5, r = s * 0.4, w = s * 0.075, k = r * 0.6;
   const double d = std::max(w, 1.1), h = s * 0.028;
@@ -163,7 +163,7 @@ platform::Drawing Manager::menuBarIcon() {
       Disc{centre, k},
       Save{},
       Erase{},
-      platform::Line{{c + 0.3 * k * std::cos(30 * rad), c + 0.3 * k * std::sin(30 * rad)},
+      Platform::Line{{c + 0.3 * k * std::cos(30 * rad), c + 0.3 * k * std::sin(30 * rad)},
                      {c + 0.86 * k * std::cos(30 * rad), c + 0.86 * k * std::sin(30 * rad)},
                      std::max(w, 1.3)},
       Restore{},
@@ -185,24 +185,24 @@ void Manager::quitApp() {
                              ? "it is running, and could not say whether anybody is using it"
                          : busy.why.empty() ? "somebody is using it"
                                             : busy.why;
-    auto alert = platform::Alert::confirmation("Quendrel's console is in use",
-                                               text::capitalised(reason) + ".\n\n" +
+    auto alert = Platform::Alert::confirmation("Quendrel's console is in use",
+                                               Text::capitalised(reason) + ".\n\n" +
                                                    "Quitting stops the console for everybody "
                                                    "using it. It starts again when Quendrel is "
                                                    "opened.",
                                                "Quit Anyway", "Cancel");
-    if (ui_.run(alert) != platform::firstButton) return;
+    if (ui_.run(alert) != Platform::firstButton) return;
   }
 
   if (Agent::stop()) return terminate();
-  ui_.run(platform::Alert::informational(
+  ui_.run(Platform::Alert::informational(
       "Quendrel's console did not stop",
       "It is still running. Quendrel stays open so that you can try again."));
 }
 
 bool Manager::applicationShouldTerminate() {
   if (!settingUp()) return true;
-  ui_.run(platform::Alert::informational(
+  ui_.run(Platform::Alert::informational(
       "Quendrel is setting this Mac up",
       "Quitting now would leave it half done. It takes a few minutes — quit once it says it has "
       "finished."));
@@ -212,5 +212,5 @@ bool Manager::applicationShouldTerminate() {
 void Manager::terminate() {
   if (!applicationShouldTerminate()) return;
   terminated_ = true;
-  platform::EventLoop::quit(0);
+  Platform::EventLoop::quit(0);
 }

@@ -14,8 +14,8 @@
 #include "desk/DeskActions.h"
 #include "desk/DeskState.h"
 #include "placement/MoveOffer.h"
-#include "platform/queue.h"
-#include "platform/ui.h"
+#include "platform/Queue.h"
+#include "platform/Ui.h"
 #include "removal/RemovalQuestions.h"
 #include "setup/SetupWindow.h"
 #include "update/UpdateLine.h"
@@ -26,7 +26,7 @@ class Manager : private DeskActions::Host,
                 private RemovalQuestions::Host {
  public:
   // `arguments` are the process's command-line arguments after the program's name.
-  Manager(platform::Ui& ui, std::vector<std::string> arguments);
+  Manager(Platform::Ui& ui, std::vector<std::string> arguments);
   ~Manager();
   Manager(const Manager&) = delete;
   Manager& operator=(const Manager&) = delete;
@@ -46,7 +46,7 @@ class Manager : private DeskActions::Host,
   void refresh();
   void showSetup();
   void showWayIn(std::optional<std::string> first);
-  static platform::Drawing menuBarIcon();
+  static Platform::Drawing menuBarIcon();
 
   // The subsystems' flows.
   DeskActions& desk() { return desk_; }
@@ -55,7 +55,7 @@ class Manager : private DeskActions::Host,
 
   // What the menu shows; for tests and quendrelctl.
   const DeskState& state() const { return state_; }
-  platform::StatusItem* item() const override { return item_.get(); }
+  Platform::StatusItem* item() const override { return item_.get(); }
   bool terminated() const { return terminated_; }
 
   // The menu's lines, top to bottom.
@@ -77,11 +77,11 @@ class Manager : private DeskActions::Host,
   // Whether an argument is exactly `flag`.
   bool given(std::string_view flag) const;
 
-  platform::Ui& ui_;
+  Platform::Ui& ui_;
   std::vector<std::string> arguments_;
 
-  std::unique_ptr<platform::StatusItem> item_;
-  std::unique_ptr<platform::Repeating> timer_;
+  std::unique_ptr<Platform::StatusItem> item_;
+  std::unique_ptr<Platform::Repeating> timer_;
   DeskState state_ = DeskState::notInstalled();
   SetupWindow setup_;
   bool offeredSetup_ = false;

@@ -9,8 +9,8 @@
 #include <semaphore>
 
 #include "desk/Paths.h"
-#include "platform/files.h"
-#include "platform/http.h"
+#include "platform/Files.h"
+#include "platform/Http.h"
 #include "text/Text.h"
 
 namespace fs = std::filesystem;
@@ -60,9 +60,9 @@ void look(std::function<void(DeskState)> then) {
   if (fs::exists(Paths::settingUp(), error)) return then(DeskState::unfinished());
   auto url = address("/relay-info");
   if (!url) return then(DeskState::installedNotRunning());
-  platform::http::Request request{*url, requestTimeout, 0, true};
-  platform::http::get(request, [then = std::move(then)](platform::http::Reply reply) {
-    bool answered = reply.failure == platform::http::Failure::none &&
+  Platform::Http::Request request{*url, requestTimeout, 0, true};
+  Platform::Http::get(request, [then = std::move(then)](Platform::Http::Reply reply) {
+    bool answered = reply.failure == Platform::Http::Failure::none &&
                     (reply.status == 200 || reply.status == 404);
     then(answered ? DeskState::answering(installedVersion()) : DeskState::installedNotRunning());
   });
@@ -82,12 +82,12 @@ Busy busy() {
   auto url = address("/in-use");
   if (!url) return {Busy::Kind::unknown, {}};
   auto cell = std::make_shared<Cell>();
-  platform::http::Request request{*url, requestTimeout, longestAnswer, false};
-  platform::http::get(request, [cell](platform::http::Reply reply) {
+  Platform::Http::Request request{*url, requestTimeout, longestAnswer, false};
+  Platform::Http::get(request, [cell](Platform::Http::Reply reply) {
     Busy answer{Busy::Kind::unknown, {}};
-    if (reply.failure == platform::http::Failure::refused) {
+    if (reply.failure == Platform::Http::Failure::refused) {
       answer = {Busy::Kind::notRunning, {}};
-    } else if (reply.failure == platform::http::Failure::none && reply.status == 200 &&
+    } else if (reply.failure == Platform::Http::Failure::none && reply.status == 200 &&
                reply.body) {
       answer = readInUse(*reply.body);
     }
@@ -103,8 +103,8 @@ Busy busy() {
 }
 
 std::string installedVersion() {
-  auto bytes = platform::readFile(Paths::install() / "VERSION");
-  if (!bytes || !text::isUtf8(*bytes)) return {};
+  auto bytes = Platform::readFile(Paths::install() / "VERSION");
+  if (!bytes || !Text::isUtf8(*bytes)) return {};
   size_t start = bytes->find_first_not_of(' ');
   if (start == std::string::npos) return {};
   size_t end = bytes->find(' ', start);

@@ -7,8 +7,8 @@
 #include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "desk/Paths.h"
-#include "platform/files.h"
-#include "platform/queue.h"
+#include "platform/Files.h"
+#include "platform/Queue.h"
 
 namespace fs = std::filesystem;
 
@@ -16,7 +16,7 @@ namespace {
 
 // The desk's own updater holds this lock while it works; an hour-old lock is left over.
 bool updateLockFresh() {
-  auto touched = platform::modified(platform::home() / ".tarvic-update.lock");
+  auto touched = Platform::modified(Platform::home() / ".tarvic-update.lock");
   if (!touched) return false;
   return std::chrono::system_clock::now() - *touched < std::chrono::seconds(3600);
 }
@@ -30,10 +30,10 @@ void DeskActions::startConsoleIfStopped() {
     return;
   }
   std::weak_ptr<bool> alive = alive_;
-  platform::inBackground(platform::Qos::utility, [this, alive] {
+  Platform::inBackground(Platform::Qos::utility, [this, alive] {
     if (Desk::busy().kind != Desk::Busy::Kind::notRunning) return;
     Agent::start();
-    platform::onMain([this, alive] {
+    Platform::onMain([this, alive] {
       if (alive.expired()) return;
       host_.lookAgain();
     });
@@ -52,7 +52,7 @@ void DeskActions::showPassphrase() {
   if (auto passphrase = Agent::passphrase()) {
     return present(*passphrase, "Console passphrase", false);
   }
-  ui_.run(platform::Alert::informational(
+  ui_.run(Platform::Alert::informational(
       "There is no passphrase yet.",
       "One is made the first time the console runs. If the console has never started, set this "
       "Mac up first."));
@@ -60,7 +60,7 @@ void DeskActions::showPassphrase() {
 
 void DeskActions::present(const std::string& passphrase, const std::string& title,
                           bool offerRestart) {
-  platform::Alert alert;
+  Platform::Alert alert;
   alert.message = title;
   alert.informative =
       passphrase + "\n\nAnyone on this network who has " + "it can move your faders.";
@@ -72,26 +72,26 @@ void DeskActions::present(const std::string& passphrase, const std::string& titl
     alert.escapeKey = 1;
   }
   int answer = ui_.run(alert);
-  if (answer == platform::firstButton) {
+  if (answer == Platform::firstButton) {
     ui_.copy(passphrase);
-  } else if (offerRestart && answer == platform::firstButton + 1) {
+  } else if (offerRestart && answer == Platform::firstButton + 1) {
     restartDesk();
   }
 }
 
 void DeskActions::changePassphrase() {
-  auto confirm = platform::Alert::confirmation(
+  auto confirm = Platform::Alert::confirmation(
       "Change the passphrase?",
       "A new one is made for you — three words, so it can be said across a room.\n\nIt takes "
       "effect when the desk restarts. Anyone using the console now keeps working until they "
       "reload, and will need the new one after that.",
       "Change it", "Cancel");
-  if (ui_.run(confirm) != platform::firstButton) return;
+  if (ui_.run(confirm) != Platform::firstButton) return;
 
   auto outcome = Agent::changePassphrase();
   if (auto* changed = std::get_if<Agent::Changed>(&outcome)) {
     return present(changed->passphrase, "New console passphrase", true);
   }
-  ui_.run(platform::Alert::warning("The passphrase was not changed.",
+  ui_.run(Platform::Alert::warning("The passphrase was not changed.",
                                    std::get<Agent::NotChanged>(outcome).detail));
 }

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 
 class DeskActions {
  public:
@@ -18,7 +18,7 @@ class DeskActions {
     virtual void lookAgain() = 0;
   };
 
-  DeskActions(platform::Ui& ui, Host& host) : ui_(ui), host_(host) {}
+  DeskActions(Platform::Ui& ui, Host& host) : ui_(ui), host_(host) {}
   ~DeskActions() { *alive_ = false; }
   DeskActions(const DeskActions&) = delete;
   DeskActions& operator=(const DeskActions&) = delete;
@@ -34,7 +34,7 @@ class DeskActions {
  private:
   void present(const std::string& passphrase, const std::string& title, bool offerRestart);
 
-  platform::Ui& ui_;
+  Platform::Ui& ui_;
   Host& host_;
   // Work that ends after the actions have gone finds this flag cleared.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/files.h"
+#include "platform/Files.h"
 #include "text/Text.h"
 
 namespace fs = std::filesystem;
@@ -18,13 +18,13 @@ bool present(const fs::path& p) {
 }  // namespace
 
 fs::path movedInstall() {
-  return platform::home() / "Library/Application Support/Quendrel/Desk";
+  return Platform::home() / "Library/Application Support/Quendrel/Desk";
 }
 fs::path firstInstall() {
-  return platform::home() / "Tarvic";
+  return Platform::home() / "Tarvic";
 }
 fs::path firstAside() {
-  return platform::home() / "Tarvic-previous";
+  return Platform::home() / "Tarvic-previous";
 }
 
 fs::path install() {
@@ -36,11 +36,11 @@ fs::path install() {
 }
 
 fs::path settingUp() {
-  return platform::home() / ".tarvic-setting-up";
+  return Platform::home() / ".tarvic-setting-up";
 }
 
 fs::path plist(std::string_view label) {
-  return platform::home() / "Library/LaunchAgents" / (std::string(label) + ".plist");
+  return Platform::home() / "Library/LaunchAgents" / (std::string(label) + ".plist");
 }
 
 std::string label() {
@@ -52,7 +52,7 @@ fs::path launchAgent() {
 }
 
 std::optional<std::int64_t> parsePort(std::string_view value) {
-  return text::wholeNumber(value);
+  return Text::wholeNumber(value);
 }
 
 std::int64_t port() {

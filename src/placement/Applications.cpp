@@ -4,22 +4,22 @@
 
 #include "placement/Applications.h"
 #include "placement/Moving.h"
-#include "platform/copying.h"
-#include "platform/files.h"
-#include "platform/images.h"
-#include "platform/mounts.h"
+#include "platform/Copying.h"
+#include "platform/Files.h"
+#include "platform/Images.h"
+#include "platform/Mounts.h"
 
 namespace fs = std::filesystem;
 
 namespace Settling {
 
 Folders folders() {
-  return {"/Applications", platform::home() / "Applications"};
+  return {"/Applications", Platform::home() / "Applications"};
 }
 
 bool settled(const fs::path& bundle) {
-  const std::string path = platform::resolved(bundle);
-  const std::string own = platform::resolved(platform::home() / "Applications");
+  const std::string path = Platform::resolved(bundle);
+  const std::string own = Platform::resolved(Platform::home() / "Applications");
   if (bundle.extension() != ".app") return false;
   return path.starts_with("/Applications/") || path.starts_with(own + "/");
 }
@@ -27,17 +27,17 @@ bool settled(const fs::path& bundle) {
 bool canWrite(const fs::path& folder) {
   std::error_code error;
   auto status = fs::status(folder, error);
-  if (fs::is_directory(status)) return platform::isWritable(folder);
+  if (fs::is_directory(status)) return Platform::isWritable(folder);
   if (fs::exists(status)) return false;
-  return platform::isWritable(platform::withoutTrailingSlash(folder).parent_path());
+  return Platform::isWritable(Platform::withoutTrailingSlash(folder).parent_path());
 }
 
 std::optional<fs::path> destination(const fs::path& bundle, const Folders& folders,
                                     const Test& writable) {
-  const fs::path plain = platform::withoutTrailingSlash(bundle);
-  const std::string path = platform::resolved(plain);
+  const fs::path plain = Platform::withoutTrailingSlash(bundle);
+  const std::string path = Platform::resolved(plain);
   const bool placed = std::any_of(folders.begin(), folders.end(), [&](const fs::path& folder) {
-    return path.starts_with(platform::resolved(folder) + "/");
+    return path.starts_with(Platform::resolved(folder) + "/");
   });
   if (plain.extension() != ".app" || folders.empty() || placed) return std::nullopt;
   for (const auto& folder : folders) {
@@ -47,11 +47,11 @@ std::optional<fs::path> destination(const fs::path& bundle, const Folders& folde
 }
 
 std::string describe(const fs::path& bundle) {
-  const fs::path plain = platform::withoutTrailingSlash(bundle);
+  const fs::path plain = Platform::withoutTrailingSlash(bundle);
   const std::string path = plain.string();
   if (diskImage(plain)) return "its disk image";
   if (path.find("/AppTranslocation/") != std::string::npos) return "where it was downloaded";
-  if (path.starts_with((platform::home() / "Downloads").string() + "/")) {
+  if (path.starts_with((Platform::home() / "Downloads").string() + "/")) {
     return "your Downloads folder";
   }
   const fs::path parent = plain.parent_path();
@@ -61,8 +61,8 @@ std::string describe(const fs::path& bundle) {
 }
 
 std::optional<fs::path> diskImage(const fs::path& location) {
-  auto mount = platform::mountHolding(location);
-  if (!mount || !platform::isDiskImage(mount->type, mount->source)) return std::nullopt;
+  auto mount = Platform::mountHolding(location);
+  if (!mount || !Platform::isDiskImage(mount->type, mount->source)) return std::nullopt;
   return mount->mountPoint;
 }
 
@@ -84,22 +84,22 @@ std::optional<fs::path> installedCopy(const Folders& folders) {
 }
 
 std::optional<fs::path> renamedToCurrent(const fs::path& bundle, const Folders& folders) {
-  const fs::path plain = platform::withoutTrailingSlash(bundle);
+  const fs::path plain = Platform::withoutTrailingSlash(bundle);
   const std::string name = plain.filename().string();
   if (name == fileName) return std::nullopt;
   if (std::find(fileNames.begin(), fileNames.end(), name) == fileNames.end()) return std::nullopt;
   if (!isOurs(plain)) return std::nullopt;
   const fs::path holder = plain.parent_path();
-  const std::string holderPath = platform::resolved(holder);
+  const std::string holderPath = Platform::resolved(holder);
   if (std::none_of(folders.begin(), folders.end(), [&](const fs::path& folder) {
-        return platform::resolved(folder) == holderPath;
+        return Platform::resolved(folder) == holderPath;
       })) {
     return std::nullopt;
   }
   const fs::path current = holder / fileName;
-  if (platform::existsNoFollow(current)) return std::nullopt;
+  if (Platform::existsNoFollow(current)) return std::nullopt;
   // Never over something that appeared meanwhile: a plain rename would replace it silently.
-  if (platform::renameAtomically(plain, current, platform::Rename::exclusive) != 0) {
+  if (Platform::renameAtomically(plain, current, Platform::Rename::exclusive) != 0) {
     return std::nullopt;
   }
   return current;
@@ -109,12 +109,12 @@ bool eject(const fs::path& mountPoint) {
   std::error_code error;
   const fs::path point = fs::canonical(mountPoint, error);
   if (error) return false;
-  std::optional<platform::Mount> found;
-  for (auto& mount : platform::mounts()) {
+  std::optional<Platform::Mount> found;
+  for (auto& mount : Platform::mounts()) {
     if (mount.mountPoint == point) found = mount;
   }
-  if (!found || !platform::isDiskImage(found->type, found->source)) return false;
-  return platform::unmountImage(*found);
+  if (!found || !Platform::isDiskImage(found->type, found->source)) return false;
+  return Platform::unmountImage(*found);
 }
 
 }  // namespace Settling

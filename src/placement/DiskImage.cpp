@@ -2,9 +2,9 @@
 
 #include "placement/Applications.h"
 #include "placement/Moving.h"
-#include "platform/files.h"
-#include "platform/images.h"
-#include "platform/mounts.h"
+#include "platform/Files.h"
+#include "platform/Images.h"
+#include "platform/Mounts.h"
 
 namespace fs = std::filesystem;
 
@@ -12,10 +12,10 @@ namespace {
 
 // The image must really be attached there, not merely a program claiming success.
 bool mountedImageAt(const fs::path& mountPoint) {
-  auto held = platform::mountHolding(mountPoint);
+  auto held = Platform::mountHolding(mountPoint);
   std::error_code error;
   return held && held->mountPoint == fs::canonical(mountPoint, error) &&
-         platform::isDiskImage(held->type, held->source);
+         Platform::isDiskImage(held->type, held->source);
 }
 
 bool empty(const fs::path& folder) {
@@ -39,18 +39,18 @@ std::variant<Attached, Unattached> attach(const fs::path& image, const fs::path&
   const fs::path at = fs::absolute(mountPoint);
   std::string why;
 
-  if (platform::hasFuse()) {
-    auto mounted = platform::mountWithFuse(from, at);
+  if (Platform::hasFuse()) {
+    auto mounted = Platform::mountWithFuse(from, at);
     if (mounted.ok && mountedImageAt(mountPoint)) return Attached{mountPoint, How::fuse};
     why = mounted.lastWords;
   }
-  auto mounted = platform::mountOnLoop(from, at);
+  auto mounted = Platform::mountOnLoop(from, at);
   if (mounted.ok && mountedImageAt(mountPoint)) return Attached{mountPoint, How::loop};
   if (why.empty()) why = mounted.lastWords;
 
   // No way to mount it here: lay its contents out instead.
   fs::remove(mountPoint, error);
-  auto extracted = platform::extractImage(from, at);
+  auto extracted = Platform::extractImage(from, at);
   if (extracted.ok) return Attached{mountPoint, How::extracted};
   Settling::discard(mountPoint);
   return Unattached{"the disk image could not be attached (" + why + "; " + extracted.lastWords +
@@ -66,7 +66,7 @@ bool detach(const Attached& attached) {
       // Something running from the laid-out copy keeps it, as it would keep a mounted image.
       if (Settling::inUse(attached.mountPoint)) return false;
       Settling::discard(attached.mountPoint);
-      return !platform::existsNoFollow(attached.mountPoint);
+      return !Platform::existsNoFollow(attached.mountPoint);
   }
   return false;
 }

@@ -6,11 +6,11 @@
 
 #include "desk/Paths.h"
 #include "placement/Moving.h"
-#include "platform/bundle.h"
-#include "platform/files.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+#include "platform/Mounts.h"
+#include "platform/Process.h"
+#include "platform/Queue.h"
 
 namespace fs = std::filesystem;
 
@@ -25,13 +25,13 @@ constexpr int ejectTries = 60;
 constexpr auto ejectPause = std::chrono::milliseconds(500);
 
 std::optional<fs::path> here() {
-  auto bundle = platform::mainBundle();
+  auto bundle = Platform::mainBundle();
   if (!bundle) return std::nullopt;
   return bundle->location;
 }
 
-platform::Alert informational(std::string message, std::string informative) {
-  return platform::Alert::informational(std::move(message), std::move(informative));
+Platform::Alert informational(std::string message, std::string informative) {
+  return Platform::Alert::informational(std::move(message), std::move(informative));
 }
 
 Settling::Pair pairOf(const fs::path& bundle) {
@@ -40,17 +40,17 @@ Settling::Pair pairOf(const fs::path& bundle) {
 
 // "X.app/" and "X.app" are the same folder.
 fs::path plain(const fs::path& p) {
-  return platform::withoutTrailingSlash(p);
+  return Platform::withoutTrailingSlash(p);
 }
 
 // Waits, off the main thread, for nothing to run from the disk image any more, then ejects
 // it unless something still does. Never forces; gives up after half a minute.
 void ejectOnceUnused(const fs::path& mountPoint) {
-  const std::string inside = platform::resolved(mountPoint) + "/";
+  const std::string inside = Platform::resolved(mountPoint) + "/";
   for (int tries = 0;; ++tries) {
-    const auto apps = platform::runningApplications();
-    const bool used = std::any_of(apps.begin(), apps.end(), [&](const platform::RunningApp& app) {
-      return app.bundle && platform::resolved(*app.bundle).starts_with(inside);
+    const auto apps = Platform::runningApplications();
+    const bool used = std::any_of(apps.begin(), apps.end(), [&](const Platform::RunningApp& app) {
+      return app.bundle && Platform::resolved(*app.bundle).starts_with(inside);
     });
     if (!used || tries == ejectTries) break;
     std::this_thread::sleep_for(ejectPause);
@@ -127,7 +127,7 @@ std::optional<MoveOffer::Plan> MoveOffer::plan(const std::optional<Installed>& i
 
 bool MoveOffer::move(const fs::path& here, const std::optional<fs::path>& installed,
                      const Plan& plan) {
-  platform::Alert offer;
+  Platform::Alert offer;
   offer.message = "Move Quendrel to your Applications folder?";
   offer.informative = "Quendrel is running from " + Settling::describe(here) + ". " +
                       "It needs to be in your Applications folder to keep itself up to " +
@@ -140,7 +140,7 @@ bool MoveOffer::move(const fs::path& here, const std::optional<fs::path>& instal
   offer.returnKey = 0;
   offer.escapeKey = 1;
 
-  if (ui_.run(offer) != platform::firstButton) {
+  if (ui_.run(offer) != Platform::firstButton) {
     if (otherCopies().empty()) return false;
     return closeWith(
         informational(alreadyOpen,
@@ -193,7 +193,7 @@ bool MoveOffer::move(const fs::path& here, const std::optional<fs::path>& instal
   return false;
 }
 
-bool MoveOffer::closeWith(const platform::Alert& alert) {
+bool MoveOffer::closeWith(const Platform::Alert& alert) {
   ui_.run(alert);
   host_.terminate();
   return true;
@@ -207,7 +207,7 @@ bool MoveOffer::leaveItToAnother() {
   const auto found = here();
   const bool placed = found && Settling::settled(*found);
   const bool better =
-      std::any_of(others.begin(), others.end(), [&](const platform::RunningApp& other) {
+      std::any_of(others.begin(), others.end(), [&](const Platform::RunningApp& other) {
         if (!other.bundle) return false;
         const Settling::Pair theirs = pairOf(*other.bundle);
         if (Settling::newer(theirs, mine)) return true;
@@ -243,8 +243,8 @@ void MoveOffer::putAwayWhereItCameFrom() {
   const auto mountPoint = Settling::diskImage(*std::next(flag));
   if (!mountPoint) return;
   // A disk image mounted elsewhere than where volumes appear is not ours to put away.
-  if (!platform::onVolume(mountPoint->string() + "/")) return;
-  platform::inBackground(platform::Qos::utility,
+  if (!Platform::onVolume(mountPoint->string() + "/")) return;
+  Platform::inBackground(Platform::Qos::utility,
                          [mountPoint = *mountPoint] { ejectOnceUnused(mountPoint); });
 }
 
@@ -259,7 +259,7 @@ void MoveOffer::reopen(const fs::path& app, const fs::path& here, bool handOver)
   const std::optional<std::string> failure = Settling::openAsNewInstance(app, arguments);
 
   std::weak_ptr<bool> alive = alive_;
-  platform::onMain([this, alive, failure] {
+  Platform::onMain([this, alive, failure] {
     if (alive.expired()) return;
     if (!failure) return host_.terminate();
     ui_.run(informational("Quendrel is in your Applications folder",
@@ -270,14 +270,14 @@ void MoveOffer::reopen(const fs::path& app, const fs::path& here, bool handOver)
   });
 }
 
-std::vector<platform::RunningApp> MoveOffer::otherCopies() {
-  const int self = platform::selfPid();
-  std::vector<platform::RunningApp> copies;
-  for (auto& app : platform::runningApplications()) {
+std::vector<Platform::RunningApp> MoveOffer::otherCopies() {
+  const int self = Platform::selfPid();
+  std::vector<Platform::RunningApp> copies;
+  for (auto& app : Platform::runningApplications()) {
     if (app.pid == self || !app.main || !app.identifier ||
         Settling::identities.count(*app.identifier) == 0)
       continue;
-    if (platform::isTerminated(app.pid)) continue;
+    if (Platform::isTerminated(app.pid)) continue;
     copies.push_back(std::move(app));
   }
   return copies;
@@ -286,15 +286,15 @@ std::vector<platform::RunningApp> MoveOffer::otherCopies() {
 bool MoveOffer::closeOtherCopies() {
   const auto others = otherCopies();
   if (others.empty()) return true;
-  for (const auto& other : others) platform::terminate(other.pid);
+  for (const auto& other : others) Platform::terminate(other.pid);
   auto allGone = [&] {
-    return std::all_of(others.begin(), others.end(), [](const platform::RunningApp& other) {
-      return platform::isTerminated(other.pid);
+    return std::all_of(others.begin(), others.end(), [](const Platform::RunningApp& other) {
+      return Platform::isTerminated(other.pid);
     });
   };
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(closingSeconds);
   while (!allGone() && std::chrono::steady_clock::now() < deadline)
-    platform::turnLoop(closingSlice);
+    Platform::turnLoop(closingSlice);
   return allGone();
 }

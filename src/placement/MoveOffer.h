@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "placement/Applications.h"
-#include "platform/apps.h"
-#include "platform/ui.h"
+#include "platform/Apps.h"
+#include "platform/Ui.h"
 
 class MoveOffer {
  public:
@@ -25,7 +25,7 @@ class MoveOffer {
   };
 
   // `arguments` are the process's command-line arguments after the program's name.
-  MoveOffer(platform::Ui& ui, Host& host, std::vector<std::string> arguments)
+  MoveOffer(Platform::Ui& ui, Host& host, std::vector<std::string> arguments)
       : ui_(ui), host_(host), arguments_(std::move(arguments)) {}
   ~MoveOffer() { *alive_ = false; }
   MoveOffer(const MoveOffer&) = delete;
@@ -41,7 +41,7 @@ class MoveOffer {
   void putAwayWhereItCameFrom();
 
   // Every other running copy of ours, wherever it lies, that has not terminated.
-  static std::vector<platform::RunningApp> otherCopies();
+  static std::vector<Platform::RunningApp> otherCopies();
   // Asks every other copy to quit and waits a little while for them; true once none runs.
   bool closeOtherCopies();
 
@@ -68,9 +68,9 @@ class MoveOffer {
             const std::optional<std::filesystem::path>& installed, const Plan& plan);
   void reopen(const std::filesystem::path& app, const std::filesystem::path& here, bool handOver);
   // Shows an "already open" or "not moved" message, then quits: this copy stops here.
-  bool closeWith(const platform::Alert& alert);
+  bool closeWith(const Platform::Alert& alert);
 
-  platform::Ui& ui_;
+  Platform::Ui& ui_;
   Host& host_;
   std::vector<std::string> arguments_;
   // Answers that arrive after the flows have gone find this flag cleared.

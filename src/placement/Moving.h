@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "placement/Identity.h"
-#include "platform/lock.h"
+#include "platform/Lock.h"
 
 namespace Settling {
 
@@ -48,7 +48,7 @@ void removeStaleCopies(const std::filesystem::path& folder,
 // the hidden temporary copies that moves and updates cut short left in it: all of them with
 // the lock held, since every one still at work holds it; only stale ones otherwise. Every move
 // into a folder does this first.
-platform::FolderLock clearLeftovers(const std::filesystem::path& folder,
+Platform::FolderLock clearLeftovers(const std::filesystem::path& folder,
                                     std::chrono::system_clock::time_point now);
 
 // Removes the location and everything below it for good, read-only folders included.

@@ -2,7 +2,7 @@
 
 #include "desk/Paths.h"
 #include "placement/Applications.h"
-#include "platform/moving.h"
+#include "platform/Moving.h"
 #include "removal/Uninstaller.h"
 #include "setup/Belonging.h"
 
@@ -29,7 +29,7 @@ class Raised {
 
 }  // namespace
 
-RemovalQuestions::RemovalQuestions(platform::Ui& ui, Host& host)
+RemovalQuestions::RemovalQuestions(Platform::Ui& ui, Host& host)
     : ui_(ui), host_(host), uninstaller_(Uninstaller::bundled()) {}
 
 void RemovalQuestions::watch() {
@@ -76,7 +76,7 @@ void RemovalQuestions::lookWhereIAm() {
 
 void RemovalQuestions::uninstall() {
   Raised busy(removing_);
-  auto alert = platform::Alert::confirmation(
+  auto alert = Platform::Alert::confirmation(
       "Remove Quendrel from this Mac?",
       std::string("The console will stop and will not start again. Quendrel and everything it "
                   "installed are removed.\n\n") +
@@ -84,22 +84,22 @@ void RemovalQuestions::uninstall() {
           "\n\nIf this Mac broadcasts a service, it will not be able to until Quendrel is "
           "installed again.",
       "Remove Quendrel", "Cancel");
-  if (ui_.run(alert) != platform::firstButton) return;
+  if (ui_.run(alert) != Platform::firstButton) return;
   finishUninstalling(whereabouts_.home());
 }
 
 void RemovalQuestions::askAboutTrash(const fs::path& inTrash) {
   Raised busy(removing_);
-  auto alert = platform::Alert::confirmation(
+  auto alert = Platform::Alert::confirmation(
       "Quendrel is in the Trash",
       std::string("Remove it from this Mac completely? The console stops and will not start "
                   "again, and everything Quendrel installed is deleted.\n\n") +
           yourMixes + "\n\nIf it went in the Trash by mistake, put it back.",
       "Remove Quendrel", "Put It Back");
-  if (ui_.run(alert) == platform::firstButton) return finishUninstalling(std::nullopt);
+  if (ui_.run(alert) == Platform::firstButton) return finishUninstalling(std::nullopt);
 
-  if (!platform::moveItem(inTrash, whereabouts_.home())) return;
-  ui_.run(platform::Alert::informational(
+  if (!Platform::moveItem(inTrash, whereabouts_.home())) return;
+  ui_.run(Platform::Alert::informational(
       "Quendrel could not be put back.",
       "Open the Trash and choose Put Back on Quendrel. Until then the console carries on as it "
       "is."));
@@ -107,7 +107,7 @@ void RemovalQuestions::askAboutTrash(const fs::path& inTrash) {
 
 void RemovalQuestions::askAboutGone() {
   Raised busy(removing_);
-  auto alert = platform::Alert::confirmation(
+  auto alert = Platform::Alert::confirmation(
       "Quendrel has been deleted",
       std::string("Its console is still running on this Mac. Remove that too? ") + yourMixes +
           "\n\nIf you leave it and Quendrel was emptied from the Trash, the console removes "
@@ -115,7 +115,7 @@ void RemovalQuestions::askAboutGone() {
           "Deleted any other way, the console stays; to remove it later, download Quendrel "
           "again and choose Uninstall Quendrel… from its menu.",
       "Remove It Now", "Later");
-  if (ui_.run(alert) == platform::firstButton) return finishUninstalling(std::nullopt);
+  if (ui_.run(alert) == Platform::firstButton) return finishUninstalling(std::nullopt);
   host_.terminate();
 }
 

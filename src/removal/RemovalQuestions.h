@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 #include "removal/Whereabouts.h"
 
 class RemovalQuestions {
@@ -21,7 +21,7 @@ class RemovalQuestions {
 
   // Watches the application's own bundle and reads the bundled uninstaller now, while the
   // bundle is surely there.
-  RemovalQuestions(platform::Ui& ui, Host& host);
+  RemovalQuestions(Platform::Ui& ui, Host& host);
   ~RemovalQuestions() { *alive_ = false; }
   RemovalQuestions(const RemovalQuestions&) = delete;
   RemovalQuestions& operator=(const RemovalQuestions&) = delete;
@@ -41,7 +41,7 @@ class RemovalQuestions {
   void askAboutGone();
   void finishUninstalling(const std::optional<std::filesystem::path>& app);
 
-  platform::Ui& ui_;
+  Platform::Ui& ui_;
   Host& host_;
   Whereabouts whereabouts_;
   std::optional<std::string> uninstaller_;

@@ -4,9 +4,9 @@
 #include <string_view>
 
 #include "placement/Applications.h"
-#include "platform/bundle.h"
-#include "platform/files.h"
-#include "platform/mounts.h"
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+#include "platform/Mounts.h"
 
 namespace fs = std::filesystem;
 
@@ -16,13 +16,13 @@ namespace {
 // system names a held item by its resolved path.
 bool beneath(const std::string& path, const fs::path& folder) {
   return path.starts_with(folder.string() + "/") ||
-         path.starts_with(platform::resolved(folder) + "/");
+         path.starts_with(Platform::resolved(folder) + "/");
 }
 
 fs::path ownBundle() {
-  auto bundle = platform::mainBundle();
+  auto bundle = Platform::mainBundle();
   if (!bundle) return {};
-  return platform::resolved(bundle->location);
+  return Platform::resolved(bundle->location);
 }
 
 }  // namespace
@@ -35,28 +35,28 @@ Whereabouts::Whereabouts(const fs::path& bundle) : home_(bundle) {
 
 void Whereabouts::hold(const fs::path& bundle) {
   // The watch lives exactly as long as this object, so its handler may use `this`.
-  watch_ = platform::Watch::hold(bundle, [this](platform::WatchEvents events) {
+  watch_ = Platform::Watch::hold(bundle, [this](Platform::WatchEvents events) {
     if (events.deleted || events.revoked) deleted_ = true;
     if (changed) changed();
   });
 }
 
 bool Whereabouts::guarded(const std::string& path) {
-  const fs::path home = platform::home();
+  const fs::path home = Platform::home();
   for (const char* inside : {"Desktop", "Documents", "Downloads", "Library/Mobile Documents"}) {
     if (beneath(path, home / inside)) return true;
   }
-  return platform::onVolume(path);
+  return Platform::onVolume(path);
 }
 
 bool Whereabouts::trashed(const fs::path& path) {
-  if (beneath(path.string(), platform::ownTrash())) return true;
+  if (beneath(path.string(), Platform::ownTrash())) return true;
   bool afterVolumeTrash = false;
   for (const auto& part : path) {
     const std::string name = part.string();
     if (name == ".Trash" || name == ".Trashes") return true;
     if (afterVolumeTrash && name == "files") return true;
-    afterVolumeTrash = platform::isVolumeTrash(name);
+    afterVolumeTrash = Platform::isVolumeTrash(name);
   }
   return false;
 }
@@ -64,11 +64,11 @@ bool Whereabouts::trashed(const fs::path& path) {
 Whereabouts::Place Whereabouts::place() const {
   if (!watch_) return Place::atHome();
   // Anything at all at the old place (the bundle put back, or a new one) counts as home.
-  if (platform::fileId(home_)) return Place::atHome();
+  if (Platform::fileId(home_)) return Place::atHome();
   if (deleted_) return Place::gone();
   auto current = watch_->current();
   if (!current) return Place::gone();
   if (guarded(current->string())) return Place::moved(*current);
-  if (platform::fileId(*current) != watch_->held()) return Place::gone();
+  if (Platform::fileId(*current) != watch_->held()) return Place::gone();
   return trashed(*current) ? Place::inTrash(*current) : Place::moved(*current);
 }

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/watch.h"
+#include "platform/Watch.h"
 
 class Whereabouts {
  public:
@@ -62,6 +62,6 @@ class Whereabouts {
   static bool guarded(const std::string& path);
 
   std::filesystem::path home_;
-  std::optional<platform::Watch> watch_;
+  std::optional<Platform::Watch> watch_;
   bool deleted_ = false;  // a delete or revoke has been heard; never cleared
 };

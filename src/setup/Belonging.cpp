@@ -2,7 +2,7 @@
 
 #include "desk/Paths.h"
 #include "placement/Applications.h"
-#include "platform/files.h"
+#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +32,7 @@ void record(const fs::path& app) {
   const fs::path file = install / "data" / "installed-by-app";
   std::error_code ignored;
   fs::create_directories(file.parent_path(), ignored);
-  platform::writeAtomically(file, app.string() + "\n");
+  Platform::writeAtomically(file, app.string() + "\n");
 }
 
 }  // namespace Belonging

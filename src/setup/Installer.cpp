@@ -5,12 +5,12 @@
 #include <variant>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/copying.h"
-#include "platform/files.h"
-#include "platform/lock.h"
-#include "platform/process.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Copying.h"
+#include "platform/Files.h"
+#include "platform/Lock.h"
+#include "platform/Process.h"
+#include "platform/Queue.h"
 #include "setup/Belonging.h"
 #include "setup/Service.h"
 #include "text/Text.h"
@@ -63,7 +63,7 @@ bool present(const fs::path& path) {
 // `leaveOut` at its top are left behind.
 void copyItem(const fs::path& from, const fs::path& to,
               const std::vector<std::string>& leaveOut = {}) {
-  if (int error = platform::copyTree(from, to, leaveOut)) {
+  if (int error = Platform::copyTree(from, to, leaveOut)) {
     throw fs::filesystem_error("cannot copy", from, to,
                                std::error_code(error, std::generic_category()));
   }
@@ -98,10 +98,10 @@ class KeepFolder {
  public:
   KeepFolder() {
     std::error_code ignored;
-    fs::create_directories(platform::temporaryFolder(), ignored);
+    fs::create_directories(Platform::temporaryFolder(), ignored);
     const std::string prefix = "quendrel-keep-";
-    path_ = platform::makePrivateFolder(prefix).value_or(platform::temporaryFolder() /
-                                                         (prefix + platform::uuid()));
+    path_ = Platform::makePrivateFolder(prefix).value_or(Platform::temporaryFolder() /
+                                                         (prefix + Platform::uuid()));
   }
   ~KeepFolder() {
     std::error_code ignored;
@@ -116,14 +116,14 @@ class KeepFolder {
 };
 
 std::pair<bool, std::string> attempt(const std::string& code, const std::string& terms) {
-  platform::FolderLock lock(platform::home());
+  Platform::FolderLock lock(Platform::home());
   if (lock.taken()) return {false, alreadyUnderWay};
   try {
     layDown();
     shell("setup.sh", "Setting up", {});
     pair(code, terms);
     shell("agent.sh", "Starting", {"install"});
-    if (auto bundle = platform::mainBundle()) Belonging::record(bundle->location);
+    if (auto bundle = Platform::mainBundle()) Belonging::record(bundle->location);
   } catch (const Failed& failed) {
     return {false, failed.why};
   } catch (const std::exception& error) {
@@ -151,17 +151,17 @@ void run(std::string code, std::string terms,
          std::function<void(bool ok, std::string message)> then) {
   ++underWay;
   running = true;
-  platform::inBackground(
-      platform::Qos::userInitiated,
+  Platform::inBackground(
+      Platform::Qos::userInitiated,
       [code = std::move(code), terms = std::move(terms), then = std::move(then)] {
         auto [ok, message] = attempt(code, terms);
-        platform::onMain(ended);
+        Platform::onMain(ended);
         if (then) then(ok, message);
       });
 }
 
 void layDown() {
-  const auto bundle = platform::mainBundle();
+  const auto bundle = Platform::mainBundle();
   if (!bundle || !present(bundle->resources() / "payload")) throw Failed{incomplete};
   const fs::path payload = fs::canonical(bundle->resources() / "payload");
 
@@ -190,7 +190,7 @@ void layDown() {
     keep.emplace();
     for (std::string_view name : keptNames) {
       const fs::path item = *keepFrom / name;
-      if (!platform::existsNoFollow(item)) continue;
+      if (!Platform::existsNoFollow(item)) continue;
       copyItem(item, keep->path() / name);
       kept.emplace_back(name);
     }
@@ -200,7 +200,7 @@ void layDown() {
     if (startOver) {
       fs::rename(place.install, spare(place.unfinished));
     } else {
-      if (platform::existsNoFollow(place.aside)) fs::remove_all(place.aside);
+      if (Platform::existsNoFollow(place.aside)) fs::remove_all(place.aside);
       mark("moved");
       fs::rename(place.install, place.aside);
     }
@@ -226,29 +226,29 @@ void shell(const std::string& script, const std::string& label,
   const fs::path folder = Paths::install();
   std::vector<std::string> arguments{(folder / script).string()};
   arguments.insert(arguments.end(), args.begin(), args.end());
-  const auto ran = platform::run({"/bin/bash", arguments, folder.string()}, platform::Output::pipe);
-  if (const auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+  const auto ran = Platform::run({"/bin/bash", arguments, folder.string()}, Platform::Output::pipe);
+  if (const auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
     throw Failed{label + " could not start: " + unstarted->why};
   }
-  const auto& exited = std::get<platform::Exited>(ran);
+  const auto& exited = std::get<Platform::Exited>(ran);
   if (exited.status == 0) return;
   std::string reason =
-      text::lastJoined(text::nonEmptyLines(text::utf8OrEmpty(exited.output)), 3, " ");
+      Text::lastJoined(Text::nonEmptyLines(Text::utf8OrEmpty(exited.output)), 3, " ");
   throw Failed{reason.empty() ? label + " did not finish." : reason};
 }
 
 void pair(const std::string& code, const std::string& terms) {
   const fs::path folder = Paths::install();
-  const auto ran = platform::run({(folder / ".venv/bin/python").string(),
+  const auto ran = Platform::run({(folder / ".venv/bin/python").string(),
                                   {"-c", pairingScript(), code, terms},
                                   folder.string()},
-                                 platform::Output::pipe);
-  if (const auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+                                 Platform::Output::pipe);
+  if (const auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
     throw Failed{"Could not connect this Mac: " + unstarted->why};
   }
-  const auto& exited = std::get<platform::Exited>(ran);
+  const auto& exited = std::get<Platform::Exited>(ran);
   if (exited.status == 0) return;
-  std::string said = text::trim(text::utf8OrEmpty(exited.output));
+  std::string said = Text::trim(Text::utf8OrEmpty(exited.output));
   throw Failed{said.empty() ? notAccepted : said};
 }
 
@@ -274,18 +274,18 @@ std::string pairingScript() {
 }
 
 bool reach(std::string_view word) {
-  return platform::writeAtomically(Paths::settingUp(), std::string(word) + "\n");
+  return Platform::writeAtomically(Paths::settingUp(), std::string(word) + "\n");
 }
 
 std::string reached() {
-  auto bytes = platform::readFile(Paths::settingUp());
+  auto bytes = Platform::readFile(Paths::settingUp());
   if (!bytes) return {};
-  return text::trim(text::utf8OrEmpty(*bytes));
+  return Text::trim(Text::utf8OrEmpty(*bytes));
 }
 
 fs::path spare(const fs::path& place) {
   fs::path candidate = place;
-  for (int counter = 2; platform::existsNoFollow(candidate); ++counter) {
+  for (int counter = 2; Platform::existsNoFollow(candidate); ++counter) {
     candidate = place.parent_path() / (place.filename().string() + " " + std::to_string(counter));
   }
   return candidate;

@@ -1,6 +1,6 @@
 #include "setup/Service.h"
 
-#include "platform/bundle.h"
+#include "platform/Bundle.h"
 // The only file that sees the build's address, so that changing it rebuilds just this one.
 #include "setup/Built.h"
 
@@ -8,14 +8,14 @@ namespace Service {
 
 const std::string& address() {
   static const std::string address = [] {
-    if (auto bundle = platform::mainBundle()) {
+    if (auto bundle = Platform::mainBundle()) {
       if (auto value = bundle->value("QuendrelService"); value && !value->empty()) {
         std::string v = *value;
         while (!v.empty() && v.back() == '/') v.pop_back();
         return v;
       }
     }
-    return std::string(built::service);
+    return std::string(Built::service);
   }();
   return address;
 }

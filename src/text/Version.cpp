@@ -7,7 +7,7 @@
 
 #include "text/Text.h"
 
-namespace text {
+namespace Text {
 namespace {
 
 std::vector<std::int64_t> pieces(const std::string& version) {
@@ -39,4 +39,4 @@ bool newerVersion(const std::string& a, const std::string& b) {
   return false;
 }
 
-}  // namespace text
+}  // namespace Text

@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/bundle.h"
-#include "platform/http.h"
+#include "platform/Bundle.h"
+#include "platform/Http.h"
 #include "setup/Service.h"
 #include "text/Version.h"
 
@@ -26,7 +26,7 @@ const std::string& downloadURL() {
 }
 
 std::string mine() {
-  if (auto bundle = platform::mainBundle()) {
+  if (auto bundle = Platform::mainBundle()) {
     if (auto version = bundle->value("CFBundleShortVersionString")) return *version;
   }
   return "0";
@@ -46,12 +46,12 @@ std::optional<Published> readFeed(const std::string& body) {
 }
 
 void check(std::function<void(std::optional<Published>)> then) {
-  platform::http::Request request{latestURL(), feedTimeout, longestFeed, false};
-  platform::http::get(request, [then = std::move(then)](platform::http::Reply reply) {
+  Platform::Http::Request request{latestURL(), feedTimeout, longestFeed, false};
+  Platform::Http::get(request, [then = std::move(then)](Platform::Http::Reply reply) {
     // Only the body counts: an error page is simply not a feed.
     if (!reply.body) return then(std::nullopt);
     auto entry = readFeed(*reply.body);
-    if (entry && text::newerVersion(entry->version(), mine())) return then(entry);
+    if (entry && Text::newerVersion(entry->version(), mine())) return then(entry);
     then(std::nullopt);
   });
 }

@@ -68,11 +68,11 @@ std::optional<std::string> install(const std::filesystem::path& staged);
 
 // The update line of the menu, as it goes: up to date, getting a version, ready to relaunch
 // into it, or not fetched.
-namespace line {
+namespace Line {
 inline constexpr std::string_view upToDate = "Quendrel is up to date";
 std::string getting(const std::string& version);
 std::string ready(const std::string& version);
 std::string failed(const std::string& version);
-}  // namespace line
+}  // namespace Line
 
 }  // namespace AppUpdate

@@ -3,10 +3,10 @@
 #include <string>
 #include <variant>
 
-#include "platform/queue.h"
+#include "platform/Queue.h"
 #include "update/AppUpdate.h"
 
-namespace AppUpdate::line {
+namespace AppUpdate::Line {
 
 std::string getting(const std::string& version) {
   return "Getting Quendrel " + version + "…";
@@ -20,7 +20,7 @@ std::string failed(const std::string& version) {
   return "Quendrel " + version + " could not be fetched";
 }
 
-}  // namespace AppUpdate::line
+}  // namespace AppUpdate::Line
 
 namespace {
 
@@ -32,32 +32,32 @@ constexpr const char* stillWorking = "\n\nThe version you have is untouched and 
 void UpdateLine::lookForNewApp() {
   std::weak_ptr<bool> alive = alive_;
   AppUpdate::check([this, alive](std::optional<AppUpdate::Published> entry) {
-    platform::onMain([this, alive, entry] {
+    Platform::onMain([this, alive, entry] {
       if (alive.expired()) return;
-      platform::StatusItem* item = host_.item();
+      Platform::StatusItem* item = host_.item();
       if (!item) return;
       if (!entry) {
-        item->setTitle(line_, std::string(AppUpdate::line::upToDate));
+        item->setTitle(line_, std::string(AppUpdate::Line::upToDate));
         item->setAction(line_, {});
         item->setEnabled(line_, false);
         return;
       }
       const std::string version = entry->version();
-      item->setTitle(line_, AppUpdate::line::getting(version));
+      item->setTitle(line_, AppUpdate::Line::getting(version));
       item->setAction(line_, {});
       item->setEnabled(line_, false);
       AppUpdate::prepare(*entry, [this, alive, version](AppUpdate::Prepared prepared) {
-        platform::onMain([this, alive, version, prepared = std::move(prepared)] {
+        Platform::onMain([this, alive, version, prepared = std::move(prepared)] {
           if (alive.expired()) return;
-          platform::StatusItem* item = host_.item();
+          Platform::StatusItem* item = host_.item();
           if (!item) return;
           if (auto* staged = std::get_if<AppUpdate::Staged>(&prepared)) {
             readyToInstall_ = staged->app;
-            item->setTitle(line_, AppUpdate::line::ready(version));
+            item->setTitle(line_, AppUpdate::Line::ready(version));
             item->setAction(line_, [this] { installNewApp(); });
             item->setEnabled(line_, true);
           } else {
-            item->setTitle(line_, AppUpdate::line::failed(version));
+            item->setTitle(line_, AppUpdate::Line::failed(version));
             item->setEnabled(line_, false);
           }
         });
@@ -72,10 +72,10 @@ void UpdateLine::installNewApp() {
   if (!problem) {
     // The new version has been started; this one leaves through the usual door.
     std::weak_ptr<bool> alive = alive_;
-    platform::onMain([this, alive] {
+    Platform::onMain([this, alive] {
       if (!alive.expired()) host_.terminate();
     });
     return;
   }
-  ui_.run(platform::Alert::warning(notUpdated, *problem + stillWorking));
+  ui_.run(Platform::Alert::warning(notUpdated, *problem + stillWorking));
 }

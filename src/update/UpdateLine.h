@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 
 class UpdateLine {
  public:
@@ -15,13 +15,13 @@ class UpdateLine {
    public:
     virtual ~Host() = default;
     // The status item whose menu holds the line; nothing before it is made.
-    virtual platform::StatusItem* item() const = 0;
+    virtual Platform::StatusItem* item() const = 0;
     // Quits the application the usual way.
     virtual void terminate() = 0;
   };
 
   // The line is `line` of the host's menu.
-  UpdateLine(platform::Ui& ui, Host& host, std::size_t line) : ui_(ui), host_(host), line_(line) {}
+  UpdateLine(Platform::Ui& ui, Host& host, std::size_t line) : ui_(ui), host_(host), line_(line) {}
   ~UpdateLine() { *alive_ = false; }
   UpdateLine(const UpdateLine&) = delete;
   UpdateLine& operator=(const UpdateLine&) = delete;
@@ -32,7 +32,7 @@ class UpdateLine {
   void installNewApp();
 
  private:
-  platform::Ui& ui_;
+  Platform::Ui& ui_;
   Host& host_;
   std::size_t line_;
   std::optional<std::filesystem::path> readyToInstall_;

@@ -6,7 +6,7 @@
 
 #include "app/Manager.h"
 #include "desk/Paths.h"
-#include "platform/files.h"
+#include "platform/Files.h"
 #include "setup/Installer.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
@@ -58,7 +58,7 @@ class ManagerTest : public ::testing::Test {
   char arg0[9] = "quendrel";
   char* argv[2] = {arg0, nullptr};
   Home home;
-  platform::EventLoop loop;
+  Platform::EventLoop loop;
   ScriptedUi ui;
   std::unique_ptr<Manager> manager;
 };
@@ -143,7 +143,7 @@ TEST_F(ManagerTest, QuittingABusyDeskWarnsFirst) {
   manager->quitApp();
   ASSERT_EQ(ui.alerts.size(), 1u);
   EXPECT_EQ(ui.alerts[0].message, "Quendrel's console is in use");
-  EXPECT_EQ(ui.alerts[0].style, platform::AlertStyle::warning);
+  EXPECT_EQ(ui.alerts[0].style, Platform::AlertStyle::warning);
   EXPECT_EQ(informative(0),
             "Élodie is moving faders.\n\nQuitting stops the console for everybody using it. It "
             "starts again when Quendrel is opened.");
@@ -158,7 +158,7 @@ TEST_F(ManagerTest, QuittingABusyDeskWarnsFirst) {
   EXPECT_FALSE(manager->terminated());
 
   inUse = Answer{200, "", true};  // never answers
-  ui.answers = {platform::firstButton};  // "Quit Anyway"
+  ui.answers = {Platform::firstButton};  // "Quit Anyway"
   manager->quitApp();
   EXPECT_EQ(informative(2).rfind(
                 "It is running, and could not say whether anybody is using it.\n\nQuitting", 0),
@@ -216,9 +216,9 @@ TEST_F(ManagerTest, StartingIsLeftAloneWhileSomethingElseWorksOnTheDesk) {
     prepare();
     Manager m(ui, {});
     m.desk().startConsoleIfStopped();
-    platform::turnLoop(0.5);
+    Platform::turnLoop(0.5);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // longer than the in-use wait
-    platform::turnLoop(0.2);
+    Platform::turnLoop(0.2);
     return desk.log().find("start") != std::string::npos;
   };
   usePort(freePort());
@@ -262,7 +262,7 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");
 
   write(Paths::install() / "presets/.access", "amber river lantern\n");
-  ui.answers = {platform::firstButton};
+  ui.answers = {Platform::firstButton};
   manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "Console passphrase");
   EXPECT_EQ(ui.alerts.back().informative,
@@ -278,7 +278,7 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   EXPECT_EQ(desk.log(), "");
 
   write(Paths::install() / "new-passphrase", "cedar meadow whistle\n");
-  ui.answers = {platform::firstButton, platform::firstButton};  // "Change it", then "Copy"
+  ui.answers = {Platform::firstButton, Platform::firstButton};  // "Change it", then "Copy"
   manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "New console passphrase");
   EXPECT_EQ(ui.alerts.back().buttons,
@@ -286,7 +286,7 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   EXPECT_EQ(ui.clipboard, "cedar meadow whistle");
   EXPECT_EQ(desk.log(), "set-passphrase\n") << "copying does not restart";
 
-  ui.answers = {platform::firstButton, platform::firstButton + 1};  // then "Restart the desk"
+  ui.answers = {Platform::firstButton, Platform::firstButton + 1};  // then "Restart the desk"
   ui.clipboard.clear();
   manager->desk().changePassphrase();
   EXPECT_TRUE(ui.clipboard.empty());
@@ -298,13 +298,13 @@ TEST_F(ManagerTest, AFailedChangeShowsTheCommandsLastTwoLines) {
   usePort(freePort());
   manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
   desk.answer(1, "one\n\ntwo\nthree\n");
-  ui.answers = {platform::firstButton};
+  ui.answers = {Platform::firstButton};
   manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
   EXPECT_EQ(ui.alerts.back().informative, "two\nthree");
 
   desk.answer(2);
-  ui.answers = {platform::firstButton};
+  ui.answers = {Platform::firstButton};
   manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
   EXPECT_EQ(ui.alerts.back().informative, "");
@@ -312,7 +312,7 @@ TEST_F(ManagerTest, AFailedChangeShowsTheCommandsLastTwoLines) {
   // A script that cannot even be started ends in the same alert, not in a wait.
   fs::remove_all(Paths::install());
   fs::create_directories(Paths::install().parent_path());
-  ui.answers = {platform::firstButton};
+  ui.answers = {Platform::firstButton};
   manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
 }
@@ -347,6 +347,6 @@ TEST_F(ManagerTest, TheWayInAlert) {
 TEST_F(ManagerTest, OnlyTheExactHandOverFlagCounts) {
   usePort(freePort());
   launch({"--handed-over-please"});
-  platform::turnLoop(0.3);
+  Platform::turnLoop(0.3);
   EXPECT_TRUE(ui.alerts.empty());
 }

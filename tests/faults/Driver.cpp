@@ -14,8 +14,8 @@
 #include "Faults.h"
 #include "app/Manager.h"
 #include "placement/Moving.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
 #include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 #include "update/AppUpdate.h"
@@ -70,7 +70,7 @@ int quit() {
   int argc = 1;
   char name[] = "quendrel";
   char* argv[] = {name, nullptr};
-  platform::EventLoop loop(argc, argv);
+  Platform::EventLoop loop(argc, argv);
   testing_support::ScriptedUi ui;
   Manager manager(ui, {});
   manager.quitApp();

@@ -8,9 +8,9 @@
 #include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/Sandbox.h"
-#include "platform/images.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
+#include "platform/Images.h"
+#include "platform/Mounts.h"
+#include "platform/Process.h"
 #include "support/Home.h"
 
 using namespace placement_testing;
@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     if (mount.mountPoint == point) return true;
   }
   return false;
@@ -39,7 +39,7 @@ fs::path makeDownload(const Home& home, const Key& key) {
 }  // namespace
 
 TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
-  auto table = platform::parseMountInfo(
+  auto table = Platform::parseMountInfo(
       "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
       "90 26 7:3 / /Volumes/Quendrel\\0402 ro,relatime shared:5 master:1 - squashfs /dev/loop3 ro\n"
       "91 26 0:77 / /media/back\\134slash rw - fuse.squashfuse squashfuse rw,user_id=0\n"
@@ -52,16 +52,16 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
   EXPECT_EQ(table[1].source, "/dev/loop3");
   EXPECT_EQ(table[2].mountPoint, "/media/back\\slash");
 
-  EXPECT_TRUE(platform::isDiskImage("squashfs", "/dev/loop3"));
-  EXPECT_TRUE(platform::isDiskImage("iso9660", "/dev/loop0"));
-  EXPECT_TRUE(platform::isDiskImage("udf", "/dev/loop12"));
-  EXPECT_TRUE(platform::isDiskImage("fuse.squashfuse", "squashfuse"));
-  EXPECT_TRUE(platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
-  EXPECT_FALSE(platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
-  EXPECT_FALSE(platform::isDiskImage("iso9660", "/dev/sr0")) << "a real CD";
-  EXPECT_FALSE(platform::isDiskImage("ext4", "/dev/loop1"));
-  EXPECT_FALSE(platform::isDiskImage("fuse.sshfs", "host:/"));
-  EXPECT_FALSE(platform::isDiskImage("tmpfs", "tmpfs"));
+  EXPECT_TRUE(Platform::isDiskImage("squashfs", "/dev/loop3"));
+  EXPECT_TRUE(Platform::isDiskImage("iso9660", "/dev/loop0"));
+  EXPECT_TRUE(Platform::isDiskImage("udf", "/dev/loop12"));
+  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse", "squashfuse"));
+  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
+  EXPECT_FALSE(Platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
+  EXPECT_FALSE(Platform::isDiskImage("iso9660", "/dev/sr0")) << "a real CD";
+  EXPECT_FALSE(Platform::isDiskImage("ext4", "/dev/loop1"));
+  EXPECT_FALSE(Platform::isDiskImage("fuse.sshfs", "host:/"));
+  EXPECT_FALSE(Platform::isDiskImage("tmpfs", "tmpfs"));
 }
 
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
@@ -109,11 +109,11 @@ TEST(DiskImages, LoopMountsAndExtractionAreImagesToo) {
   const fs::path image = makeDownload(home, key);
 
   fs::create_directories("/media/Quendrel");
-  auto ran = platform::run({"/usr/bin/mount",
+  auto ran = Platform::run({"/usr/bin/mount",
                             {"-t", "squashfs", "-o", "loop,ro", image.string(), "/media/Quendrel"},
                             ""},
-                           platform::Output::pipe);
-  if (auto* exited = std::get_if<platform::Exited>(&ran); exited && exited->status == 0) {
+                           Platform::Output::pipe);
+  if (auto* exited = std::get_if<Platform::Exited>(&ran); exited && exited->status == 0) {
     EXPECT_EQ(Settling::diskImage("/media/Quendrel/Quendrel.app"), "/media/Quendrel");
     EXPECT_TRUE(Settling::eject("/media/Quendrel"));
     EXPECT_FALSE(mounted("/media/Quendrel"));
@@ -123,10 +123,10 @@ TEST(DiskImages, LoopMountsAndExtractionAreImagesToo) {
 
   // Laid out when it cannot be mounted: detaching removes it, unless something runs from it.
   DiskImage::Attached laidOut{"/media/Laid out", DiskImage::How::extracted};
-  ran = platform::run({"/usr/bin/unsquashfs",
+  ran = Platform::run({"/usr/bin/unsquashfs",
                        {"-no-progress", "-quiet", "-d", "/media/Laid out", image.string()},
                        ""},
-                      platform::Output::pipe);
+                      Platform::Output::pipe);
   ASSERT_TRUE(valid("/media/Laid out/Quendrel.app"));
   EXPECT_FALSE(Settling::diskImage("/media/Laid out/Quendrel.app")) << "a folder, not a disk image";
   {

@@ -9,8 +9,8 @@
 #include "placement/Identity.h"
 #include "placement/MoveOffer.h"
 #include "placement/Sandbox.h"
-#include "platform/bundle.h"
-#include "platform/mounts.h"
+#include "platform/Bundle.h"
+#include "platform/Mounts.h"
 #include "support/Home.h"
 #include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
@@ -68,7 +68,7 @@ class Launch : public ::testing::Test {
     if (!spinUntil([&] { return fs::exists(note) && !testing_support::read(note).empty(); }, 10)) {
       return {"(never opened)"};
     }
-    return text::nonEmptyLines(testing_support::read(note));
+    return Text::nonEmptyLines(testing_support::read(note));
   }
 
   bool quits() {
@@ -88,7 +88,7 @@ class Launch : public ::testing::Test {
 };
 
 bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     if (mount.mountPoint == point) return true;
   }
   return false;
@@ -127,7 +127,7 @@ TEST_F(Launch, ACopyOnADiskImageMovesItselfHandsOverAndTheImageIsPutAway) {
     Manager next(ui, {"--handed-over", "--moved-from", here.string()});
     testing_support::pretendMainBundle("/Applications/Quendrel.app");
     next.moves().putAwayWhereItCameFrom();
-    platform::turnLoop(1.5);
+    Platform::turnLoop(1.5);
     EXPECT_TRUE(mounted("/Volumes/Quendrel")) << "the old copy still runs from it";
   }
   EXPECT_TRUE(spinUntil([] { return !mounted("/Volumes/Quendrel"); }, 10));
@@ -428,7 +428,7 @@ TEST_F(Launch, OnlyADiskImageUnderAVolumesFolderIsPutAway) {
        }) {
     launchedFrom("/Applications/Quendrel.app", arguments).moves().putAwayWhereItCameFrom();
   }
-  platform::turnLoop(1.0);
+  Platform::turnLoop(1.0);
   EXPECT_TRUE(mounted(home / "mnt/Quendrel")) << "not a mounted volume's place";
 
   // The same image under /media is put away.

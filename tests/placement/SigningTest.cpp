@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "placement/Copies.h"
-#include "platform/bundle.h"
-#include "platform/process.h"
+#include "platform/Bundle.h"
+#include "platform/Process.h"
 #include "signing/CodeSign.h"
 #include "signing/Manifest.h"
 #include "support/Home.h"
@@ -32,8 +32,8 @@ struct Tool {
 };
 
 Tool codesign(const std::vector<std::string>& args) {
-  auto ran = platform::run({BUILD_ROOT "/quendrel-codesign", args, ""}, platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({BUILD_ROOT "/quendrel-codesign", args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   if (!exited) return {};
   return {exited->status, exited->output};
 }
@@ -326,7 +326,7 @@ TEST(Signing, TheToolSignsVerifiesAndSaysWhyInOneLine) {
   write(home / "Quendrel.app/Contents/Info.plist", "<plist/>");
   Tool tampered = codesign({"verify", app});
   EXPECT_EQ(tampered.status, 1);
-  EXPECT_EQ(text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
+  EXPECT_EQ(Text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
   EXPECT_EQ(codesign({"sign", app, "--key", (home / "nothing.key").string()}).status, 1);
   EXPECT_EQ(codesign({"frobnicate"}).status, 2);
 }

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
 #include "support/Home.h"
 #include "support/MainBundle.h"
 
@@ -57,7 +57,7 @@ class Removal : public ::testing::Test {
   int argc = 1;
   char name[14] = "removal_tests";
   char* argv[2] = {name, nullptr};
-  platform::EventLoop loop{argc, argv};
+  Platform::EventLoop loop{argc, argv};
   fs::path app = home / "Applications/Quendrel.app";
 };
 

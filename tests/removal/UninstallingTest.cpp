@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int firstButton = platform::firstButton;
+constexpr int firstButton = Platform::firstButton;
 const std::string yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
     "\"Quendrel — your mixes\".";
@@ -39,7 +39,7 @@ class Uninstalling : public Removal {
   void expectQuestion(std::size_t i, const std::string& message, const std::string& informative,
                       const std::vector<std::string>& buttons) {
     const auto& alert = ui.alerts.at(i);
-    EXPECT_EQ(alert.style, platform::AlertStyle::warning);
+    EXPECT_EQ(alert.style, Platform::AlertStyle::warning);
     EXPECT_EQ(alert.message, message);
     EXPECT_EQ(alert.informative, informative);
     EXPECT_EQ(alert.buttons, buttons);
@@ -72,7 +72,7 @@ TEST_F(Uninstalling, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
   EXPECT_EQ(ui.alerts.size(), 1u);
 
   // Back home, the question is fresh again; this time the answer cannot put it back.
-  ui.onAlert = [&](const platform::Alert&) { fs::remove_all(home / "Applications"); };
+  ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(home / "Applications"); };
   move(app, trashed);
   ASSERT_TRUE(asked(3));
   ui.onAlert = nullptr;
@@ -97,7 +97,7 @@ TEST_F(Uninstalling, EmptiedFromTheTrashAsksAboutTheDeletion) {
   layDeskDown();
   Manager& m = launch();
   const fs::path trashed = trash() / "Quendrel.app";
-  ui.onAlert = [&](const platform::Alert&) { fs::remove_all(trashed); };  // emptied meanwhile
+  ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(trashed); };  // emptied meanwhile
   move(app, trashed);
   ASSERT_TRUE(asked(2));
   ui.onAlert = nullptr;
@@ -193,7 +193,7 @@ TEST_F(Uninstalling, FromTheMenuTheApplicationGoesToo) {
   ui.answers = {firstButton};
   // The report is up and the bundle already gone: the looks made meanwhile must not end
   // Quendrel under the user's eyes.
-  ui.onAlert = [&](const platform::Alert& alert) {
+  ui.onAlert = [&](const Platform::Alert& alert) {
     if (alert.message != "Quendrel has been removed.") return;
     manager->removal().lookWhereIAm();
     EXPECT_FALSE(manager->terminated());

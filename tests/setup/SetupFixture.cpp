@@ -12,8 +12,8 @@
 #include <sstream>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
 #include "setup/Installer.h"
 #include "support/MainBundle.h"
 
@@ -182,7 +182,7 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    platform::turnLoop(0.01);
+    Platform::turnLoop(0.01);
   }
   return true;
 }

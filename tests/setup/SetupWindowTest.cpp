@@ -5,7 +5,7 @@
 
 #include "SetupFixture.h"
 #include "TestUi.h"
-#include "platform/queue.h"
+#include "platform/Queue.h"
 #include "setup/AgreementWindow.h"
 #include "setup/Installer.h"
 #include "setup/SetupWindow.h"
@@ -34,7 +34,7 @@ std::string terms(const std::string& version, int done, int of) {
 
 class Window : public ::testing::Test {
  protected:
-  platform::EventLoop loop{argc, argv};
+  Platform::EventLoop loop{argc, argv};
   Computer computer;
   ScriptedWindowUi ui;
   std::optional<SetupWindow> setup{std::in_place, ui};
@@ -324,11 +324,11 @@ TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
   ASSERT_EQ(::write(fd, "go\n", 3), 3);
   close(fd);
   EXPECT_TRUE(waitFor([] { return !Installer::running; }));
-  platform::turnLoop(0.1);
+  Platform::turnLoop(0.1);
 }
 
 TEST(SetupWindowWithoutWidgets, ShowsNothing) {
-  platform::EventLoop loop{argc, argv};
+  Platform::EventLoop loop{argc, argv};
   RecordingUi ui;
   SetupWindow setup(ui);
   setup.show([] {});  // quendrelctl's plain event loop has no windows to show

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/bundle.h"
+#include "platform/Bundle.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ void pretendMainBundle(const std::filesystem::path& location) {
 
 }  // namespace testing_support
 
-namespace platform {
+namespace Platform {
 
 // Linked instead of the platform's own (this file is pulled in by pretendMainBundle); it
 // answers as the platform's does until a bundle is pretended.
@@ -36,4 +36,4 @@ std::optional<Bundle> mainBundle() {
   return bundleHolding(exe);
 }
 
-}  // namespace platform
+}  // namespace Platform

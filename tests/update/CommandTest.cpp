@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "placement/Identity.h"
-#include "platform/bundle.h"
+#include "platform/Bundle.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "update/AppUpdate.h"

@@ -7,9 +7,9 @@
 #include <set>
 
 #include "placement/Identity.h"
-#include "platform/bundle.h"
-#include "platform/digest.h"
-#include "platform/items.h"
+#include "platform/Bundle.h"
+#include "platform/Digest.h"
+#include "platform/Items.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "support/MainBundle.h"
@@ -95,8 +95,8 @@ TEST_F(Preparing, ANewerVersionIsStagedAsItWasBuilt) {
 
   // Modes, links, attributes and times come along.
   const fs::path built = home / "build-2.0/Quendrel.app";
-  EXPECT_EQ(platform::lookAt(staged / "Contents/Resources/payload/setup.sh")->mode, 0750u);
-  EXPECT_EQ(platform::linkTarget(staged / "Contents/Resources/setup"), "payload/setup.sh");
+  EXPECT_EQ(Platform::lookAt(staged / "Contents/Resources/payload/setup.sh")->mode, 0750u);
+  EXPECT_EQ(Platform::linkTarget(staged / "Contents/Resources/setup"), "payload/setup.sh");
   EXPECT_EQ(fs::last_write_time(staged / "Contents/Resources/payload/presets/README"),
             fs::last_write_time(built / "Contents/Resources/payload/presets/README"));
   char note[16] = {};
@@ -166,7 +166,7 @@ TEST_F(Preparing, AnImageWithoutTheApplicationIsDetachedAllTheSame) {
   fs::create_symlink("Other.app", home / "image/Quendrel.app");
   EXPECT_EQ(why(prepareNow(imageOf(home / "image"))), notUnpacked) << "a link is no application";
   EXPECT_FALSE(mountedBelow(staging()));
-  EXPECT_FALSE(platform::lookAt(staging() / "Quendrel.app"));
+  EXPECT_FALSE(Platform::lookAt(staging() / "Quendrel.app"));
 }
 
 TEST_F(Preparing, OnlyACopySignedLikeUsIsStaged) {
