@@ -13,8 +13,9 @@
 #include <string>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
+#include "platform/Bundle.h"
 #include "setup/Installer.h"
+#include "support/MainBundle.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
     std::cerr << "usage: bench-laydown BUNDLE RUNS SPENT\n";
     return 2;
   }
-  platform::pretendMainBundle(argv[1]);
+  testing_support::pretendMainBundle(argv[1]);
   const int runs = std::stoi(argv[2]);
   const fs::path spent = argv[3];
   const fs::path install = Paths::install();

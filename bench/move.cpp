@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-#include "placement/Settling.h"
+#include "placement/Moving.h"
 
 namespace fs = std::filesystem;
 

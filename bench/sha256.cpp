@@ -10,7 +10,7 @@
 #include <iostream>
 #include <string>
 
-#include "platform/digest.h"
+#include "platform/Digest.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   std::string digest;
   for (int run = 0; run < runs; ++run) {
     auto start = std::chrono::steady_clock::now();
-    digest = platform::sha256Hex(bytes);
+    digest = Platform::sha256Hex(bytes);
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::cout << "seconds " << took.count() << std::endl;
   }

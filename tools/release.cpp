@@ -17,12 +17,13 @@
 #include <variant>
 #include <vector>
 
-#include "placement/Settling.h"
-#include "platform/copying.h"
-#include "platform/digest.h"
-#include "platform/files.h"
-#include "platform/items.h"
-#include "platform/process.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
+#include "platform/Copying.h"
+#include "platform/Digest.h"
+#include "platform/Files.h"
+#include "platform/Items.h"
+#include "platform/Process.h"
 #include "signing/CodeSign.h"
 
 namespace fs = std::filesystem;
@@ -68,15 +69,15 @@ std::string lastLine(std::string output) {
 
 // Makes a squashfs image of everything in `folder`; the problem when it could not.
 std::optional<std::string> makeImage(const fs::path& folder, const fs::path& image) {
-  auto ran = platform::run(
+  auto ran = Platform::run(
       {mksquashfs,
        {folder.string(), image.string(), "-noappend", "-all-root", "-quiet", "-no-progress"},
        ""},
-      platform::Output::pipe);
-  if (auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+      Platform::Output::pipe);
+  if (auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
     return std::string(mksquashfs) + " could not be started: " + unstarted->why;
   }
-  const auto& exited = std::get<platform::Exited>(ran);
+  const auto& exited = std::get<Platform::Exited>(ran);
   if (exited.status != 0) return "mksquashfs failed: " + lastLine(exited.output);
   return std::nullopt;
 }
@@ -100,7 +101,7 @@ int release(const fs::path& bundle, const fs::path& keyFile, const fs::path& out
   fs::create_directories(out, error);
   if (error) return fail(out.string() + ": " + error.message());
 
-  auto made = platform::makePrivateFolder("quendrel-release-");
+  auto made = Platform::makePrivateFolder("quendrel-release-");
   if (!made) return fail("no temporary folder could be made");
   Scratch scratch(*made);
   const fs::path content = scratch.path() / "image";
@@ -109,19 +110,19 @@ int release(const fs::path& bundle, const fs::path& keyFile, const fs::path& out
   fs::permissions(content, fs::perms(0755), error);
   // Whatever the bundle's folder is called, the image holds it under the current name.
   const fs::path copy = content / Settling::fileName;
-  if (int copied = platform::copyTree(bundle, copy)) {
-    return fail(bundle.string() + " could not be copied: " + platform::errorText(copied));
+  if (int copied = Platform::copyTree(bundle, copy)) {
+    return fail(bundle.string() + " could not be copied: " + Platform::errorText(copied));
   }
   if (!CodeSign::intact(copy, bundle))
     return fail(bundle.string() + " changed while it was copied");
 
   const std::string name = "Quendrel-" + version + ".img";
-  const fs::path unfinished = out / ("." + name + "." + platform::uuid());
+  const fs::path unfinished = out / ("." + name + "." + Platform::uuid());
   if (auto problem = makeImage(content, unfinished)) {
     fs::remove(unfinished, error);
     return fail(*problem);
   }
-  auto digest = platform::sha256OfFile(unfinished);
+  auto digest = Platform::sha256OfFile(unfinished);
   if (!digest) {
     fs::remove(unfinished, error);
     return fail(unfinished.string() + " could not be read back");
@@ -133,7 +134,7 @@ int release(const fs::path& bundle, const fs::path& keyFile, const fs::path& out
   }
 
   const nlohmann::json feed = {{"version", version}, {"sha256", *digest}, {"file", name}};
-  if (!platform::writeAtomically(out / feedFile, feed.dump(2) + "\n", 0644)) {
+  if (!Platform::writeAtomically(out / feedFile, feed.dump(2) + "\n", 0644)) {
     return fail((out / feedFile).string() + " could not be written");
   }
   std::cout << "Quendrel " << version << " published: " << (out / name).string() << ", sha256 "

@@ -5,31 +5,29 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
-#include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/files.h"
-#include "platform/process.h"
-#include "removal/Uninstaller.h"
-#include "removal/Whereabouts.h"
-#include "setup/Belonging.h"
 #include "setup/Installer.h"
 #include "text/Text.h"
 
 namespace {
 
 constexpr double tickSeconds = 5.0;
-constexpr const char* handedOverLine = "Quendrel is in your Applications folder, and runs from there.";
+constexpr const char* handedOverLine =
+    "Quendrel is in your Applications folder, and runs from there.";
 
 }  // namespace
 
-Manager::Manager(platform::Ui& ui, std::vector<std::string> arguments)
+Manager::Manager(Platform::Ui& ui, std::vector<std::string> arguments)
     : ui_(ui),
       arguments_(std::move(arguments)),
-      setup_(std::make_unique<SetupWindow>(ui)),
-      whereabouts_(std::make_unique<Whereabouts>()),
-      uninstaller_(Uninstaller::bundled()) {}
+      setup_(ui),
+      desk_(ui, *this),
+      moves_(ui, *this, arguments_),
+      update_(ui, *this, updateLine),
+      removal_(ui, *this) {}
 
-Manager::~Manager() { *alive_ = false; }
+Manager::~Manager() {
+  *alive_ = false;
+}
 
 bool Manager::given(std::string_view flag) const {
   return std::find(arguments_.begin(), arguments_.end(), flag) != arguments_.end();
@@ -37,104 +35,107 @@ bool Manager::given(std::string_view flag) const {
 
 void Manager::applicationDidFinishLaunching() {
   // A copy that moves itself, hands over to another or takes its current name stops here.
-  if (offerToMove() || leaveItToAnother() || takeCurrentName()) return;
-  putAwayWhereItCameFrom();
+  if (moves_.offerToMove() || moves_.leaveItToAnother() || moves_.takeCurrentName()) return;
+  moves_.putAwayWhereItCameFrom();
   carryOn();
 }
 
 void Manager::carryOn() {
-  std::vector<platform::MenuLine> menu(12);
+  std::vector<Platform::MenuLine> menu(12);
   menu[stateLine] = {"Checking…", false, false, {}, {}};
   menu[1].separator = true;
   menu[setupLine] = {"Set up this Mac…", false, true, [this] { showSetup(); }, {}};
-  menu[consoleLine] = {"Open the console", false, true, [this] { openConsole(); }, {}};
+  menu[consoleLine] = {"Open the console", false, true, [this] { desk_.openConsole(); }, {}};
   menu[updateLine] = {"Quendrel is up to date", false, false, {}, {}};
   menu[5].separator = true;
-  menu[showPassphraseLine] = {"Show the passphrase", false, true, [this] { showPassphrase(); }, {}};
-  menu[changePassphraseLine] = {"Change the passphrase…", false, true,
-                                [this] { changePassphrase(); }, {}};
-  menu[restartLine] = {"Restart the desk", false, true, [this] { restartDesk(); }, {}};
+  menu[showPassphraseLine] = {
+      "Show the passphrase", false, true, [this] { desk_.showPassphrase(); }, {}};
+  menu[changePassphraseLine] = {
+      "Change the passphrase…", false, true, [this] { desk_.changePassphrase(); }, {}};
+  menu[restartLine] = {"Restart the desk", false, true, [this] { desk_.restartDesk(); }, {}};
   menu[9].separator = true;
-  menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { uninstall(); }, {}};
+  menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { removal_.uninstall(); }, {}};
   menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
-  lookForNewApp();
+  update_.lookForNewApp();
 
-  Belonging::record(whereabouts_->home());
-  whereabouts_->changed = [this, alive = std::weak_ptr<bool>(alive_)] {
-    if (alive.expired()) return;
-    lookWhereIAm();
-  };
-  lookWhereIAm();
+  removal_.watch();
+  removal_.lookWhereIAm();
   refresh();
-  startConsoleIfStopped();
+  desk_.startConsoleIfStopped();
   if (given("--handed-over")) {
     showWayIn(handedOverLine);
   } else if (!ui_.hasMenuBar()) {
     // With no menu bar to stand in, the way-in alert is the only way to Quendrel.
     showWayIn(std::nullopt);
   }
-  timer_ = std::make_unique<platform::Repeating>(tickSeconds, [this] {
-    lookWhereIAm();
-    refresh();
-  });
+  timer_ = std::make_unique<Platform::Repeating>(tickSeconds, [this] { lookAgain(); });
 }
 
-void Manager::applicationShouldHandleReopen() { showWayIn(std::nullopt); }
+void Manager::applicationShouldHandleReopen() {
+  showWayIn(std::nullopt);
+}
 
 void Manager::refresh() {
   std::weak_ptr<bool> alive = alive_;
   Desk::look([this, alive](DeskState answer) {
-    platform::onMain([this, alive, answer] {
+    Platform::onMain([this, alive, answer] {
       if (alive.expired()) return;
       state_ = answer;
-      if (item_) item_->setTitle(stateLine, Installer::running ? "Setting up…" : answer.menuText());
-      if (answer.needsSetup() && !Installer::running && !offeredSetup_) {
+      if (item_) item_->setTitle(stateLine, settingUp() ? "Setting up…" : answer.menuText());
+      if (answer.needsSetup() && !settingUp() && !offeredSetup_) {
         offeredSetup_ = true;
-        setup_->show(afterSetup());
+        showSetup();
       }
     });
   });
 }
 
-void Manager::showSetup() { setup_->show(afterSetup()); }
-
-std::function<void()> Manager::afterSetup() {
-  return [this, alive = std::weak_ptr<bool>(alive_)] {
+void Manager::showSetup() {
+  // After a successful setup.
+  setup_.show([this, alive = std::weak_ptr<bool>(alive_)] {
     if (alive.expired()) return;
-    lookWhereIAm();
-    refresh();
-  };
+    lookAgain();
+  });
+}
+
+bool Manager::settingUp() const {
+  return Installer::running;
+}
+
+void Manager::lookAgain() {
+  removal_.lookWhereIAm();
+  refresh();
 }
 
 void Manager::showWayIn(std::optional<std::string> first) {
   std::weak_ptr<bool> alive = alive_;
   Desk::look([this, alive, first](DeskState answer) {
-    platform::onMain([this, alive, first, answer] {
+    Platform::onMain([this, alive, first, answer] {
       if (alive.expired()) return;
-      if (answer.needsSetup()) return setup_->show(afterSetup());
+      if (answer.needsSetup()) return showSetup();
       std::string informative = first ? *first + "\n\n" : "";
       informative += answer.menuText();
       informative +=
           "\n\nQuendrel lives in the menu bar. If you cannot see it "
           "there, there is no room for it — the buttons below do what "
           "its menu is mostly used for.";
-      platform::Alert alert;
+      Platform::Alert alert;
       alert.message = "Quendrel";
       alert.informative = informative;
       alert.buttons = {"Open the console", "Show the passphrase", "Done", "Uninstall Quendrel…",
                        "Quit Quendrel"};
       alert.returnKey = 0;
       alert.escapeKey = 2;
-      switch (ui_.run(alert) - platform::firstButton) {
+      switch (ui_.run(alert) - Platform::firstButton) {
         case 0:
-          openConsole();
+          desk_.openConsole();
           break;
         case 1:
-          showPassphrase();
+          desk_.showPassphrase();
           break;
         case 3:
-          uninstall();
+          removal_.uninstall();
           break;
         case 4:
           quitApp();
@@ -146,8 +147,8 @@ void Manager::showWayIn(std::optional<std::string> first) {
   });
 }
 
-platform::Drawing Manager::menuBarIcon() {
-  using namespace platform;
+Platform::Drawing Manager::menuBarIcon() {
+  using namespace Platform;
   const double s = 18;
   const double c = s * 0.5, r = s * 0.4, w = s * 0.075, k = r * 0.6;
   const double d = std::max(w, 1.1), h = s * 0.028;
@@ -162,9 +163,9 @@ platform::Drawing Manager::menuBarIcon() {
       Disc{centre, k},
       Save{},
       Erase{},
-      platform::Line{{c + 0.3 * k * std::cos(30 * rad), c + 0.3 * k * std::sin(30 * rad)},
-           {c + 0.86 * k * std::cos(30 * rad), c + 0.86 * k * std::sin(30 * rad)},
-           std::max(w, 1.3)},
+      Platform::Line{{c + 0.3 * k * std::cos(30 * rad), c + 0.3 * k * std::sin(30 * rad)},
+                     {c + 0.86 * k * std::cos(30 * rad), c + 0.86 * k * std::sin(30 * rad)},
+                     std::max(w, 1.3)},
       Restore{},
       Save{},
       Erase{},
@@ -176,7 +177,7 @@ platform::Drawing Manager::menuBarIcon() {
 }
 
 void Manager::quitApp() {
-  if (Installer::running || !Agent::installed()) return terminate();
+  if (settingUp() || !Agent::installed()) return terminate();
 
   Desk::Busy busy = Desk::busy();
   if (busy.kind == Desk::Busy::Kind::busy || busy.kind == Desk::Busy::Kind::unknown) {
@@ -184,38 +185,32 @@ void Manager::quitApp() {
                              ? "it is running, and could not say whether anybody is using it"
                          : busy.why.empty() ? "somebody is using it"
                                             : busy.why;
-    platform::Alert alert;
-    alert.style = platform::AlertStyle::warning;
-    alert.message = "Quendrel's console is in use";
-    alert.informative = text::capitalised(reason) + ".\n\n" +
-                        "Quitting stops the console for everybody using it. It starts "
-                        "again when Quendrel is opened.";
-    alert.buttons = {"Quit Anyway", "Cancel"};
-    alert.returnKey = 1;
-    alert.escapeKey = 1;
-    if (ui_.run(alert) != platform::firstButton) return;
+    auto alert = Platform::Alert::confirmation("Quendrel's console is in use",
+                                               Text::capitalised(reason) + ".\n\n" +
+                                                   "Quitting stops the console for everybody "
+                                                   "using it. It starts again when Quendrel is "
+                                                   "opened.",
+                                               "Quit Anyway", "Cancel");
+    if (ui_.run(alert) != Platform::firstButton) return;
   }
 
   if (Agent::stop()) return terminate();
-  platform::Alert failed;
-  failed.message = "Quendrel's console did not stop";
-  failed.informative = "It is still running. Quendrel stays open so that you can try again.";
-  ui_.run(failed);
+  ui_.run(Platform::Alert::informational(
+      "Quendrel's console did not stop",
+      "It is still running. Quendrel stays open so that you can try again."));
 }
 
 bool Manager::applicationShouldTerminate() {
-  if (!Installer::running) return true;
-  platform::Alert alert;
-  alert.message = "Quendrel is setting this Mac up";
-  alert.informative =
+  if (!settingUp()) return true;
+  ui_.run(Platform::Alert::informational(
+      "Quendrel is setting this Mac up",
       "Quitting now would leave it half done. It takes a few minutes — quit once it says it has "
-      "finished.";
-  ui_.run(alert);
+      "finished."));
   return false;
 }
 
 void Manager::terminate() {
   if (!applicationShouldTerminate()) return;
   terminated_ = true;
-  platform::EventLoop::quit(0);
+  Platform::EventLoop::quit(0);
 }

@@ -4,22 +4,22 @@
 #include <vector>
 
 #include "app/Manager.h"
-#include "platform/app.h"
-#include "platform/qt_ui.h"
-#include "platform/queue.h"
+#include "platform/App.h"
+#include "platform/QtUi.h"
+#include "platform/Queue.h"
 
 int main(int argc, char** argv) {
   // Read (and drop) the new-instance mark before any thread could look at the environment.
-  const bool newInstance = platform::markedAsNewInstance();
+  const bool newInstance = Platform::markedAsNewInstance();
 
-  platform::EventLoop loop(argc, argv, true);
+  Platform::WidgetLoop loop(argc, argv);
   // Opening Quendrel again while it runs shows the running copy's way in, not a second copy.
-  if (!newInstance && platform::askRunningToReopen()) return 0;
+  if (!newInstance && Platform::askRunningToReopen()) return 0;
 
-  platform::QtUi ui;
+  Platform::QtUi ui;
   Manager manager(ui, std::vector<std::string>(argv + 1, argv + argc));
-  platform::onTerminationRequest([&manager] { manager.terminate(); });
-  platform::onReopen([&manager] { manager.applicationShouldHandleReopen(); });
-  platform::onMain([&manager] { manager.applicationDidFinishLaunching(); });
+  Platform::onTerminationRequest([&manager] { manager.terminate(); });
+  Platform::onReopen([&manager] { manager.applicationShouldHandleReopen(); });
+  Platform::onMain([&manager] { manager.applicationDidFinishLaunching(); });
   return loop.run();
 }

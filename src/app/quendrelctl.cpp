@@ -12,9 +12,9 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
-#include "placement/Settling.h"
-#include "platform/process.h"
-#include "platform/queue.h"
+#include "placement/Identity.h"
+#include "platform/Process.h"
+#include "platform/Queue.h"
 #include "removal/Uninstaller.h"
 #include "setup/Installer.h"
 #include "update/AppUpdate.h"
@@ -47,9 +47,9 @@ void say(const std::string& line) {
 
 // Prints the line on the main thread and ends the loop with status 0.
 void answer(std::string line) {
-  platform::onMain([line = std::move(line)] {
+  Platform::onMain([line = std::move(line)] {
     say(line);
-    platform::EventLoop::quit(0);
+    Platform::EventLoop::quit(0);
   });
 }
 
@@ -72,7 +72,7 @@ void status() {
 }
 
 void inUse() {
-  platform::inBackground(platform::Qos::utility, [] { answer(inUseText(Desk::busy())); });
+  Platform::inBackground(Platform::Qos::utility, [] { answer(inUseText(Desk::busy())); });
 }
 
 void about(const std::string& bundle) {
@@ -81,7 +81,7 @@ void about(const std::string& bundle) {
   say("build: " + Settling::build(bundle));
   say(std::string("ours: ") + (Settling::isOurs(bundle) ? "yes" : "no"));
   say(std::string("running: ") + (Settling::isRunning(bundle) ? "yes" : "no"));
-  platform::EventLoop::quit(0);
+  Platform::EventLoop::quit(0);
 }
 
 void checkUpdate() {
@@ -96,24 +96,24 @@ void checkUpdate() {
 // preparation has detached its image.
 void update() {
   AppUpdate::check([](std::optional<AppUpdate::Published> entry) {
-    if (!entry) return answer(std::string(AppUpdate::line::upToDate));
+    if (!entry) return answer(std::string(AppUpdate::Line::upToDate));
     const std::string version = entry->version();
-    platform::onMain([version] { say(AppUpdate::line::getting(version)); });
+    Platform::onMain([version] { say(AppUpdate::Line::getting(version)); });
     auto status = std::make_shared<int>(1);
     AppUpdate::prepare(
         *entry,
         [version, status](AppUpdate::Prepared prepared) {
           if (std::holds_alternative<AppUpdate::Staged>(prepared)) *status = 0;
-          platform::onMain([version, prepared = std::move(prepared)] {
+          Platform::onMain([version, prepared = std::move(prepared)] {
             if (std::holds_alternative<AppUpdate::Staged>(prepared)) {
-              say(AppUpdate::line::ready(version));
+              say(AppUpdate::Line::ready(version));
             } else {
-              say(AppUpdate::line::failed(version));
+              say(AppUpdate::Line::failed(version));
               std::cerr << std::get<AppUpdate::Unprepared>(prepared).why << '\n';
             }
           });
         },
-        [status] { platform::onMain([status] { platform::EventLoop::quit(*status); }); });
+        [status] { Platform::onMain([status] { Platform::EventLoop::quit(*status); }); });
   });
 }
 
@@ -124,13 +124,13 @@ bool sixDigits(const std::string& code) {
 
 void setup(const std::string& code, const std::string& terms) {
   Installer::run(code, terms, [](bool ok, std::string message) {
-    platform::onMain([ok, message = std::move(message)] {
+    Platform::onMain([ok, message = std::move(message)] {
       if (ok) {
         say("Done. This Mac is connected and its desk is running.");
       } else {
         std::cerr << message << '\n';
       }
-      platform::EventLoop::quit(ok ? 0 : 1);
+      Platform::EventLoop::quit(ok ? 0 : 1);
     });
   });
 }
@@ -178,7 +178,7 @@ int open() {
   const std::string address = Agent::consoleAddress();
   say(address);
   // The browser is whichever the desktop prefers; without one the address above is the way.
-  platform::launch({"/usr/bin/xdg-open", {address}, ""}, platform::Output::null);
+  Platform::openInBrowser(address);
   return 0;
 }
 
@@ -201,15 +201,15 @@ int main(int argc, char** argv) {
              (args.size() == 1 || (args.size() == 3 && args[1] == "--app"))) {
     std::optional<std::filesystem::path> app;
     if (args.size() == 3) app = args[2];
-    command = [app] { platform::EventLoop::quit(uninstall(app)); };
+    command = [app] { Platform::EventLoop::quit(uninstall(app)); };
   } else if (args.size() == 1 && args[0] == "passphrase") {
-    command = [] { platform::EventLoop::quit(passphrase()); };
+    command = [] { Platform::EventLoop::quit(passphrase()); };
   } else if (args.size() == 1 && args[0] == "change-passphrase") {
-    command = [] { platform::EventLoop::quit(changePassphrase()); };
+    command = [] { Platform::EventLoop::quit(changePassphrase()); };
   } else if (args.size() == 1 && args[0] == "restart") {
-    command = [] { platform::EventLoop::quit(restart()); };
+    command = [] { Platform::EventLoop::quit(restart()); };
   } else if (args.size() == 1 && args[0] == "open") {
-    command = [] { platform::EventLoop::quit(open()); };
+    command = [] { Platform::EventLoop::quit(open()); };
   } else if (args.size() == 4 && args[0] == "setup" && args[2] == "--terms") {
     if (!sixDigits(args[1])) {
       std::cerr << "The code must be six digits, like 123456.\n";
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     std::cerr << usage;
     return 2;
   }
-  platform::EventLoop loop(argc, argv, false);
-  platform::onMain(command);
+  Platform::EventLoop loop(argc, argv);
+  Platform::onMain(command);
   return loop.run();
 }

@@ -1,36 +1,42 @@
 #include "desk/Agent.h"
 
 #include "desk/Paths.h"
-#include "platform/files.h"
-#include "platform/process.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
 #include "text/Text.h"
 
 namespace Agent {
 namespace {
 
-platform::Command command(const char* word) {
+Platform::Command command(const char* word) {
   return {"/bin/bash", {(Paths::install() / "agent.sh").string(), word}, Paths::install().string()};
 }
 
 std::optional<std::string> readPassphrase() {
-  auto bytes = platform::readFile(Paths::install() / "presets/.access");
-  if (!bytes || !text::isUtf8(*bytes)) return std::nullopt;
-  return text::trim(*bytes);
+  auto bytes = Platform::readFile(Paths::install() / "presets/.access");
+  if (!bytes || !Text::isUtf8(*bytes)) return std::nullopt;
+  return Text::trim(*bytes);
 }
 
 }  // namespace
 
-bool installed() { return platform::isExecutableFile(Paths::install() / "agent.sh"); }
+bool installed() {
+  return Platform::isExecutableFile(Paths::install() / "agent.sh");
+}
 
-void start() { platform::run(command("start"), platform::Output::inherit); }
+void start() {
+  Platform::run(command("start"), Platform::Output::inherit);
+}
 
 bool stop() {
-  auto ran = platform::run(command("stop"), platform::Output::inherit);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run(command("stop"), Platform::Output::inherit);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   return exited && exited->status == 0;
 }
 
-std::optional<std::string> restart() { return platform::launch(command("restart")); }
+std::optional<std::string> restart() {
+  return Platform::launch(command("restart"));
+}
 
 std::optional<std::string> passphrase() {
   auto found = readPassphrase();
@@ -39,16 +45,19 @@ std::optional<std::string> passphrase() {
 }
 
 std::variant<Changed, NotChanged> changePassphrase() {
-  auto ran = platform::run(command("set-passphrase"), platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run(command("set-passphrase"), Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   if (!exited) return NotChanged{};
   if (exited->status == 0) {
     // Shown even when empty: the desk said it made one.
     if (auto made = readPassphrase()) return Changed{*made};
   }
-  return NotChanged{text::lastJoined(text::nonEmptyLines(text::utf8OrEmpty(exited->output)), 2, "\n")};
+  return NotChanged{
+      Text::lastJoined(Text::nonEmptyLines(Text::utf8OrEmpty(exited->output)), 2, "\n")};
 }
 
-std::string consoleAddress() { return "http://localhost:" + std::to_string(Paths::port()); }
+std::string consoleAddress() {
+  return "http://localhost:" + std::to_string(Paths::port());
+}
 
 }  // namespace Agent

@@ -4,13 +4,13 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <semaphore>
 
 #include "desk/Paths.h"
-#include "platform/files.h"
-#include "platform/http.h"
+#include "platform/Files.h"
+#include "platform/Http.h"
 #include "text/Text.h"
 
 namespace fs = std::filesystem;
@@ -22,8 +22,6 @@ constexpr double requestTimeout = 2.0;
 constexpr auto busyWait = std::chrono::milliseconds(3000);
 // The in-use answer is a few dozen bytes; anything longer is not one.
 constexpr std::size_t longestAnswer = 64 * 1024;
-
-fs::path marker() { return platform::home() / ".tarvic-setting-up"; }
 
 // The address of a question to the desk; nothing when the port cannot be one, so that
 // such a desk counts as not answering rather than being asked somewhere else.
@@ -59,12 +57,12 @@ struct Cell {
 void look(std::function<void(DeskState)> then) {
   std::error_code error;
   if (!fs::exists(Paths::install(), error)) return then(DeskState::notInstalled());
-  if (fs::exists(marker(), error)) return then(DeskState::unfinished());
+  if (fs::exists(Paths::settingUp(), error)) return then(DeskState::unfinished());
   auto url = address("/relay-info");
   if (!url) return then(DeskState::installedNotRunning());
-  platform::http::Request request{*url, requestTimeout, 0, true};
-  platform::http::get(request, [then = std::move(then)](platform::http::Reply reply) {
-    bool answered = reply.failure == platform::http::Failure::none &&
+  Platform::Http::Request request{*url, requestTimeout, 0, true};
+  Platform::Http::get(request, [then = std::move(then)](Platform::Http::Reply reply) {
+    bool answered = reply.failure == Platform::Http::Failure::none &&
                     (reply.status == 200 || reply.status == 404);
     then(answered ? DeskState::answering(installedVersion()) : DeskState::installedNotRunning());
   });
@@ -84,12 +82,12 @@ Busy busy() {
   auto url = address("/in-use");
   if (!url) return {Busy::Kind::unknown, {}};
   auto cell = std::make_shared<Cell>();
-  platform::http::Request request{*url, requestTimeout, longestAnswer, false};
-  platform::http::get(request, [cell](platform::http::Reply reply) {
+  Platform::Http::Request request{*url, requestTimeout, longestAnswer, false};
+  Platform::Http::get(request, [cell](Platform::Http::Reply reply) {
     Busy answer{Busy::Kind::unknown, {}};
-    if (reply.failure == platform::http::Failure::refused) {
+    if (reply.failure == Platform::Http::Failure::refused) {
       answer = {Busy::Kind::notRunning, {}};
-    } else if (reply.failure == platform::http::Failure::none && reply.status == 200 &&
+    } else if (reply.failure == Platform::Http::Failure::none && reply.status == 200 &&
                reply.body) {
       answer = readInUse(*reply.body);
     }
@@ -105,12 +103,13 @@ Busy busy() {
 }
 
 std::string installedVersion() {
-  auto bytes = platform::readFile(Paths::install() / "VERSION");
-  if (!bytes || !text::isUtf8(*bytes)) return {};
+  auto bytes = Platform::readFile(Paths::install() / "VERSION");
+  if (!bytes || !Text::isUtf8(*bytes)) return {};
   size_t start = bytes->find_first_not_of(' ');
   if (start == std::string::npos) return {};
   size_t end = bytes->find(' ', start);
-  std::string word = bytes->substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string word =
+      bytes->substr(start, end == std::string::npos ? std::string::npos : end - start);
   return firstCharacters(word, 7);
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/files.h"
+#include "platform/Files.h"
 #include "text/Text.h"
 
 namespace fs = std::filesystem;
@@ -18,10 +18,14 @@ bool present(const fs::path& p) {
 }  // namespace
 
 fs::path movedInstall() {
-  return platform::home() / "Library/Application Support/Quendrel/Desk";
+  return Platform::home() / "Library/Application Support/Quendrel/Desk";
 }
-fs::path firstInstall() { return platform::home() / "Tarvic"; }
-fs::path firstAside() { return platform::home() / "Tarvic-previous"; }
+fs::path firstInstall() {
+  return Platform::home() / "Tarvic";
+}
+fs::path firstAside() {
+  return Platform::home() / "Tarvic-previous";
+}
 
 fs::path install() {
   // The new place counts only once its agent script is there; an earlier installation
@@ -31,17 +35,25 @@ fs::path install() {
   return movedInstall();
 }
 
+fs::path settingUp() {
+  return Platform::home() / ".tarvic-setting-up";
+}
+
 fs::path plist(std::string_view label) {
-  return platform::home() / "Library/LaunchAgents" / (std::string(label) + ".plist");
+  return Platform::home() / "Library/LaunchAgents" / (std::string(label) + ".plist");
 }
 
 std::string label() {
   return std::string(present(plist(newLabel)) ? newLabel : oldLabel);
 }
 
-fs::path launchAgent() { return plist(label()); }
+fs::path launchAgent() {
+  return plist(label());
+}
 
-std::optional<std::int64_t> parsePort(std::string_view value) { return text::wholeNumber(value); }
+std::optional<std::int64_t> parsePort(std::string_view value) {
+  return Text::wholeNumber(value);
+}
 
 std::int64_t port() {
   const char* value = std::getenv("QUENDREL_PORT");

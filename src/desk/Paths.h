@@ -19,6 +19,10 @@ std::filesystem::path firstAside();    // ~/Tarvic-previous
 // The folder that holds the desk now.
 std::filesystem::path install();
 
+// The marker a setup run keeps while it works, "~/.tarvic-setting-up": left behind, it
+// tells that setting up did not finish.
+std::filesystem::path settingUp();
+
 // The agent label in use, and the agent's property list for a label.
 std::string label();
 std::filesystem::path plist(std::string_view label);

@@ -1,43 +1,21 @@
 #include "placement/DiskImage.h"
 
-#include <algorithm>
-#include <cctype>
-
-#include "placement/Settling.h"
-#include "platform/files.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
+#include "placement/Applications.h"
+#include "placement/Moving.h"
+#include "platform/Files.h"
+#include "platform/Images.h"
+#include "platform/Mounts.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* squashfuse = "/usr/bin/squashfuse";
-constexpr const char* fusermount = "/usr/bin/fusermount3";
-constexpr const char* mountProgram = "/usr/bin/mount";
-constexpr const char* umountProgram = "/usr/bin/umount";
-constexpr const char* unsquashfs = "/usr/bin/unsquashfs";
-
-bool succeeded(const platform::Ran& ran) {
-  auto* exited = std::get_if<platform::Exited>(&ran);
-  return exited && exited->status == 0;
-}
-
-std::string lastWords(const platform::Ran& ran) {
-  if (auto* unstarted = std::get_if<platform::Unstarted>(&ran)) return unstarted->why;
-  std::string output = std::get<platform::Exited>(ran).output;
-  while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back())))
-    output.pop_back();
-  auto line = output.rfind('\n');
-  return line == std::string::npos ? output : output.substr(line + 1);
-}
-
 // The image must really be attached there, not merely a program claiming success.
 bool mountedImageAt(const fs::path& mountPoint) {
-  auto held = platform::mountHolding(mountPoint);
+  auto held = Platform::mountHolding(mountPoint);
   std::error_code error;
   return held && held->mountPoint == fs::canonical(mountPoint, error) &&
-         DiskImage::isImage(held->type, held->source);
+         Platform::isDiskImage(held->type, held->source);
 }
 
 bool empty(const fs::path& folder) {
@@ -49,12 +27,6 @@ bool empty(const fs::path& folder) {
 
 namespace DiskImage {
 
-bool isImage(const std::string& type, const std::string& source) {
-  const bool loop = source.rfind("/dev/loop", 0) == 0;
-  if (type == "squashfs" || type == "iso9660" || type == "udf") return loop;
-  return type.rfind("fuse.squashfuse", 0) == 0;
-}
-
 std::variant<Attached, Unattached> attach(const fs::path& image, const fs::path& mountPoint) {
   std::error_code error;
   if (!fs::is_regular_file(image, error))
@@ -63,27 +35,26 @@ std::variant<Attached, Unattached> attach(const fs::path& image, const fs::path&
   if (error || !empty(mountPoint)) {
     return Unattached{mountPoint.string() + " is not an empty folder"};
   }
-  const std::string from = fs::absolute(image).string();
-  const std::string at = fs::absolute(mountPoint).string();
+  const fs::path from = fs::absolute(image);
+  const fs::path at = fs::absolute(mountPoint);
   std::string why;
 
-  if (fs::exists("/dev/fuse", error)) {
-    auto ran = platform::run({squashfuse, {from, at}, ""}, platform::Output::pipe);
-    if (succeeded(ran) && mountedImageAt(mountPoint)) return Attached{mountPoint, How::fuse};
-    why = lastWords(ran);
+  if (Platform::hasFuse()) {
+    auto mounted = Platform::mountWithFuse(from, at);
+    if (mounted.ok && mountedImageAt(mountPoint)) return Attached{mountPoint, How::fuse};
+    why = mounted.lastWords;
   }
-  auto ran = platform::run({mountProgram, {"-t", "squashfs", "-o", "loop,ro", from, at}, ""},
-                           platform::Output::pipe);
-  if (succeeded(ran) && mountedImageAt(mountPoint)) return Attached{mountPoint, How::loop};
-  if (why.empty()) why = lastWords(ran);
+  auto mounted = Platform::mountOnLoop(from, at);
+  if (mounted.ok && mountedImageAt(mountPoint)) return Attached{mountPoint, How::loop};
+  if (why.empty()) why = mounted.lastWords;
 
   // No way to mount it here: lay its contents out instead.
   fs::remove(mountPoint, error);
-  ran = platform::run({unsquashfs, {"-no-progress", "-quiet", "-d", at, from}, ""},
-                      platform::Output::pipe);
-  if (succeeded(ran)) return Attached{mountPoint, How::extracted};
+  auto extracted = Platform::extractImage(from, at);
+  if (extracted.ok) return Attached{mountPoint, How::extracted};
   Settling::discard(mountPoint);
-  return Unattached{"the disk image could not be attached (" + why + "; " + lastWords(ran) + ")"};
+  return Unattached{"the disk image could not be attached (" + why + "; " + extracted.lastWords +
+                    ")"};
 }
 
 bool detach(const Attached& attached) {
@@ -95,28 +66,9 @@ bool detach(const Attached& attached) {
       // Something running from the laid-out copy keeps it, as it would keep a mounted image.
       if (Settling::inUse(attached.mountPoint)) return false;
       Settling::discard(attached.mountPoint);
-      return !platform::existsNoFollow(attached.mountPoint);
+      return !Platform::existsNoFollow(attached.mountPoint);
   }
   return false;
 }
 
 }  // namespace DiskImage
-
-namespace Settling {
-
-bool eject(const fs::path& mountPoint) {
-  std::error_code error;
-  const fs::path point = fs::canonical(mountPoint, error);
-  if (error) return false;
-  std::optional<platform::Mount> found;
-  for (auto& mount : platform::mounts()) {
-    if (mount.mountPoint == point) found = mount;
-  }
-  if (!found || !DiskImage::isImage(found->type, found->source)) return false;
-  const bool fuse = found->type.rfind("fuse.", 0) == 0;
-  platform::Command command = fuse ? platform::Command{fusermount, {"-u", point.string()}, ""}
-                                   : platform::Command{umountProgram, {point.string()}, ""};
-  return succeeded(platform::run(command, platform::Output::null));
-}
-
-}  // namespace Settling

@@ -28,10 +28,6 @@ std::variant<Attached, Unattached> attach(const std::filesystem::path& image,
 // Unmounts (never by force) or removes the extracted tree; false when it could not.
 bool detach(const Attached& attached);
 
-// Whether a mount of this type from this source is a disk image: squashfs, iso9660 or udf
-// from a loop device, or squashfs through FUSE.
-bool isImage(const std::string& type, const std::string& source);
-
 // An attached image that is detached when dropped.
 class Attachment {
  public:

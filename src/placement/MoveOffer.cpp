@@ -1,20 +1,16 @@
-// The launch-time flows that keep one copy of Quendrel, in an Applications folder: the offer
-// to move there, handing over to an installed or running copy, taking the current name, and
-// putting away the disk image a copy was moved from.
+#include "placement/MoveOffer.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "app/Manager.h"
 #include "desk/Paths.h"
-#include "placement/Settling.h"
-#include "platform/app.h"
-#include "platform/apps.h"
-#include "platform/bundle.h"
-#include "platform/files.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
-#include "removal/Whereabouts.h"
+#include "placement/Moving.h"
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+#include "platform/Mounts.h"
+#include "platform/Process.h"
+#include "platform/Queue.h"
 
 namespace fs = std::filesystem;
 
@@ -23,25 +19,19 @@ namespace {
 constexpr const char* alreadyOpen = "Quendrel is already open";
 constexpr const char* notMoved = "Quendrel was not moved";
 
-// Where mounted volumes appear; a disk image elsewhere is not ours to put away.
-const std::vector<std::string> volumes = {"/Volumes/", "/media/", "/run/media/", "/mnt/"};
-
 constexpr double closingSeconds = 5.0;
 constexpr double closingSlice = 0.1;
 constexpr int ejectTries = 60;
 constexpr auto ejectPause = std::chrono::milliseconds(500);
 
 std::optional<fs::path> here() {
-  auto bundle = platform::mainBundle();
+  auto bundle = Platform::mainBundle();
   if (!bundle) return std::nullopt;
   return bundle->location;
 }
 
-platform::Alert informational(std::string message, std::string informative) {
-  platform::Alert alert;
-  alert.message = std::move(message);
-  alert.informative = std::move(informative);
-  return alert;
+Platform::Alert informational(std::string message, std::string informative) {
+  return Platform::Alert::informational(std::move(message), std::move(informative));
 }
 
 Settling::Pair pairOf(const fs::path& bundle) {
@@ -50,36 +40,17 @@ Settling::Pair pairOf(const fs::path& bundle) {
 
 // "X.app/" and "X.app" are the same folder.
 fs::path plain(const fs::path& p) {
-  std::string s = p.string();
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
-}
-
-std::string resolved(const fs::path& p) {
-  std::error_code error;
-  fs::path r = fs::weakly_canonical(p, error);
-  return error ? p.string() : r.string();
-}
-
-// The program a bundle opens with: its CFBundleExecutable in Contents/MacOS, a plain name.
-std::optional<fs::path> executableOf(const fs::path& app) {
-  platform::Bundle bundle{app};
-  auto name = bundle.value("CFBundleExecutable");
-  if (!name || name->empty() || *name == "." || *name == ".." ||
-      name->find('/') != std::string::npos) {
-    return std::nullopt;
-  }
-  return bundle.executables() / *name;
+  return Platform::withoutTrailingSlash(p);
 }
 
 // Waits, off the main thread, for nothing to run from the disk image any more, then ejects
 // it unless something still does. Never forces; gives up after half a minute.
 void ejectOnceUnused(const fs::path& mountPoint) {
-  const std::string inside = resolved(mountPoint) + "/";
+  const std::string inside = Platform::resolved(mountPoint) + "/";
   for (int tries = 0;; ++tries) {
-    const auto apps = platform::runningApplications();
-    const bool used = std::any_of(apps.begin(), apps.end(), [&](const platform::RunningApp& app) {
-      return app.bundle && resolved(*app.bundle).rfind(inside, 0) == 0;
+    const auto apps = Platform::runningApplications();
+    const bool used = std::any_of(apps.begin(), apps.end(), [&](const Platform::RunningApp& app) {
+      return app.bundle && Platform::resolved(*app.bundle).starts_with(inside);
     });
     if (!used || tries == ejectTries) break;
     std::this_thread::sleep_for(ejectPause);
@@ -89,7 +60,7 @@ void ejectOnceUnused(const fs::path& mountPoint) {
 
 }  // namespace
 
-bool Manager::offerToMove() {
+bool MoveOffer::offerToMove() {
   auto found = here();
   if (!found) return false;
   const fs::path here = *found;
@@ -99,57 +70,69 @@ bool Manager::offerToMove() {
   const auto installed = Settling::installedCopy(all);
   if (installed && !Settling::newer(pairOf(here), pairOf(*installed))) {
     if (Settling::isRunning(*installed)) {
-      ui_.run(informational(alreadyOpen,
-                            "It is running from your Applications folder — its knob is in the menu "
-                            "bar, and opening it from Applications shows everything it does. This "
-                            "copy closes now."));
-      terminate();
-      return true;
+      return closeWith(
+          informational(alreadyOpen,
+                        "It is running from your Applications folder — its knob is in the menu "
+                        "bar, and opening it from Applications shows everything it does. This "
+                        "copy closes now."));
     }
     reopen(*installed, here, true);
     return true;
   }
 
-  // The installed copy's own folder first, so that an older copy is replaced where it stands.
-  Settling::Folders writable;
+  std::optional<Installed> known;
+  if (installed) known = Installed{*installed, Settling::version(*installed)};
+  const auto planned = plan(known, all, Settling::canWrite, Settling::diskImage(here).has_value());
+  if (!planned) return false;
+  return move(here, installed, *planned);
+}
+
+std::optional<MoveOffer::Plan> MoveOffer::plan(const std::optional<Installed>& installed,
+                                               const Settling::Folders& folders,
+                                               const Settling::Test& writable, bool fromDiskImage) {
   Settling::Folders candidates;
-  if (installed) candidates.push_back(installed->parent_path());
-  candidates.insert(candidates.end(), all.begin(), all.end());
+  if (installed) candidates.push_back(installed->location.parent_path());
+  candidates.insert(candidates.end(), folders.begin(), folders.end());
+  Plan plan;
   Settling::Folders seen;
   for (const auto& folder : candidates) {
     if (std::find(seen.begin(), seen.end(), plain(folder)) != seen.end()) continue;
     seen.push_back(plain(folder));
-    if (Settling::canWrite(folder)) writable.push_back(folder);
+    if (writable(folder)) plan.writable.push_back(folder);
   }
-  if (writable.empty()) return false;
-  const fs::path chosen = writable.front();
+  if (plan.writable.empty()) return std::nullopt;
+  const fs::path chosen = plan.writable.front();
 
-  std::string sentence;
   if (!installed) {
-    sentence = "It puts itself there and opens again from Applications.";
+    plan.sentence = "It puts itself there and opens again from Applications.";
   } else {
-    const std::string oldName = "Quendrel " + Settling::version(*installed);
-    if (plain(installed->parent_path()) == plain(chosen)) {
-      sentence = "It replaces the older " + oldName + " there and opens again from Applications.";
+    const std::string oldName = "Quendrel " + installed->version;
+    if (plain(installed->location.parent_path()) == plain(chosen)) {
+      plan.sentence =
+          "It replaces the older " + oldName + " there and opens again from Applications.";
     } else {
       const std::string where = plain(chosen) == "/Applications"
                                     ? "the Applications folder"
                                     : "the Applications folder in your home folder";
-      sentence = "This account cannot change the Applications folder the older " + oldName +
-                 " is in, so this one goes in " + where + " and opens again " +
-                 "from there. Taking the older one away needs somebody who " +
-                 "administers this Mac.";
+      plan.sentence = "This account cannot change the Applications folder the older " + oldName +
+                      " is in, so this one goes in " + where + " and opens again " +
+                      "from there. Taking the older one away needs somebody who " +
+                      "administers this Mac.";
     }
   }
-  if (!Settling::diskImage(here))
-    sentence += " The copy it was opened from can be thrown away afterwards.";
+  if (!fromDiskImage)
+    plan.sentence += " The copy it was opened from can be thrown away afterwards.";
+  return plan;
+}
 
-  platform::Alert offer;
+bool MoveOffer::move(const fs::path& here, const std::optional<fs::path>& installed,
+                     const Plan& plan) {
+  Platform::Alert offer;
   offer.message = "Move Quendrel to your Applications folder?";
   offer.informative = "Quendrel is running from " + Settling::describe(here) + ". " +
                       "It needs to be in your Applications folder to keep itself up to " +
                       "date, and so that dragging it to the Trash and emptying the " +
-                      "Trash takes its console off this Mac too.\n\n" + sentence;
+                      "Trash takes its console off this Mac too.\n\n" + plan.sentence;
   std::error_code error;
   if (fs::exists(Paths::install(), error))
     offer.informative += " The console keeps running meanwhile.";
@@ -157,31 +140,27 @@ bool Manager::offerToMove() {
   offer.returnKey = 0;
   offer.escapeKey = 1;
 
-  if (ui_.run(offer) != platform::firstButton) {
+  if (ui_.run(offer) != Platform::firstButton) {
     if (otherCopies().empty()) return false;
-    ui_.run(
+    return closeWith(
         informational(alreadyOpen,
                       "Another copy of Quendrel is running, so this one closes rather than put a "
                       "second one in the menu bar. To use this one instead, open it again and "
                       "choose Move to Applications."));
-    terminate();
-    return true;
   }
 
   if (!closeOtherCopies()) {
-    ui_.run(
+    return closeWith(
         informational(notMoved,
                       "Another copy of Quendrel is still busy — setting this Mac up, perhaps, or "
                       "showing a message — and did not close. Nothing has changed. Let it "
                       "finish, then open this copy " +
                           std::string("again from ") + Settling::describe(here) +
                           " and choose Move to " + "Applications."));
-    terminate();
-    return true;
   }
 
   Settling::Outcome outcome = Settling::Failed{};
-  for (const auto& folder : writable) {
+  for (const auto& folder : plan.writable) {
     const fs::path target = installed && plain(installed->parent_path()) == plain(folder)
                                 ? *installed
                                 : folder / Settling::fileName;
@@ -194,13 +173,12 @@ bool Manager::offerToMove() {
     return true;
   }
   if (std::holds_alternative<Settling::Running>(outcome)) {
-    ui_.run(informational(alreadyOpen,
-                          "The copy in your Applications folder did not close, so it has not been "
-                          "replaced. Once it has finished what it is doing, " +
-                              std::string("open this copy again from ") + Settling::describe(here) +
-                              " and " + "choose Move to Applications."));
-    terminate();
-    return true;
+    return closeWith(
+        informational(alreadyOpen,
+                      "The copy in your Applications folder did not close, so it has not been "
+                      "replaced. Once it has finished what it is doing, " +
+                          std::string("open this copy again from ") + Settling::describe(here) +
+                          " and " + "choose Move to Applications."));
   }
   if (std::holds_alternative<Settling::Foreign>(outcome)) {
     ui_.run(
@@ -215,40 +193,42 @@ bool Manager::offerToMove() {
   return false;
 }
 
-bool Manager::leaveItToAnother() {
+bool MoveOffer::closeWith(const Platform::Alert& alert) {
+  ui_.run(alert);
+  host_.terminate();
+  return true;
+}
+
+bool MoveOffer::leaveItToAnother() {
   const auto others = otherCopies();
   if (others.empty()) return false;
 
   const Settling::Pair mine = Settling::running();
   const auto found = here();
-  const bool placed = found && Whereabouts::settled(*found);
+  const bool placed = found && Settling::settled(*found);
   const bool better =
-      std::any_of(others.begin(), others.end(), [&](const platform::RunningApp& other) {
+      std::any_of(others.begin(), others.end(), [&](const Platform::RunningApp& other) {
         if (!other.bundle) return false;
         const Settling::Pair theirs = pairOf(*other.bundle);
         if (Settling::newer(theirs, mine)) return true;
-        return !Settling::newer(mine, theirs) && Whereabouts::settled(*other.bundle) && !placed;
+        return !Settling::newer(mine, theirs) && Settling::settled(*other.bundle) && !placed;
       });
 
   if (better) {
-    ui_.run(informational(alreadyOpen,
-                          "A copy of Quendrel that is the same as this one or newer is already "
-                          "running, and its knob is in the menu bar. This copy closes now rather "
-                          "than put a second one beside it."));
-    terminate();
-    return true;
+    return closeWith(informational(alreadyOpen,
+                                   "A copy of Quendrel that is the same as this one or newer is "
+                                   "already running, and its knob is in the menu bar. This copy "
+                                   "closes now rather than put a second one beside it."));
   }
   if (closeOtherCopies()) return false;
-  ui_.run(
+  return closeWith(
       informational(alreadyOpen,
                     "Another copy of Quendrel is busy — setting this Mac up, perhaps, or showing "
                     "a message — and did not close. This copy closes now; open it again once the "
                     "other has finished."));
-  terminate();
-  return true;
 }
 
-bool Manager::takeCurrentName() {
+bool MoveOffer::takeCurrentName() {
   const auto found = here();
   if (!found) return false;
   const auto renamed = Settling::renamedToCurrent(*found, Settling::folders());
@@ -257,21 +237,18 @@ bool Manager::takeCurrentName() {
   return true;
 }
 
-void Manager::putAwayWhereItCameFrom() {
+void MoveOffer::putAwayWhereItCameFrom() {
   auto flag = std::find(arguments_.begin(), arguments_.end(), Settling::movedFrom);
   if (flag == arguments_.end() || std::next(flag) == arguments_.end()) return;
   const auto mountPoint = Settling::diskImage(*std::next(flag));
   if (!mountPoint) return;
-  const std::string point = mountPoint->string() + "/";
-  if (std::none_of(volumes.begin(), volumes.end(),
-                   [&](const std::string& prefix) { return point.rfind(prefix, 0) == 0; })) {
-    return;
-  }
-  platform::inBackground(platform::Qos::utility,
+  // A disk image mounted elsewhere than where volumes appear is not ours to put away.
+  if (!Platform::onVolume(mountPoint->string() + "/")) return;
+  Platform::inBackground(Platform::Qos::utility,
                          [mountPoint = *mountPoint] { ejectOnceUnused(mountPoint); });
 }
 
-void Manager::reopen(const fs::path& app, const fs::path& here, bool handOver) {
+void MoveOffer::reopen(const fs::path& app, const fs::path& here, bool handOver) {
   std::vector<std::string> arguments;
   if (handOver) arguments.emplace_back(Settling::handedOver);
   if (Settling::diskImage(here)) {
@@ -282,52 +259,42 @@ void Manager::reopen(const fs::path& app, const fs::path& here, bool handOver) {
   const std::optional<std::string> failure = Settling::openAsNewInstance(app, arguments);
 
   std::weak_ptr<bool> alive = alive_;
-  platform::onMain([this, alive, failure] {
+  Platform::onMain([this, alive, failure] {
     if (alive.expired()) return;
-    if (!failure) return terminate();
+    if (!failure) return host_.terminate();
     ui_.run(informational("Quendrel is in your Applications folder",
                           "It could not be opened from there just now, so it carries on from here "
                           "for the moment. Next time, open it from Applications.\n\n" +
                               *failure));
-    carryOn();
+    host_.carryOn();
   });
 }
 
-std::optional<std::string> Settling::openAsNewInstance(const fs::path& app,
-                                                       const std::vector<std::string>& arguments) {
-  auto executable = executableOf(app);
-  if (!executable) return "The application has no program to open.";
-  // Started from "/" like any application, so that our working folder (perhaps on the
-  // disk image we came from) does not keep that image in use.
-  return platform::launch({executable->string(), arguments, "/"}, platform::Output::inherit, true,
-                          {{platform::newInstanceVariable, "1"}});
-}
-
-std::vector<platform::RunningApp> Manager::otherCopies() {
-  const int self = platform::selfPid();
-  std::vector<platform::RunningApp> copies;
-  for (auto& app : platform::runningApplications()) {
+std::vector<Platform::RunningApp> MoveOffer::otherCopies() {
+  const int self = Platform::selfPid();
+  std::vector<Platform::RunningApp> copies;
+  for (auto& app : Platform::runningApplications()) {
     if (app.pid == self || !app.main || !app.identifier ||
         Settling::identities.count(*app.identifier) == 0)
       continue;
-    if (platform::isTerminated(app.pid)) continue;
+    if (Platform::isTerminated(app.pid)) continue;
     copies.push_back(std::move(app));
   }
   return copies;
 }
 
-bool Manager::closeOtherCopies() {
+bool MoveOffer::closeOtherCopies() {
   const auto others = otherCopies();
   if (others.empty()) return true;
-  for (const auto& other : others) platform::terminate(other.pid);
+  for (const auto& other : others) Platform::terminate(other.pid);
   auto allGone = [&] {
-    return std::all_of(others.begin(), others.end(), [](const platform::RunningApp& other) {
-      return platform::isTerminated(other.pid);
+    return std::all_of(others.begin(), others.end(), [](const Platform::RunningApp& other) {
+      return Platform::isTerminated(other.pid);
     });
   };
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(closingSeconds);
   while (!allGone() && std::chrono::steady_clock::now() < deadline)
-    platform::turnLoop(closingSlice);
+    Platform::turnLoop(closingSlice);
   return allGone();
 }

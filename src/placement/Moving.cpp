@@ -4,11 +4,12 @@
 #include <chrono>
 #include <functional>
 
-#include "placement/Settling.h"
-#include "platform/attributes.h"
-#include "platform/copying.h"
-#include "platform/files.h"
-#include "platform/items.h"
+#include "placement/Moving.h"
+#include "platform/Attributes.h"
+#include "platform/Copying.h"
+#include "platform/Files.h"
+#include "platform/Items.h"
+#include "signing/CodeSign.h"
 
 namespace fs = std::filesystem;
 
@@ -46,9 +47,9 @@ bool mayReplace(const std::optional<std::string>& ours, const std::optional<std:
 // Owner rights on every folder before looking inside it, so a read-only folder in a copy can
 // be both entered and emptied.
 void openUp(const fs::path& item) {
-  auto status = platform::lookAt(item);
-  if (!status || status->kind != platform::ItemKind::folder) return;
-  platform::addMode(item, 0700);
+  auto status = Platform::lookAt(item);
+  if (!status || status->kind != Platform::ItemKind::folder) return;
+  Platform::addMode(item, 0700);
   std::error_code error;
   for (fs::directory_iterator it(item, error); !error && it != fs::directory_iterator();
        it.increment(error)) {
@@ -70,7 +71,7 @@ std::vector<fs::path> everything(const fs::path& location) {
 
 // Removes the hidden temporary copies in the folder for which `left` holds.
 void removeCopies(const fs::path& folder,
-                  const std::function<bool(const platform::ItemStatus&)>& left) {
+                  const std::function<bool(const Platform::ItemStatus&)>& left) {
   std::vector<fs::path> found;
   std::error_code error;
   for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
@@ -78,7 +79,7 @@ void removeCopies(const fs::path& folder,
     if (isTemporaryName(it->path().filename().string())) found.push_back(it->path());
   }
   for (const auto& copy : found) {
-    auto status = platform::lookAt(copy);
+    auto status = Platform::lookAt(copy);
     if (status && left(*status)) discard(copy);
   }
 }
@@ -88,14 +89,14 @@ void removeCopies(const fs::path& folder,
 // The change time, unlike the modification time that a copy takes over from its original,
 // says when the copy was made.
 void removeStaleCopies(const fs::path& folder, std::chrono::system_clock::time_point now) {
-  removeCopies(folder, [now](const platform::ItemStatus& s) { return now - s.changed > stale; });
+  removeCopies(folder, [now](const Platform::ItemStatus& s) { return now - s.changed > stale; });
 }
 
-platform::FolderLock clearLeftovers(const fs::path& folder,
+Platform::FolderLock clearLeftovers(const fs::path& folder,
                                     std::chrono::system_clock::time_point now) {
-  platform::FolderLock lock(folder);
+  Platform::FolderLock lock(folder);
   if (lock.held()) {
-    removeCopies(folder, [](const platform::ItemStatus&) { return true; });
+    removeCopies(folder, [](const Platform::ItemStatus&) { return true; });
   } else {
     removeStaleCopies(folder, now);
   }
@@ -106,7 +107,7 @@ Outcome move(const fs::path& source, const fs::path& target, const Test& running
   const fs::path original = resolvedSource(source);
   const fs::path folder = target.parent_path();
 
-  const bool replacing = platform::existsNoFollow(target);
+  const bool replacing = Platform::existsNoFollow(target);
   if (replacing) {
     auto ours = identity(original);
     if (!ours || !mayReplace(ours, identity(target))) return Foreign{};
@@ -118,10 +119,10 @@ Outcome move(const fs::path& source, const fs::path& target, const Test& running
   if (error) return Failed{"Its Applications folder could not be made (" + error.message() + ")."};
   const auto lock = clearLeftovers(folder, std::chrono::system_clock::now());
 
-  const fs::path temporary = folder / (std::string(temporaryPrefix) + platform::uuid());
-  if (int copyError = platform::copyTree(original, temporary)) {
+  const fs::path temporary = folder / (std::string(temporaryPrefix) + Platform::uuid());
+  if (int copyError = Platform::copyTree(original, temporary)) {
     discard(temporary);
-    return Failed{"It could not be copied there (" + platform::errorText(copyError) + ")."};
+    return Failed{"It could not be copied there (" + Platform::errorText(copyError) + ")."};
   }
   if (!unquarantine(temporary)) {
     discard(temporary);
@@ -131,9 +132,9 @@ Outcome move(const fs::path& source, const fs::path& target, const Test& running
     discard(temporary);
     return Failed{"The copy did not match the original exactly, so it has been removed."};
   }
-  const auto how = replacing ? platform::Rename::exchange : platform::Rename::exclusive;
-  if (int renameError = platform::renameAtomically(temporary, target, how)) {
-    const std::string why = platform::errorText(renameError);
+  const auto how = replacing ? Platform::Rename::exchange : Platform::Rename::exclusive;
+  if (int renameError = Platform::renameAtomically(temporary, target, how)) {
+    const std::string why = Platform::errorText(renameError);
     discard(temporary);
     return Failed{"It could not be put in place (" + why + ")."};
   }
@@ -151,20 +152,24 @@ void discard(const fs::path& location) {
 bool unquarantine(const fs::path& location) {
   bool clear = true;
   for (const auto& item : everything(location)) {
-    if (!platform::attributes::has(item, platform::attributes::quarantine)) continue;
-    int error = platform::attributes::remove(item, platform::attributes::quarantine);
+    if (!Platform::Attributes::has(item, Platform::Attributes::quarantine)) continue;
+    int error = Platform::Attributes::remove(item, Platform::Attributes::quarantine);
     if (error == EACCES || error == EPERM) {
       // The owner may lack write permission on the item; lend it for the removal only.
-      auto status = platform::lookAt(item);
-      if (status && status->kind != platform::ItemKind::link) {
-        platform::addMode(item, 0200);
-        platform::attributes::remove(item, platform::attributes::quarantine);
-        platform::setMode(item, status->mode);
+      auto status = Platform::lookAt(item);
+      if (status && status->kind != Platform::ItemKind::link) {
+        Platform::addMode(item, 0200);
+        Platform::Attributes::remove(item, Platform::Attributes::quarantine);
+        Platform::setMode(item, status->mode);
       }
     }
-    if (platform::attributes::has(item, platform::attributes::quarantine)) clear = false;
+    if (Platform::Attributes::has(item, Platform::Attributes::quarantine)) clear = false;
   }
   return clear;
+}
+
+bool intact(const fs::path& copy, const fs::path& source) {
+  return CodeSign::intact(copy, source);
 }
 
 }  // namespace Settling

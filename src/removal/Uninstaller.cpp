@@ -5,9 +5,9 @@
 #include <variant>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/files.h"
-#include "platform/process.h"
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
 #include "text/Text.h"
 
 namespace fs = std::filesystem;
@@ -77,16 +77,16 @@ std::string_view trimmedOfBlanks(std::string_view s) {
 namespace Uninstaller {
 
 std::optional<std::string> bundled() {
-  auto bundle = platform::mainBundle();
+  auto bundle = Platform::mainBundle();
   if (!bundle) return std::nullopt;
-  auto bytes = platform::readFile(bundle->resources() / "payload/uninstall.sh");
-  if (!bytes || !text::isUtf8(*bytes)) return std::nullopt;
+  auto bytes = Platform::readFile(bundle->resources() / "payload/uninstall.sh");
+  if (!bytes || !Text::isUtf8(*bytes)) return std::nullopt;
   return bytes;
 }
 
 std::vector<std::string> lines(const std::string& output) {
   std::vector<std::string> kept;
-  for (const auto& line : text::nonEmptyLines(withoutColours(text::utf8OrEmpty(output)))) {
+  for (const auto& line : Text::nonEmptyLines(withoutColours(Text::utf8OrEmpty(output)))) {
     auto trimmed = trimmedOfBlanks(line);
     if (!trimmed.empty()) kept.emplace_back(trimmed);
   }
@@ -100,8 +100,8 @@ std::optional<Outcome> run(const std::optional<std::string>& script,
   if (script) {
     // Private to this user: the copy is only ever run by us, through bash.
     fs::path temporary =
-        platform::temporaryFolder() / ("quendrel-uninstall-" + platform::uuid() + ".sh");
-    if (platform::writeAtomically(temporary, *script, 0600)) {
+        Platform::temporaryFolder() / ("quendrel-uninstall-" + Platform::uuid() + ".sh");
+    if (Platform::writeAtomically(temporary, *script, 0600)) {
       copy.emplace(temporary);
       path = temporary;
     }
@@ -114,38 +114,32 @@ std::optional<Outcome> run(const std::optional<std::string>& script,
     args.push_back("--app");
     args.push_back(app->string());
   }
-  auto ran = platform::run({"/bin/bash", std::move(args), ""}, platform::Output::pipe);
+  auto ran = Platform::run({"/bin/bash", std::move(args), ""}, Platform::Output::pipe);
   copy.reset();
 
-  if (auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+  if (auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
     return Outcome{false, "The uninstaller could not start: " + unstarted->why};
   }
-  const auto& exited = std::get<platform::Exited>(ran);
+  const auto& exited = std::get<Platform::Exited>(ran);
   auto said = lines(exited.output);
-  if (exited.status != 0) return Outcome{false, text::lastJoined(said, 3, "\n")};
+  if (exited.status != 0) return Outcome{false, Text::lastJoined(said, 3, "\n")};
   std::vector<std::string> done;
   for (auto& line : said) {
     if (line.starts_with(checkMark)) done.push_back(std::move(line));
   }
-  return Outcome{true, text::lastJoined(done, done.size(), "\n")};
+  return Outcome{true, Text::lastJoined(done, done.size(), "\n")};
 }
 
-platform::Alert report(const std::optional<Outcome>& outcome) {
-  platform::Alert alert;
+Platform::Alert report(const std::optional<Outcome>& outcome) {
   if (!outcome) {
-    alert.message = "This copy of Quendrel cannot uninstall itself.";
-    alert.informative =
-        "Drag Quendrel to the Trash, and then this folder:\n\n" + Paths::install().string();
-    return alert;
+    return Platform::Alert::informational(
+        "This copy of Quendrel cannot uninstall itself.",
+        "Drag Quendrel to the Trash, and then this folder:\n\n" + Paths::install().string());
   }
   if (outcome->removed) {
-    alert.message = "Quendrel has been removed.";
-  } else {
-    alert.style = platform::AlertStyle::warning;
-    alert.message = "Quendrel was not fully removed.";
+    return Platform::Alert::informational("Quendrel has been removed.", outcome->text);
   }
-  alert.informative = outcome->text;
-  return alert;
+  return Platform::Alert::warning("Quendrel was not fully removed.", outcome->text);
 }
 
 }  // namespace Uninstaller

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 
 namespace Uninstaller {
 
@@ -30,7 +30,7 @@ std::optional<Outcome> run(const std::optional<std::string>& script,
 
 // What the user is told after `run`: removed, not fully removed, or that there was nothing
 // to run (with the advice to drag things to the Trash).
-platform::Alert report(const std::optional<Outcome>& outcome);
+Platform::Alert report(const std::optional<Outcome>& outcome);
 
 // The uninstaller's output as shown: colour codes removed, lines split and trimmed of
 // blanks and tabs, empty lines dropped. Invalid UTF-8 counts as no output.

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/watch.h"
+#include "platform/Watch.h"
 
 class Whereabouts {
  public:
@@ -39,10 +39,6 @@ class Whereabouts {
   Whereabouts(const Whereabouts&) = delete;
   Whereabouts& operator=(const Whereabouts&) = delete;
 
-  // Whether `bundle` is an ".app" beneath "/Applications/" or the user's own Applications
-  // folder (links resolved), at any depth.
-  static bool settled(const std::filesystem::path& bundle);
-
   // Where the bundle is now; asks the file system afresh on every call.
   Place place() const;
 
@@ -66,6 +62,6 @@ class Whereabouts {
   static bool guarded(const std::string& path);
 
   std::filesystem::path home_;
-  std::optional<platform::Watch> watch_;
+  std::optional<Platform::Watch> watch_;
   bool deleted_ = false;  // a delete or revoke has been heard; never cleared
 };

@@ -3,15 +3,15 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "platform/bundle.h"
-#include "update/AppUpdate.h"
+#include "platform/Bundle.h"
+#include "setup/Service.h"
 
 namespace {
 
 constexpr double termsTimeout = 10.0;
 
 std::optional<std::filesystem::path> ownCopy() {
-  auto bundle = platform::mainBundle();
+  auto bundle = Platform::mainBundle();
   if (!bundle) return std::nullopt;
   std::filesystem::path file = bundle->resources() / "payload/ui/terms.html";
   std::error_code error;
@@ -21,7 +21,7 @@ std::optional<std::filesystem::path> ownCopy() {
 
 }  // namespace
 
-AgreementWindow::AgreementWindow(platform::Ui& ui) : ui_(ui) {}
+AgreementWindow::AgreementWindow(Platform::Ui& ui) : ui_(ui) {}
 
 AgreementWindow::~AgreementWindow() = default;
 
@@ -51,19 +51,19 @@ std::string AgreementWindow::linkTarget(const std::string& url) {
     rest = slash == std::string::npos ? "" : rest.substr(slash);
   }
   rest = rest.substr(0, rest.find_first_of("?#"));
-  return AppUpdate::service() + rest;
+  return Service::address() + rest;
 }
 
-void AgreementWindow::show(platform::SetupView& over, Answer then) {
+void AgreementWindow::show(Platform::SetupView& over, Answer then) {
   answer_ = std::move(then);
-  platform::TermsView::Handlers handlers;
+  Platform::TermsView::Handlers handlers;
   handlers.message = [this](const std::string& body) { received(body); };
-  handlers.allow = [this](const platform::Navigation& navigation) { return decide(navigation); };
+  handlers.allow = [this](const Platform::Navigation& navigation) { return decide(navigation); };
   handlers.failed = [this] { useOwnCopy(); };
   handlers.agreed = [this] { finish(version_); };
   handlers.declined = [this] { finish(std::nullopt); };
   web_ = over.openSheet(wiring(), std::move(handlers));
-  if (web_) web_->load(AppUpdate::service() + "/terms", termsTimeout);
+  if (web_) web_->load(Service::address() + "/terms", termsTimeout);
 }
 
 void AgreementWindow::received(const std::string& body) {
@@ -84,7 +84,7 @@ void AgreementWindow::received(const std::string& body) {
   web_->setCount(std::to_string(done) + " of " + std::to_string(*of) + " boxes ticked");
 }
 
-bool AgreementWindow::decide(const platform::Navigation& navigation) {
+bool AgreementWindow::decide(const Platform::Navigation& navigation) {
   if (!navigation.clickedLink || navigation.url.empty()) return true;
   ui_.open(linkTarget(navigation.url));
   return false;

@@ -9,20 +9,20 @@
 #include <optional>
 #include <string>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 
 class AgreementWindow {
  public:
   using Answer = std::function<void(std::optional<std::string> version)>;
 
-  explicit AgreementWindow(platform::Ui& ui);
+  explicit AgreementWindow(Platform::Ui& ui);
   ~AgreementWindow();
   AgreementWindow(const AgreementWindow&) = delete;
   AgreementWindow& operator=(const AgreementWindow&) = delete;
 
   // Puts the sheet over `over` and loads the service's terms. `then` gets the answer on the
   // main thread; an earlier showing's unanswered `then` is dropped without a call.
-  void show(platform::SetupView& over, Answer then);
+  void show(Platform::SetupView& over, Answer then);
 
   // The script that wires the page's boxes to the sheet.
   static const std::string& wiring();
@@ -32,12 +32,12 @@ class AgreementWindow {
 
  private:
   void received(const std::string& body);
-  bool decide(const platform::Navigation& navigation);
+  bool decide(const Platform::Navigation& navigation);
   void useOwnCopy();
   void finish(std::optional<std::string> result);
 
-  platform::Ui& ui_;
-  std::unique_ptr<platform::TermsView> web_;  // the sheet and its web view, while it is up
+  Platform::Ui& ui_;
+  std::unique_ptr<Platform::TermsView> web_;  // the sheet and its web view, while it is up
   std::string version_;
   Answer answer_;
   bool onOwnCopy_ = false;  // never cleared: a later showing goes straight to the end

@@ -1,8 +1,8 @@
 #include "setup/Belonging.h"
 
 #include "desk/Paths.h"
-#include "platform/files.h"
-#include "removal/Whereabouts.h"
+#include "placement/Applications.h"
+#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -28,11 +28,11 @@ void record(const fs::path& app) {
   const fs::path install = Paths::install();
   if (!present(install)) return;
   if (present(install / ".git")) return;
-  if (!Whereabouts::settled(app)) return;
+  if (!Settling::settled(app)) return;
   const fs::path file = install / "data" / "installed-by-app";
   std::error_code ignored;
   fs::create_directories(file.parent_path(), ignored);
-  platform::writeAtomically(file, app.string() + "\n");
+  Platform::writeAtomically(file, app.string() + "\n");
 }
 
 }  // namespace Belonging

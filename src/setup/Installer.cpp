@@ -5,15 +5,15 @@
 #include <variant>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/copying.h"
-#include "platform/files.h"
-#include "platform/lock.h"
-#include "platform/process.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Copying.h"
+#include "platform/Files.h"
+#include "platform/Lock.h"
+#include "platform/Process.h"
+#include "platform/Queue.h"
 #include "setup/Belonging.h"
+#include "setup/Service.h"
 #include "text/Text.h"
-#include "update/AppUpdate.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +28,6 @@ constexpr const char* incomplete =
 constexpr const char* notAccepted =
     "That code was not accepted. Codes last an hour and work once — ask for another.";
 constexpr const char* unexpected = "Something unexpected went wrong: ";
-constexpr const char* markerFile = ".tarvic-setting-up";
 
 // Runs entered on the main thread and not yet ended; `running` holds while there is one.
 int underWay = 0;
@@ -64,7 +63,7 @@ bool present(const fs::path& path) {
 // `leaveOut` at its top are left behind.
 void copyItem(const fs::path& from, const fs::path& to,
               const std::vector<std::string>& leaveOut = {}) {
-  if (int error = platform::copyTree(from, to, leaveOut)) {
+  if (int error = Platform::copyTree(from, to, leaveOut)) {
     throw fs::filesystem_error("cannot copy", from, to,
                                std::error_code(error, std::generic_category()));
   }
@@ -87,7 +86,7 @@ void putBack(const fs::path& from, const fs::path& to) {
 void mark(std::string_view word) {
   if (!reach(word)) {
     throw Failed{std::string(unexpected) + "the progress of setting up could not be noted in " +
-                 unfinished().string() + "."};
+                 Paths::settingUp().string() + "."};
   }
 }
 
@@ -99,10 +98,10 @@ class KeepFolder {
  public:
   KeepFolder() {
     std::error_code ignored;
-    fs::create_directories(platform::temporaryFolder(), ignored);
+    fs::create_directories(Platform::temporaryFolder(), ignored);
     const std::string prefix = "quendrel-keep-";
-    path_ = platform::makePrivateFolder(prefix).value_or(platform::temporaryFolder() /
-                                                         (prefix + platform::uuid()));
+    path_ = Platform::makePrivateFolder(prefix).value_or(Platform::temporaryFolder() /
+                                                         (prefix + Platform::uuid()));
   }
   ~KeepFolder() {
     std::error_code ignored;
@@ -117,14 +116,14 @@ class KeepFolder {
 };
 
 std::pair<bool, std::string> attempt(const std::string& code, const std::string& terms) {
-  platform::FolderLock lock(platform::home());
+  Platform::FolderLock lock(Platform::home());
   if (lock.taken()) return {false, alreadyUnderWay};
   try {
     layDown();
     shell("setup.sh", "Setting up", {});
     pair(code, terms);
     shell("agent.sh", "Starting", {"install"});
-    if (auto bundle = platform::mainBundle()) Belonging::record(bundle->location);
+    if (auto bundle = Platform::mainBundle()) Belonging::record(bundle->location);
   } catch (const Failed& failed) {
     return {false, failed.why};
   } catch (const std::exception& error) {
@@ -133,7 +132,7 @@ std::pair<bool, std::string> attempt(const std::string& code, const std::string&
     return {false, unexpected + std::string("an error without a description.")};
   }
   std::error_code ignored;
-  fs::remove(unfinished(), ignored);
+  fs::remove(Paths::settingUp(), ignored);
   return {true, ""};
 }
 
@@ -148,25 +147,21 @@ std::string quotedForPython(std::string_view text) {
 
 }  // namespace
 
-fs::path unfinished() {
-  return platform::home() / markerFile;
-}
-
 void run(std::string code, std::string terms,
          std::function<void(bool ok, std::string message)> then) {
   ++underWay;
   running = true;
-  platform::inBackground(
-      platform::Qos::userInitiated,
+  Platform::inBackground(
+      Platform::Qos::userInitiated,
       [code = std::move(code), terms = std::move(terms), then = std::move(then)] {
         auto [ok, message] = attempt(code, terms);
-        platform::onMain(ended);
+        Platform::onMain(ended);
         if (then) then(ok, message);
       });
 }
 
 void layDown() {
-  const auto bundle = platform::mainBundle();
+  const auto bundle = Platform::mainBundle();
   if (!bundle || !present(bundle->resources() / "payload")) throw Failed{incomplete};
   const fs::path payload = fs::canonical(bundle->resources() / "payload");
 
@@ -195,7 +190,7 @@ void layDown() {
     keep.emplace();
     for (std::string_view name : keptNames) {
       const fs::path item = *keepFrom / name;
-      if (!platform::existsNoFollow(item)) continue;
+      if (!Platform::existsNoFollow(item)) continue;
       copyItem(item, keep->path() / name);
       kept.emplace_back(name);
     }
@@ -205,7 +200,7 @@ void layDown() {
     if (startOver) {
       fs::rename(place.install, spare(place.unfinished));
     } else {
-      if (platform::existsNoFollow(place.aside)) fs::remove_all(place.aside);
+      if (Platform::existsNoFollow(place.aside)) fs::remove_all(place.aside);
       mark("moved");
       fs::rename(place.install, place.aside);
     }
@@ -231,29 +226,29 @@ void shell(const std::string& script, const std::string& label,
   const fs::path folder = Paths::install();
   std::vector<std::string> arguments{(folder / script).string()};
   arguments.insert(arguments.end(), args.begin(), args.end());
-  const auto ran = platform::run({"/bin/bash", arguments, folder.string()}, platform::Output::pipe);
-  if (const auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+  const auto ran = Platform::run({"/bin/bash", arguments, folder.string()}, Platform::Output::pipe);
+  if (const auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
     throw Failed{label + " could not start: " + unstarted->why};
   }
-  const auto& exited = std::get<platform::Exited>(ran);
+  const auto& exited = std::get<Platform::Exited>(ran);
   if (exited.status == 0) return;
   std::string reason =
-      text::lastJoined(text::nonEmptyLines(text::utf8OrEmpty(exited.output)), 3, " ");
+      Text::lastJoined(Text::nonEmptyLines(Text::utf8OrEmpty(exited.output)), 3, " ");
   throw Failed{reason.empty() ? label + " did not finish." : reason};
 }
 
 void pair(const std::string& code, const std::string& terms) {
   const fs::path folder = Paths::install();
-  const auto ran = platform::run({(folder / ".venv/bin/python").string(),
+  const auto ran = Platform::run({(folder / ".venv/bin/python").string(),
                                   {"-c", pairingScript(), code, terms},
                                   folder.string()},
-                                 platform::Output::pipe);
-  if (const auto* unstarted = std::get_if<platform::Unstarted>(&ran)) {
+                                 Platform::Output::pipe);
+  if (const auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
     throw Failed{"Could not connect this Mac: " + unstarted->why};
   }
-  const auto& exited = std::get<platform::Exited>(ran);
+  const auto& exited = std::get<Platform::Exited>(ran);
   if (exited.status == 0) return;
-  std::string said = text::trim(text::utf8OrEmpty(exited.output));
+  std::string said = Text::trim(Text::utf8OrEmpty(exited.output));
   throw Failed{said.empty() ? notAccepted : said};
 }
 
@@ -272,25 +267,25 @@ std::string pairingScript() {
   return "import asyncio, sys\n"
          "from engine.uplink import pair\n"
          "r = asyncio.run(pair('" +
-         quotedForPython(pairingAddress(AppUpdate::service())) + "',\n" + std::string(21, ' ') +
+         quotedForPython(pairingAddress(Service::address())) + "',\n" + std::string(21, ' ') +
          "sys.argv[1], 'presets/.uplink', sys.argv[2]))\n"
          "print(r['message'])\n"
          "sys.exit(0 if r['ok'] else 1)";
 }
 
 bool reach(std::string_view word) {
-  return platform::writeAtomically(unfinished(), std::string(word) + "\n");
+  return Platform::writeAtomically(Paths::settingUp(), std::string(word) + "\n");
 }
 
 std::string reached() {
-  auto bytes = platform::readFile(unfinished());
+  auto bytes = Platform::readFile(Paths::settingUp());
   if (!bytes) return {};
-  return text::trim(text::utf8OrEmpty(*bytes));
+  return Text::trim(Text::utf8OrEmpty(*bytes));
 }
 
 fs::path spare(const fs::path& place) {
   fs::path candidate = place;
-  for (int counter = 2; platform::existsNoFollow(candidate); ++counter) {
+  for (int counter = 2; Platform::existsNoFollow(candidate); ++counter) {
     candidate = place.parent_path() / (place.filename().string() + " " + std::to_string(counter));
   }
   return candidate;

@@ -24,9 +24,6 @@ struct Failed {
 inline constexpr std::string_view keptNames[] = {"presets", "projects", "data",
                                                  "logs",    ".venv",    ".python"};
 
-// The progress marker, "~/.tarvic-setting-up".
-std::filesystem::path unfinished();
-
 // Sets this computer up with the pairing code as typed and the version of the terms agreed
 // to. Call on the main thread; returns at once and does the work on a background thread.
 // `then(ok, message)` is called exactly once, on that background thread: ok with an empty

@@ -1,7 +1,7 @@
 #include "setup/SetupWindow.h"
 
-#include "platform/characters.h"
-#include "platform/queue.h"
+#include "platform/Characters.h"
+#include "platform/Queue.h"
 #include "setup/Installer.h"
 #include "text/Numeric.h"
 
@@ -18,7 +18,7 @@ constexpr const char* closeTitle = "Close";
 
 }  // namespace
 
-SetupWindow::SetupWindow(platform::Ui& ui) : ui_(ui), agreement_(ui) {}
+SetupWindow::SetupWindow(Platform::Ui& ui) : ui_(ui), agreement_(ui) {}
 
 SetupWindow::~SetupWindow() {
   *alive_ = false;
@@ -26,8 +26,8 @@ SetupWindow::~SetupWindow() {
 
 SetupWindow::Code SetupWindow::numbersOf(const std::string& typed) {
   Code code;
-  for (const std::string& character : platform::characters(typed)) {
-    if (!text::numeric(text::firstScalar(character))) continue;
+  for (const std::string& character : Platform::characters(typed)) {
+    if (!Text::numeric(Text::firstScalar(character))) continue;
     code.text += character;
     ++code.characters;
   }
@@ -76,7 +76,7 @@ void SetupWindow::start(const std::string& terms) {
   window_->setExplain(settingUp);
   std::weak_ptr<bool> alive = alive_;
   Installer::run(window_->code(), terms, [this, alive](bool ok, std::string message) {
-    platform::onMain([this, alive, ok, message = std::move(message)] {
+    Platform::onMain([this, alive, ok, message = std::move(message)] {
       if (alive.expired()) return;
       if (!ok) {
         window_->setExplain(message);

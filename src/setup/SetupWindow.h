@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 #include "setup/AgreementWindow.h"
 
 class SetupWindow {
  public:
-  explicit SetupWindow(platform::Ui& ui);
+  explicit SetupWindow(Platform::Ui& ui);
   ~SetupWindow();
   SetupWindow(const SetupWindow&) = delete;
   SetupWindow& operator=(const SetupWindow&) = delete;
@@ -37,8 +37,8 @@ class SetupWindow {
   void start(const std::string& terms);
   void finish();
 
-  platform::Ui& ui_;
-  std::unique_ptr<platform::SetupView> window_;
+  Platform::Ui& ui_;
+  std::unique_ptr<Platform::SetupView> window_;
   std::function<void()> onDone_;
   AgreementWindow agreement_;
   bool done_ = false;  // the button reads "Close"

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <charconv>
 
-#include "platform/digest.h"
-#include "platform/ed25519.h"
-#include "platform/items.h"
+#include "platform/Digest.h"
+#include "platform/Ed25519.h"
+#include "platform/Items.h"
 
 namespace fs = std::filesystem;
 
-namespace signing {
+namespace CodeSign {
 namespace {
 
 constexpr std::string_view header = "Quendrel bundle signature 1";
@@ -180,34 +180,34 @@ std::optional<std::string> walk(const fs::path& bundle, const std::string& relat
     const std::string name = it->path().filename().string();
     const std::string path = relative.empty() ? name : relative + "/" + name;
     if (path == signatureFolder) continue;
-    auto status = platform::lookAt(it->path());
+    auto status = Platform::lookAt(it->path());
     if (!status) return path + " cannot be read";
     Entry entry;
     entry.path = path;
     entry.mode = status->mode;
     switch (status->kind) {
-      case platform::ItemKind::folder:
+      case Platform::ItemKind::folder:
         entry.kind = Kind::folder;
         out.push_back(entry);
         if (auto problem = walk(bundle, path, digests, out)) return problem;
         continue;
-      case platform::ItemKind::file:
+      case Platform::ItemKind::file:
         entry.kind = Kind::file;
         entry.size = status->size;
         if (digests) {
-          auto digest = platform::sha256OfFile(it->path());
+          auto digest = Platform::sha256OfFile(it->path());
           if (!digest) return path + " cannot be read";
           entry.digest = *digest;
         }
         break;
-      case platform::ItemKind::link: {
+      case Platform::ItemKind::link: {
         entry.kind = Kind::link;
-        auto target = platform::linkTarget(it->path());
+        auto target = Platform::linkTarget(it->path());
         if (!target || target->empty()) return path + " cannot be read";
         entry.target = *target;
         break;
       }
-      case platform::ItemKind::other:
+      case Platform::ItemKind::other:
         return path + " is neither a file, a folder nor a link";
     }
     out.push_back(std::move(entry));
@@ -269,7 +269,7 @@ std::optional<Manifest> read(std::string_view text) {
   auto identifier = decoded(lines[1].substr(11));
   auto key = unhex(lines[2].substr(4));
   if (!identifier || identifier->empty() || !key ||
-      key->size() != platform::ed25519::publicKeySize) {
+      key->size() != Platform::Ed25519::publicKeySize) {
     return std::nullopt;
   }
   manifest.identifier = *identifier;
@@ -320,4 +320,4 @@ std::optional<std::string> difference(const std::vector<Entry>& signedFor,
   return std::nullopt;
 }
 
-}  // namespace signing
+}  // namespace CodeSign

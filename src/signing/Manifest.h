@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace signing {
+namespace CodeSign {
 
 // Where the signature lives inside a bundle, and its two files.
 inline constexpr std::string_view signatureFolder = "Contents/_CodeSignature";
@@ -66,4 +66,4 @@ std::optional<std::string> difference(const std::vector<Entry>& signedFor,
 std::string hex(std::string_view bytes);
 std::optional<std::string> unhex(std::string_view text);
 
-}  // namespace signing
+}  // namespace CodeSign

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace text {
+namespace Text {
 namespace {
 
 struct Range {
@@ -111,4 +111,4 @@ char32_t firstScalar(std::string_view utf8) {
   return c;
 }
 
-}  // namespace text
+}  // namespace Text

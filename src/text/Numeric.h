@@ -4,7 +4,7 @@
 // numerals and the CJK ideographs that stand for numbers.
 #include <string_view>
 
-namespace text {
+namespace Text {
 
 // Whether the code point has a numeric type.
 bool numeric(char32_t c);
@@ -13,4 +13,4 @@ bool numeric(char32_t c);
 // well-formed sequence.
 char32_t firstScalar(std::string_view utf8);
 
-}  // namespace text
+}  // namespace Text

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdint>
 
-namespace text {
+namespace Text {
 
 bool isUtf8(std::string_view bytes) {
   size_t i = 0;
@@ -109,4 +109,4 @@ std::optional<std::int64_t> wholeNumber(std::string_view s) {
   return number;
 }
 
-}  // namespace text
+}  // namespace Text

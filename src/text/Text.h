@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace text {
+namespace Text {
 
 // Whether the bytes are well-formed UTF-8.
 bool isUtf8(std::string_view bytes);
@@ -31,4 +31,4 @@ std::string capitalised(std::string_view s);
 // nothing else, within the signed 64-bit range.
 std::optional<std::int64_t> wholeNumber(std::string_view s);
 
-}  // namespace text
+}  // namespace Text

@@ -25,17 +25,12 @@ class Published {
   std::string file_;
 };
 
-// The web service's base address ("https://host"): the bundle's QuendrelService value,
-// else the one built in.
-const std::string& service();
+// The feed and the image it names, on the web service.
 const std::string& latestURL();
 const std::string& downloadURL();
 
 // The running application's short version; "0" when it has none.
 std::string mine();
-
-// Whether dotted version `a` orders strictly after `b`.
-bool newer(const std::string& a, const std::string& b);
 
 // Reads one feed answer; the entry when it is well formed, whatever its version.
 std::optional<Published> readFeed(const std::string& body);
@@ -73,11 +68,11 @@ std::optional<std::string> install(const std::filesystem::path& staged);
 
 // The update line of the menu, as it goes: up to date, getting a version, ready to relaunch
 // into it, or not fetched.
-namespace line {
+namespace Line {
 inline constexpr std::string_view upToDate = "Quendrel is up to date";
 std::string getting(const std::string& version);
 std::string ready(const std::string& version);
 std::string failed(const std::string& version);
-}  // namespace line
+}  // namespace Line
 
 }  // namespace AppUpdate

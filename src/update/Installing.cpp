@@ -2,11 +2,12 @@
 #include <cerrno>
 #include <chrono>
 
-#include "placement/Settling.h"
-#include "platform/bundle.h"
-#include "platform/copying.h"
-#include "platform/files.h"
-#include "platform/items.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
+#include "platform/Bundle.h"
+#include "platform/Copying.h"
+#include "platform/Files.h"
+#include "platform/Items.h"
 #include "signing/CodeSign.h"
 #include "update/AppUpdate.h"
 
@@ -31,21 +32,21 @@ std::string notPut(const std::string& why) {
 // as a move holds it, so that the next move or update clears the copy should this one be cut
 // short.
 std::optional<std::string> swapIn(const fs::path& staged, const fs::path& bundle) {
-  int error = platform::renameAtomically(staged, bundle, platform::Rename::exchange);
+  int error = Platform::renameAtomically(staged, bundle, Platform::Rename::exchange);
   if (error == 0) {
     Settling::discard(staged);
     return std::nullopt;
   }
-  if (error != EXDEV) return notPut(platform::errorText(error));
+  if (error != EXDEV) return notPut(Platform::errorText(error));
 
   const auto lock =
       Settling::clearLeftovers(bundle.parent_path(), std::chrono::system_clock::now());
   const fs::path beside =
-      bundle.parent_path() / (std::string(Settling::temporaryPrefix) + platform::uuid());
-  error = platform::copyTree(staged, beside);
-  if (error == 0) error = platform::renameAtomically(beside, bundle, platform::Rename::exchange);
+      bundle.parent_path() / (std::string(Settling::temporaryPrefix) + Platform::uuid());
+  error = Platform::copyTree(staged, beside);
+  if (error == 0) error = Platform::renameAtomically(beside, bundle, Platform::Rename::exchange);
   Settling::discard(beside);
-  if (error != 0) return notPut(platform::errorText(error));
+  if (error != 0) return notPut(Platform::errorText(error));
   Settling::discard(staged);
   return std::nullopt;
 }
@@ -53,11 +54,11 @@ std::optional<std::string> swapIn(const fs::path& staged, const fs::path& bundle
 }  // namespace
 
 std::optional<std::string> install(const fs::path& staged) {
-  auto bundle = platform::mainBundle();
-  if (!bundle || !platform::isWritable(bundle->location.parent_path())) return cannotUpdateHere;
+  auto bundle = Platform::mainBundle();
+  if (!bundle || !Platform::isWritable(bundle->location.parent_path())) return cannotUpdateHere;
 
   // The staged copy may have waited a long while; only a copy still signed like us goes in.
-  if (!platform::existsNoFollow(staged)) return notPut(platform::errorText(ENOENT));
+  if (!Platform::existsNoFollow(staged)) return notPut(Platform::errorText(ENOENT));
   if (!CodeSign::signedLikeUs(staged)) return notPut(changedSince);
 
   if (auto problem = swapIn(staged, bundle->location)) return problem;

@@ -5,13 +5,15 @@
 #include <cstdio>
 #include <memory>
 
+#include "placement/Applications.h"
 #include "placement/DiskImage.h"
-#include "placement/Settling.h"
-#include "platform/copying.h"
-#include "platform/digest.h"
-#include "platform/files.h"
-#include "platform/http.h"
-#include "platform/items.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
+#include "platform/Copying.h"
+#include "platform/Digest.h"
+#include "platform/Files.h"
+#include "platform/Http.h"
+#include "platform/Items.h"
 #include "signing/CodeSign.h"
 #include "update/AppUpdate.h"
 
@@ -57,11 +59,11 @@ bool plainName(const std::string& name) {
 // could not.
 std::optional<std::string> save(const fs::path& file, const std::string& bytes) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "wbx"), std::fclose);
-  if (!out) return platform::errorText(errno);
+  if (!out) return Platform::errorText(errno);
   if (std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
-    return platform::errorText(errno);
+    return Platform::errorText(errno);
   }
-  if (std::fclose(out.release()) != 0) return platform::errorText(errno);
+  if (std::fclose(out.release()) != 0) return Platform::errorText(errno);
   return std::nullopt;
 }
 
@@ -84,8 +86,8 @@ void clearAround(const fs::path& folder) {
 // The application in the attached image, under its current name or the earlier one.
 fs::path applicationIn(const fs::path& mountPoint) {
   for (const auto& name : Settling::fileNames) {
-    auto status = platform::lookAt(mountPoint / name);
-    if (status && status->kind == platform::ItemKind::folder) return mountPoint / name;
+    auto status = Platform::lookAt(mountPoint / name);
+    if (status && status->kind == Platform::ItemKind::folder) return mountPoint / name;
   }
   return mountPoint / Settling::fileName;
 }
@@ -95,9 +97,9 @@ Prepared unpack(const fs::path& mountPoint, const fs::path& folder) {
   const fs::path found = applicationIn(mountPoint);
   const fs::path staged = folder / Settling::fileName;
   // Only a real folder is copied: a link in the image would stage a link to elsewhere.
-  auto status = platform::lookAt(found);
-  if (!status || status->kind != platform::ItemKind::folder) return Unprepared{notUnpacked};
-  if (platform::copyTree(found, staged) != 0) {
+  auto status = Platform::lookAt(found);
+  if (!status || status->kind != Platform::ItemKind::folder) return Unprepared{notUnpacked};
+  if (Platform::copyTree(found, staged) != 0) {
     Settling::discard(staged);
     return Unprepared{notUnpacked};
   }
@@ -108,13 +110,13 @@ Prepared unpack(const fs::path& mountPoint, const fs::path& folder) {
   return Staged{staged};
 }
 
-void finish(const Published& entry, const platform::http::Reply& reply,
+void finish(const Published& entry, const Platform::Http::Reply& reply,
             const std::function<void(Prepared)>& then) {
   if (!reply.body) {
     return then(Unprepared{notFinished + (reply.error.empty() ? noConnection : reply.error)});
   }
   // Nothing is written before the bytes are known to be the published ones.
-  if (platform::sha256Hex(*reply.body) != lowerCase(entry.sha256())) {
+  if (Platform::sha256Hex(*reply.body) != lowerCase(entry.sha256())) {
     return then(Unprepared{notIntact});
   }
 
@@ -147,14 +149,14 @@ void finish(const Published& entry, const platform::http::Reply& reply,
 }  // namespace
 
 fs::path staging() {
-  return platform::home() / "Library/Application Support/Quendrel/Update";
+  return Platform::home() / "Library/Application Support/Quendrel/Update";
 }
 
 void prepare(const Published& entry, std::function<void(Prepared)> then,
              std::function<void()> settled) {
-  platform::http::Request request{downloadURL(), downloadTimeout, largestImage, false};
-  platform::http::get(request, [entry, then = std::move(then),
-                                settled = std::move(settled)](platform::http::Reply reply) {
+  Platform::Http::Request request{downloadURL(), downloadTimeout, largestImage, false};
+  Platform::Http::get(request, [entry, then = std::move(then),
+                                settled = std::move(settled)](Platform::Http::Reply reply) {
     finish(entry, reply, then);
     if (settled) settled();
   });

@@ -3,12 +3,12 @@
 #include <cmath>
 
 #include "app/Manager.h"
-#include "platform/drawing.h"
+#include "platform/Drawing.h"
 
 namespace {
 
 // A point on a circle around the knob's centre (9, 9), angle in degrees.
-platform::Point around(double radius, double degrees) {
+Platform::Point around(double radius, double degrees) {
   const double rad = degrees * M_PI / 180;
   return {9 + radius * std::cos(rad), 9 + radius * std::sin(rad)};
 }
@@ -16,11 +16,11 @@ platform::Point around(double radius, double degrees) {
 }  // namespace
 
 TEST(Knob, DrawnAsTheGaugeTheKnobAndTheLevel) {
-  const platform::Drawing knob = Manager::menuBarIcon();
+  const Platform::Drawing knob = Manager::menuBarIcon();
   EXPECT_EQ(knob.side, 18);
-  const platform::Rendered image = platform::render(knob, 8);
+  const Platform::Rendered image = Platform::render(knob, 8);
   ASSERT_EQ(image.size, 144);
-  auto alpha = [&](platform::Point p) { return static_cast<int>(image.at(p.x, p.y)); };
+  auto alpha = [&](Platform::Point p) { return static_cast<int>(image.at(p.x, p.y)); };
   const double r = 7.2;
 
   // The lit part of the gauge runs over the top, from lower left round to the level.

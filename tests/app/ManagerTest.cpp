@@ -6,7 +6,7 @@
 
 #include "app/Manager.h"
 #include "desk/Paths.h"
-#include "platform/files.h"
+#include "platform/Files.h"
 #include "setup/Installer.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
@@ -43,7 +43,7 @@ struct Desk {
 
 class ManagerTest : public ::testing::Test {
  protected:
-  ManagerTest() : loop(argc, argv, false) {}
+  ManagerTest() : loop(argc, argv) {}
 
   void usePort(int port) { setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1); }
   // Runs the launch and waits for the first answer of the desk.
@@ -58,7 +58,7 @@ class ManagerTest : public ::testing::Test {
   char arg0[9] = "quendrel";
   char* argv[2] = {arg0, nullptr};
   Home home;
-  platform::EventLoop loop;
+  Platform::EventLoop loop;
   ScriptedUi ui;
   std::unique_ptr<Manager> manager;
 };
@@ -165,7 +165,7 @@ TEST_F(ManagerTest, QuittingABusyDeskWarnsFirst) {
   manager->quitApp();
   ASSERT_EQ(ui.alerts.size(), 1u);
   EXPECT_EQ(ui.alerts[0].message, "Quendrel's console is in use");
-  EXPECT_EQ(ui.alerts[0].style, platform::AlertStyle::warning);
+  EXPECT_EQ(ui.alerts[0].style, Platform::AlertStyle::warning);
   EXPECT_EQ(informative(0),
             "Élodie is moving faders.\n\nQuitting stops the console for everybody using it. It "
             "starts again when Quendrel is opened.");
@@ -180,7 +180,7 @@ TEST_F(ManagerTest, QuittingABusyDeskWarnsFirst) {
   EXPECT_FALSE(manager->terminated());
 
   inUse = Answer{200, "", true};         // never answers
-  ui.answers = {platform::firstButton};  // "Quit Anyway"
+  ui.answers = {Platform::firstButton};  // "Quit Anyway"
   manager->quitApp();
   EXPECT_EQ(informative(2).rfind(
                 "It is running, and could not say whether anybody is using it.\n\nQuitting", 0),
@@ -237,10 +237,10 @@ TEST_F(ManagerTest, StartingIsLeftAloneWhileSomethingElseWorksOnTheDesk) {
   auto startsWith = [&](auto prepare) {
     prepare();
     Manager m(ui, {});
-    m.startConsoleIfStopped();
-    platform::turnLoop(0.5);
+    m.desk().startConsoleIfStopped();
+    Platform::turnLoop(0.5);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // longer than the in-use wait
-    platform::turnLoop(0.2);
+    Platform::turnLoop(0.2);
     return desk.log().find("start") != std::string::npos;
   };
   usePort(freePort());
@@ -274,18 +274,18 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   usePort(freePort());
   manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
 
-  manager->showPassphrase();
+  manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");
   EXPECT_EQ(ui.alerts.back().informative,
             "One is made the first time the console runs. If the console has never started, set "
             "this Mac up first.");
   write(Paths::install() / "presets/.access", " \n\t\n");
-  manager->showPassphrase();
+  manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");
 
   write(Paths::install() / "presets/.access", "amber river lantern\n");
-  ui.answers = {platform::firstButton};
-  manager->showPassphrase();
+  ui.answers = {Platform::firstButton};
+  manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "Console passphrase");
   EXPECT_EQ(ui.alerts.back().informative,
             "amber river lantern\n\nAnyone on this network who has it can move your faders.");
@@ -294,23 +294,23 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
 
   // Return cancels the change.
   size_t shown = ui.alerts.size();
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.size(), shown + 1);
   EXPECT_EQ(ui.alerts.back().message, "Change the passphrase?");
   EXPECT_EQ(desk.log(), "");
 
   write(Paths::install() / "new-passphrase", "cedar meadow whistle\n");
-  ui.answers = {platform::firstButton, platform::firstButton};  // "Change it", then "Copy"
-  manager->changePassphrase();
+  ui.answers = {Platform::firstButton, Platform::firstButton};  // "Change it", then "Copy"
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "New console passphrase");
   EXPECT_EQ(ui.alerts.back().buttons,
             (std::vector<std::string>{"Copy", "Restart the desk", "Later"}));
   EXPECT_EQ(ui.clipboard, "cedar meadow whistle");
   EXPECT_EQ(desk.log(), "set-passphrase\n") << "copying does not restart";
 
-  ui.answers = {platform::firstButton, platform::firstButton + 1};  // then "Restart the desk"
+  ui.answers = {Platform::firstButton, Platform::firstButton + 1};  // then "Restart the desk"
   ui.clipboard.clear();
-  manager->changePassphrase();
+  manager->desk().changePassphrase();
   EXPECT_TRUE(ui.clipboard.empty());
   ASSERT_TRUE(spinUntil([&] { return desk.log() == "set-passphrase\nset-passphrase\nrestart\n"; }));
 }
@@ -320,22 +320,22 @@ TEST_F(ManagerTest, AFailedChangeShowsTheCommandsLastTwoLines) {
   usePort(freePort());
   manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
   desk.answer(1, "one\n\ntwo\nthree\n");
-  ui.answers = {platform::firstButton};
-  manager->changePassphrase();
+  ui.answers = {Platform::firstButton};
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
   EXPECT_EQ(ui.alerts.back().informative, "two\nthree");
 
   desk.answer(2);
-  ui.answers = {platform::firstButton};
-  manager->changePassphrase();
+  ui.answers = {Platform::firstButton};
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
   EXPECT_EQ(ui.alerts.back().informative, "");
 
   // A script that cannot even be started ends in the same alert, not in a wait.
   fs::remove_all(Paths::install());
   fs::create_directories(Paths::install().parent_path());
-  ui.answers = {platform::firstButton};
-  manager->changePassphrase();
+  ui.answers = {Platform::firstButton};
+  manager->desk().changePassphrase();
   EXPECT_EQ(ui.alerts.back().message, "The passphrase was not changed.");
 }
 

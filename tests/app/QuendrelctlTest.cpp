@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "platform/process.h"
+#include "platform/Process.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
 
@@ -23,8 +23,8 @@ struct Said {
 };
 
 Said ctl(const fs::path& program, std::vector<std::string> args) {
-  auto ran = platform::run({program.string(), std::move(args), ""}, platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({program.string(), std::move(args), ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   if (!exited) return {};
   return {exited->status, exited->output};
 }

@@ -14,12 +14,13 @@
 #include <thread>
 
 #include "Faults.h"
-#include "platform/bundle.h"
-#include "platform/digest.h"
+#include "platform/Bundle.h"
+#include "platform/Digest.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"
+#include "support/MainBundle.h"
 #include "update/AppUpdate.h"
 
 using namespace faults_testing;
@@ -187,7 +188,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   });
   const fs::path ours = home / "Applications/Quendrel.app";
   makeApp(ours, "1.0", &release.key, server.base());
-  platform::pretendMainBundle(ours);
+  testing_support::pretendMainBundle(ours);
   const fs::path root = home.path().parent_path();
   const fs::path staging = AppUpdate::staging();
   write(staging / "left-over", "from an earlier run");
@@ -219,7 +220,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   ASSERT_LE(used, release.image.size());
   std::mt19937 random(20250406);
   std::uniform_int_distribution<std::size_t> place(0, used * 8 - 1);
-  const std::string published = platform::sha256Hex(release.image);
+  const std::string published = Platform::sha256Hex(release.image);
   int refused = 0;
   std::vector<std::string> flipped;
   for (int i = 0; i < 1000; ++i) {
@@ -237,7 +238,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   int held = 0, staged = 0;
   for (const auto& bytes : flipped) {
     const int failed = failures();
-    const std::string why = prepare(bytes, platform::sha256Hex(bytes));
+    const std::string why = prepare(bytes, Platform::sha256Hex(bytes));
     if (why == "staged") {
       ++staged;
       const auto verdict = CodeSign::verify(staging / "Quendrel.app");

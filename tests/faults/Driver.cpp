@@ -13,9 +13,10 @@
 
 #include "Faults.h"
 #include "app/Manager.h"
-#include "placement/Settling.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "placement/Moving.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 #include "update/AppUpdate.h"
 
@@ -35,14 +36,14 @@ int move(const fs::path& source, const fs::path& target) {
 }
 
 int install(const fs::path& bundle, const fs::path& staged) {
-  platform::pretendMainBundle(bundle);
+  testing_support::pretendMainBundle(bundle);
   auto problem = AppUpdate::install(staged);
   std::cout << problem.value_or("installed") << '\n';
   return problem ? 1 : 0;
 }
 
 int prepare(const fs::path& bundle) {
-  platform::pretendMainBundle(bundle);
+  testing_support::pretendMainBundle(bundle);
   std::promise<std::optional<AppUpdate::Published>> checked;
   AppUpdate::check([&](std::optional<AppUpdate::Published> entry) { checked.set_value(entry); });
   auto entry = checked.get_future().get();
@@ -69,7 +70,7 @@ int quit() {
   int argc = 1;
   char name[] = "quendrel";
   char* argv[] = {name, nullptr};
-  platform::EventLoop loop(argc, argv, false);
+  Platform::EventLoop loop(argc, argv);
   testing_support::ScriptedUi ui;
   Manager manager(ui, {});
   manager.quitApp();

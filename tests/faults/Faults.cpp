@@ -15,9 +15,9 @@
 #include <stdexcept>
 #include <variant>
 
-#include "platform/digest.h"
-#include "platform/files.h"
-#include "platform/mounts.h"
+#include "platform/Digest.h"
+#include "platform/Files.h"
+#include "platform/Mounts.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 
@@ -85,7 +85,7 @@ Release makeRelease(const fs::path& home) {
                  {(home / "image").string(), file.string(), "-noappend", "-quiet", "-no-progress"});
   if (made.status != 0) throw std::runtime_error(made.out + made.err);
   release.image = read(file);
-  release.feed = "{\"version\": \"2.0\", \"sha256\": \"" + platform::sha256Hex(release.image) +
+  release.feed = "{\"version\": \"2.0\", \"sha256\": \"" + Platform::sha256Hex(release.image) +
                  "\", \"file\": \"Quendrel-2.0.img\"}";
   fs::remove_all(home / "image");
   fs::remove(file);
@@ -100,7 +100,7 @@ bool whole(const fs::path& bundle, const std::string& version, const Key& key) {
 }
 
 std::string starts() {
-  return read(platform::home() / "started");
+  return read(Platform::home() / "started");
 }
 
 bool startsUp(const fs::path& bundle) {
@@ -253,7 +253,7 @@ std::vector<std::string> namesIn(const fs::path& folder) {
 bool mountedBelow(const fs::path& folder) {
   std::error_code error;
   const std::string inside = fs::weakly_canonical(folder, error).string();
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     const std::string point = mount.mountPoint.string();
     if (point == inside || point.rfind(inside + "/", 0) == 0) return true;
   }

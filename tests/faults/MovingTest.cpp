@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "Faults.h"
-#include "platform/attributes.h"
+#include "platform/Attributes.h"
 #include "support/Home.h"
 
 using namespace faults_testing;
 using testing_support::Home;
-namespace attributes = platform::attributes;
+namespace attributes = Platform::Attributes;
 
 namespace {
 

@@ -195,9 +195,9 @@ TEST(Security, NoChildProcessIsStartedThroughAShellLine) {
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number) {
       const std::string where = relative + ":" + std::to_string(number) + ": " + line;
-      const bool comment = text::trim(line).rfind("//", 0) == 0;
+      const bool comment = Text::trim(line).rfind("//", 0) == 0;
       if (comment) continue;
-      if (relative != "src/platform/process.cpp" && std::regex_search(line, forbidden)) {
+      if (relative != "src/platform/Process.cpp" && std::regex_search(line, forbidden)) {
         found.push_back(where);
       }
       if (line.find("\"-c\"") != std::string::npos &&
@@ -214,7 +214,7 @@ TEST(Security, NoChildProcessIsStartedThroughAShellLine) {
   EXPECT_GT(files, 50);
   EXPECT_EQ(found, std::vector<std::string>{});
   // The process functions themselves pass a vector, never a line.
-  const std::string process = read(fs::path(SOURCE_ROOT) / "src/platform/process.cpp");
+  const std::string process = read(fs::path(SOURCE_ROOT) / "src/platform/Process.cpp");
   EXPECT_NE(process.find("posix_spawn(&pid, command.program.c_str()"), std::string::npos);
   EXPECT_EQ(process.find("\"-c\""), std::string::npos);
   report("source files scanned for shell lines", files, files - static_cast<int>(found.size()),
@@ -275,12 +275,12 @@ TEST(Security, PairingCredentialsAndThePassphraseReachNoLogFileOrErrorMessage) {
 
   say("the state", ctl, {"status"});
   say("in use", ctl, {"in-use"});
-  const std::string first = text::trim(read(desk / "presets/.access"));
+  const std::string first = Text::trim(read(desk / "presets/.access"));
   ASSERT_FALSE(first.empty()) << "the running desk made a passphrase";
   Ran shown = run(ctl, {"passphrase"});
   EXPECT_EQ(shown.out, first + "\n");
   Ran changed = run(ctl, {"change-passphrase"});
-  const std::string second = text::trim(read(desk / "presets/.access"));
+  const std::string second = Text::trim(read(desk / "presets/.access"));
   EXPECT_EQ(changed.out, second + "\n");
   say("quitting", driver(), {"--drive", "quit"});
 

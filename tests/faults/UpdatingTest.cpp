@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "Faults.h"
-#include "placement/Settling.h"
+#include "placement/Moving.h"
 #include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "Faults.h"
-#include "platform/queue.h"
+#include "platform/Queue.h"
 
 namespace {
 
@@ -48,6 +48,6 @@ int main(int argc, char** argv) {
   }
   enterSandbox(argc, argv);
   testing::InitGoogleTest(&argc, argv);
-  platform::EventLoop loop(argc, argv, false);
+  Platform::EventLoop loop(argc, argv);
   return RUN_ALL_TESTS();
 }

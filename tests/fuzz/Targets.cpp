@@ -12,10 +12,11 @@
 
 #include "desk/Desk.h"
 #include "desk/Paths.h"
-#include "platform/plist.h"
+#include "platform/Plist.h"
 #include "setup/Installer.h"
 #include "signing/Manifest.h"
 #include "text/Text.h"
+#include "text/Version.h"
 #include "update/AppUpdate.h"
 
 namespace fuzzing {
@@ -34,7 +35,7 @@ bool digit(char c) {
 
 void port(std::string_view input) {
   auto parsed = Paths::parsePort(input);
-  expect(parsed == text::wholeNumber(input), "parsePort is the whole-number rule");
+  expect(parsed == Text::wholeNumber(input), "parsePort is the whole-number rule");
   if (!parsed) return;
   // Only an optional sign and ASCII digits get this far.
   std::string_view digits = input;
@@ -48,7 +49,7 @@ void port(std::string_view input) {
   expect(negative ? *parsed <= 0 : *parsed >= 0, "the sign is kept");
   // The same number without leading zeros and with a plain sign reads the same.
   std::string plain = std::to_string(*parsed);
-  expect(text::wholeNumber(plain) == parsed, "the number's own text reads back");
+  expect(Text::wholeNumber(plain) == parsed, "the number's own text reads back");
 }
 
 // Two versions, one a line; a third line, when present, is a third version.
@@ -63,20 +64,20 @@ void version(std::string_view input) {
     }
     into[line]->push_back(ch);
   }
-  bool ab = AppUpdate::newer(a, b);
-  bool ba = AppUpdate::newer(b, a);
+  bool ab = Text::newerVersion(a, b);
+  bool ba = Text::newerVersion(b, a);
   expect(!(ab && ba), "never newer both ways");
-  expect(!AppUpdate::newer(a, a), "never newer than itself");
-  if (line >= 2 && ab && AppUpdate::newer(b, c)) expect(AppUpdate::newer(a, c), "transitive");
+  expect(!Text::newerVersion(a, a), "never newer than itself");
+  if (line >= 2 && ab && Text::newerVersion(b, c)) expect(Text::newerVersion(a, c), "transitive");
   // Trailing zero pieces change nothing.
-  expect(AppUpdate::newer(a + ".0", b) == ab, "a trailing .0 changes nothing");
+  expect(Text::newerVersion(a + ".0", b) == ab, "a trailing .0 changes nothing");
 }
 
 void feed(std::string_view input) {
   auto entry = AppUpdate::readFeed(std::string(input));
   if (!entry) return;
   // Whatever it names, ordering it against ours must be safe.
-  (void)AppUpdate::newer(entry->version(), "1.0");
+  (void)Text::newerVersion(entry->version(), "1.0");
 }
 
 void inUse(std::string_view input) {
@@ -111,16 +112,16 @@ void infoPlist(std::string_view input) {
   static Scratch scratch;
   const auto& file = scratch.write(input);
   for (const char* key : {"QuendrelService", "CFBundleShortVersionString", "CFBundleIdentifier"}) {
-    auto value = platform::plist::text(file, key);
+    auto value = Platform::Plist::text(file, key);
     if (value) expect(value->find('\0') == std::string::npos, "text stops at its end");
   }
 }
 
 void manifest(std::string_view input) {
-  auto read = signing::read(input);
+  auto read = CodeSign::read(input);
   if (!read) return;
   // Only the one canonical text reads, so writing it back gives the same bytes.
-  expect(signing::write(*read) == input, "a manifest that reads is canonical");
+  expect(CodeSign::write(*read) == input, "a manifest that reads is canonical");
   for (const auto& entry : read->entries) {
     expect(!entry.path.empty() && entry.path[0] != '/', "paths stay inside the bundle");
   }
@@ -151,13 +152,13 @@ class ScratchHome {
 void marker(std::string_view input) {
   static ScratchHome home;
   {
-    std::ofstream out(Installer::unfinished(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(Paths::settingUp(), std::ios::binary | std::ios::trunc);
     out.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
   std::string word = Installer::reached();
-  expect(text::isUtf8(word), "the word is UTF-8");
-  expect(word == text::trim(word), "the word is trimmed");
-  if (text::isUtf8(input)) expect(word == text::trim(input), "a UTF-8 marker reads as written");
+  expect(Text::isUtf8(word), "the word is UTF-8");
+  expect(word == Text::trim(word), "the word is trimmed");
+  if (Text::isUtf8(input)) expect(word == Text::trim(input), "a UTF-8 marker reads as written");
 }
 
 }  // namespace

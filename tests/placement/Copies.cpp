@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <variant>
 
-#include "platform/process.h"
+#include "platform/Process.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 
@@ -116,11 +116,11 @@ std::vector<std::string> stubbornArguments() {
 
 bool makeImage(const fs::path& folder, const fs::path& image) {
   auto ran =
-      platform::run({"/usr/bin/mksquashfs",
+      Platform::run({"/usr/bin/mksquashfs",
                      {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"},
                      ""},
-                    platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+                    Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   return exited && exited->status == 0;
 }
 

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "placement/Applications.h"
 #include "placement/Copies.h"
 #include "placement/DiskImage.h"
+#include "placement/Identity.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
+#include "platform/Images.h"
+#include "platform/Mounts.h"
+#include "platform/Process.h"
 #include "support/Home.h"
 
 using namespace placement_testing;
@@ -20,7 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     if (mount.mountPoint == point) return true;
   }
   return false;
@@ -38,7 +40,7 @@ fs::path makeDownload(const Home& home, const Key& key) {
 }  // namespace
 
 TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
-  auto table = platform::parseMountInfo(
+  auto table = Platform::parseMountInfo(
       "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
       "90 26 7:3 / /Volumes/Quendrel\\0402 ro,relatime shared:5 master:1 - squashfs /dev/loop3 ro\n"
       "91 26 0:77 / /media/back\\134slash rw - fuse.squashfuse squashfuse rw,user_id=0\n"
@@ -51,16 +53,16 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
   EXPECT_EQ(table[1].source, "/dev/loop3");
   EXPECT_EQ(table[2].mountPoint, "/media/back\\slash");
 
-  EXPECT_TRUE(DiskImage::isImage("squashfs", "/dev/loop3"));
-  EXPECT_TRUE(DiskImage::isImage("iso9660", "/dev/loop0"));
-  EXPECT_TRUE(DiskImage::isImage("udf", "/dev/loop12"));
-  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse", "squashfuse"));
-  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse_ll", "squashfuse_ll"));
-  EXPECT_FALSE(DiskImage::isImage("squashfs", "/dev/sda1")) << "a real disk";
-  EXPECT_FALSE(DiskImage::isImage("iso9660", "/dev/sr0")) << "a real CD";
-  EXPECT_FALSE(DiskImage::isImage("ext4", "/dev/loop1"));
-  EXPECT_FALSE(DiskImage::isImage("fuse.sshfs", "host:/"));
-  EXPECT_FALSE(DiskImage::isImage("tmpfs", "tmpfs"));
+  EXPECT_TRUE(Platform::isDiskImage("squashfs", "/dev/loop3"));
+  EXPECT_TRUE(Platform::isDiskImage("iso9660", "/dev/loop0"));
+  EXPECT_TRUE(Platform::isDiskImage("udf", "/dev/loop12"));
+  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse", "squashfuse"));
+  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
+  EXPECT_FALSE(Platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
+  EXPECT_FALSE(Platform::isDiskImage("iso9660", "/dev/sr0")) << "a real CD";
+  EXPECT_FALSE(Platform::isDiskImage("ext4", "/dev/loop1"));
+  EXPECT_FALSE(Platform::isDiskImage("fuse.sshfs", "host:/"));
+  EXPECT_FALSE(Platform::isDiskImage("tmpfs", "tmpfs"));
 }
 
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
@@ -109,11 +111,11 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
   const fs::path image = makeDownload(home, key);
 
   fs::create_directories("/media/Quendrel");
-  auto ran = platform::run({"/usr/bin/mount",
+  auto ran = Platform::run({"/usr/bin/mount",
                             {"-t", "squashfs", "-o", "loop,ro", image.string(), "/media/Quendrel"},
                             ""},
-                           platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+                           Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   ASSERT_TRUE(exited && exited->status == 0) << "the loop mount failed";
   EXPECT_EQ(Settling::diskImage("/media/Quendrel/Quendrel.app"), "/media/Quendrel");
   EXPECT_TRUE(Settling::eject("/media/Quendrel"));
@@ -128,10 +130,10 @@ TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
 
   // Laid out when it cannot be mounted: detaching removes it, unless something runs from it.
   DiskImage::Attached laidOut{"/media/Laid out", DiskImage::How::extracted};
-  auto ran = platform::run({"/usr/bin/unsquashfs",
+  auto ran = Platform::run({"/usr/bin/unsquashfs",
                             {"-no-progress", "-quiet", "-d", "/media/Laid out", image.string()},
                             ""},
-                           platform::Output::pipe);
+                           Platform::Output::pipe);
   ASSERT_TRUE(valid("/media/Laid out/Quendrel.app"));
   EXPECT_FALSE(Settling::diskImage("/media/Laid out/Quendrel.app")) << "a folder, not a disk image";
   {

@@ -16,12 +16,12 @@
 
 #include "placement/Copies.h"
 #include "placement/DiskImage.h"
+#include "placement/Moving.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
-#include "platform/apps.h"
-#include "platform/copying.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
+#include "platform/Apps.h"
+#include "platform/Copying.h"
+#include "platform/Mounts.h"
+#include "platform/Process.h"
 #include "support/Home.h"
 #include "text/Text.h"
 
@@ -73,8 +73,8 @@ class Process {
 };
 
 std::string output(const std::string& program, const std::vector<std::string>& args) {
-  auto ran = platform::run({program, args, ""}, platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   return exited && exited->status == 0 ? exited->output : "";
 }
 
@@ -97,7 +97,7 @@ std::vector<std::string> commandLine(int pid) {
 }
 
 bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     if (mount.mountPoint == point) return true;
   }
   return false;
@@ -134,7 +134,7 @@ TEST(EndToEnd, FromADiskImageIntoApplicationsWithReturn) {
 
   // The download: the built bundle on a disk image, attached under /Volumes.
   fs::create_directories(home / "image");
-  ASSERT_EQ(platform::copyTree(builtApp, home / "image/Quendrel.app"), 0);
+  ASSERT_EQ(Platform::copyTree(builtApp, home / "image/Quendrel.app"), 0);
   ASSERT_TRUE(makeImage(home / "image", home / "Quendrel.squashfs"));
   auto attached = DiskImage::attach(home / "Quendrel.squashfs", "/Volumes/Quendrel");
   ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(attached));
@@ -150,11 +150,11 @@ TEST(EndToEnd, FromADiskImageIntoApplicationsWithReturn) {
   bool offered = false;
   EXPECT_TRUE(waitFor(
       [&] {
-        for (const auto& app : platform::runningApplications()) {
+        for (const auto& app : Platform::runningApplications()) {
           if (app.bundle == installed) arguments = commandLine(app.pid);
         }
         if (!arguments.empty()) return true;
-        std::string window = text::trim(output(
+        std::string window = Text::trim(output(
             "/usr/bin/xdotool", {"search", "--onlyvisible", "--pid", std::to_string(old.pid())}));
         if (!window.empty()) {
           offered = true;

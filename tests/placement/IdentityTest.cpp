@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "placement/Settling.h"
+#include "placement/Identity.h"
 #include "support/Home.h"
 
 using testing_support::Home;

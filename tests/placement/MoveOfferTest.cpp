@@ -6,11 +6,13 @@
 #include "desk/Paths.h"
 #include "placement/Copies.h"
 #include "placement/DiskImage.h"
+#include "placement/Identity.h"
+#include "placement/MoveOffer.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
-#include "platform/bundle.h"
-#include "platform/mounts.h"
+#include "platform/Bundle.h"
+#include "platform/Mounts.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 #include "text/Text.h"
 
@@ -54,7 +56,7 @@ class Launch : public ::testing::Test {
 
   // This process runs the bundle `here`; the Manager is made with these arguments.
   Manager& launchedFrom(const fs::path& here, std::vector<std::string> arguments = {}) {
-    platform::pretendMainBundle(here);
+    testing_support::pretendMainBundle(here);
     manager = std::make_unique<Manager>(ui, std::move(arguments));
     return *manager;
   }
@@ -66,7 +68,7 @@ class Launch : public ::testing::Test {
     if (!spinUntil([&] { return fs::exists(note) && !testing_support::read(note).empty(); }, 10)) {
       return {"(never opened)"};
     }
-    return text::nonEmptyLines(testing_support::read(note));
+    return Text::nonEmptyLines(testing_support::read(note));
   }
 
   bool quits() {
@@ -86,7 +88,7 @@ class Launch : public ::testing::Test {
 };
 
 bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     if (mount.mountPoint == point) return true;
   }
   return false;
@@ -123,9 +125,9 @@ TEST_F(Launch, ACopyOnADiskImageMovesItselfHandsOverAndTheImageIsPutAway) {
   {
     Running old(here, politeArguments(), "sleeper");
     Manager next(ui, {"--handed-over", "--moved-from", here.string()});
-    platform::pretendMainBundle("/Applications/Quendrel.app");
-    next.putAwayWhereItCameFrom();
-    platform::turnLoop(1.5);
+    testing_support::pretendMainBundle("/Applications/Quendrel.app");
+    next.moves().putAwayWhereItCameFrom();
+    Platform::turnLoop(1.5);
     EXPECT_TRUE(mounted("/Volumes/Quendrel")) << "the old copy still runs from it";
   }
   EXPECT_TRUE(spinUntil([] { return !mounted("/Volumes/Quendrel"); }, 10));
@@ -358,7 +360,7 @@ TEST_F(Launch, TheSameCopyPlacedWinsOverOneThatIsNot) {
   makeApp(home / "Desktop/Quendrel.app", app("1.0"), &key);
   Running placed(home / "Applications/Quendrel.app", politeArguments());
 
-  EXPECT_TRUE(launchedFrom(home / "Desktop/Quendrel.app").leaveItToAnother());
+  EXPECT_TRUE(launchedFrom(home / "Desktop/Quendrel.app").moves().leaveItToAnother());
   EXPECT_EQ(message(0), "Quendrel is already open");
   EXPECT_FALSE(placed.ended());
 
@@ -366,12 +368,12 @@ TEST_F(Launch, TheSameCopyPlacedWinsOverOneThatIsNot) {
   App elsewhere = same;
   makeApp(home / "Elsewhere/Quendrel.app", elsewhere, nullptr);
   Running other(home / "Elsewhere/Quendrel.app", politeArguments());
-  ASSERT_TRUE(launchedFrom(home / "Applications/Quendrel.app").closeOtherCopies());
+  ASSERT_TRUE(launchedFrom(home / "Applications/Quendrel.app").moves().closeOtherCopies());
   EXPECT_TRUE(placed.ended());
   EXPECT_TRUE(other.ended());
   Running later(home / "Elsewhere/Quendrel.app", politeArguments());
   ui.alerts.clear();
-  EXPECT_FALSE(launchedFrom(home / "Desktop/Quendrel.app").leaveItToAnother());
+  EXPECT_FALSE(launchedFrom(home / "Desktop/Quendrel.app").moves().leaveItToAnother());
   EXPECT_TRUE(ui.alerts.empty());
   EXPECT_TRUE(later.ended()) << "asked to terminate, and it did";
 }
@@ -387,9 +389,9 @@ TEST_F(Launch, OlderCopiesAreClosedAndOnesThatRefuseEndThisOne) {
   Running old(home / "Old/Tarvic.app", politeArguments());
   Running stranger(home / "Other/Quendrel.app", politeArguments());
 
-  EXPECT_EQ(Manager::otherCopies().size(), 1u) << "found by identifier, only ours";
+  EXPECT_EQ(MoveOffer::otherCopies().size(), 1u) << "found by identifier, only ours";
   launchedFrom("/Applications/Quendrel.app");
-  EXPECT_FALSE(manager->leaveItToAnother());
+  EXPECT_FALSE(manager->moves().leaveItToAnother());
   EXPECT_TRUE(ui.alerts.empty());
   EXPECT_TRUE(old.ended());
   EXPECT_FALSE(stranger.ended()) << "not ours: left alone";
@@ -399,7 +401,7 @@ TEST_F(Launch, OlderCopiesAreClosedAndOnesThatRefuseEndThisOne) {
   makeApp(home / "Busy/Tarvic.app", stubborn, nullptr);
   Running busy(home / "Busy/Tarvic.app", stubbornArguments());
   ASSERT_TRUE(busy.ignoresTerminate());
-  EXPECT_TRUE(manager->leaveItToAnother());
+  EXPECT_TRUE(manager->moves().leaveItToAnother());
   ASSERT_EQ(ui.alerts.size(), 1u);
   EXPECT_EQ(informative(0),
             "Another copy of Quendrel is busy — setting this Mac up, perhaps, or showing a "
@@ -424,9 +426,9 @@ TEST_F(Launch, OnlyADiskImageUnderAVolumesFolderIsPutAway) {
            {"--moved-from"},
            {"--handed-over"},
        }) {
-    launchedFrom("/Applications/Quendrel.app", arguments).putAwayWhereItCameFrom();
+    launchedFrom("/Applications/Quendrel.app", arguments).moves().putAwayWhereItCameFrom();
   }
-  platform::turnLoop(1.0);
+  Platform::turnLoop(1.0);
   EXPECT_TRUE(mounted(home / "mnt/Quendrel")) << "not a mounted volume's place";
 
   // The same image under /media is put away.
@@ -434,6 +436,6 @@ TEST_F(Launch, OnlyADiskImageUnderAVolumesFolderIsPutAway) {
   auto again = DiskImage::attach(home / "Quendrel.squashfs", "/media/Quendrel");
   ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(again));
   launchedFrom("/Applications/Quendrel.app", {"--moved-from", "/media/Quendrel/Quendrel.app"})
-      .putAwayWhereItCameFrom();
+      .moves().putAwayWhereItCameFrom();
   EXPECT_TRUE(spinUntil([] { return !mounted("/media/Quendrel"); }, 10));
 }

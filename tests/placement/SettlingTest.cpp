@@ -8,12 +8,14 @@
 #include <chrono>
 #include <thread>
 
+#include "placement/Applications.h"
 #include "placement/Copies.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "placement/Sandbox.h"
-#include "placement/Settling.h"
-#include "platform/attributes.h"
-#include "platform/items.h"
-#include "platform/lock.h"
+#include "platform/Attributes.h"
+#include "platform/Items.h"
+#include "platform/Lock.h"
 #include "support/Home.h"
 
 using namespace placement_testing;
@@ -187,11 +189,11 @@ TEST(Moving, AFreshCopyLandsSignedClearedAndAlone) {
   Key key = makeKey(home.path());
   const fs::path source = home / "Downloads/Quendrel.app";
   makeApp(source, {}, &key);
-  ASSERT_EQ(platform::attributes::set(source / "Contents/MacOS/Quendrel",
-                                      platform::attributes::quarantine, "0081;download"),
+  ASSERT_EQ(Platform::Attributes::set(source / "Contents/MacOS/Quendrel",
+                                      Platform::Attributes::quarantine, "0081;download"),
             0);
-  ASSERT_EQ(platform::attributes::set(source, platform::attributes::quarantine, "0081"), 0);
-  ASSERT_EQ(platform::attributes::set(source / "Contents/Info.plist", "user.kept", "yes"), 0);
+  ASSERT_EQ(Platform::Attributes::set(source, Platform::Attributes::quarantine, "0081"), 0);
+  ASSERT_EQ(Platform::Attributes::set(source / "Contents/Info.plist", "user.kept", "yes"), 0);
   fs::last_write_time(source / "Contents/Info.plist",
                       fs::file_time_type::clock::now() - std::chrono::hours(48));
   fs::create_directory_symlink(home / "Downloads", home / "Shortcut");
@@ -204,14 +206,14 @@ TEST(Moving, AFreshCopyLandsSignedClearedAndAlone) {
   EXPECT_TRUE(valid(target));
   EXPECT_TRUE(Settling::intact(target, source));
   EXPECT_EQ(fs::symlink_status(target / "Contents/Resources/setup").type(), fs::file_type::symlink);
-  EXPECT_FALSE(platform::attributes::has(target, platform::attributes::quarantine));
-  EXPECT_FALSE(platform::attributes::has(target / "Contents/MacOS/Quendrel",
-                                         platform::attributes::quarantine));
-  EXPECT_TRUE(platform::attributes::has(target / "Contents/Info.plist", "user.kept"));
+  EXPECT_FALSE(Platform::Attributes::has(target, Platform::Attributes::quarantine));
+  EXPECT_FALSE(Platform::Attributes::has(target / "Contents/MacOS/Quendrel",
+                                         Platform::Attributes::quarantine));
+  EXPECT_TRUE(Platform::Attributes::has(target / "Contents/Info.plist", "user.kept"));
   EXPECT_EQ(fs::last_write_time(target / "Contents/Info.plist"),
             fs::last_write_time(source / "Contents/Info.plist"));
-  EXPECT_TRUE(platform::attributes::has(source / "Contents/MacOS/Quendrel",
-                                        platform::attributes::quarantine))
+  EXPECT_TRUE(Platform::Attributes::has(source / "Contents/MacOS/Quendrel",
+                                        Platform::Attributes::quarantine))
       << "the source is never changed";
   EXPECT_EQ(namesIn(home / "Apps/Nested"), std::vector<std::string>{"Quendrel.app"});
 }
@@ -405,7 +407,7 @@ TEST(Moving, StaleTemporaryCopiesAreRemovedAndFreshOnesKept) {
   makeApp(home / "Downloads/Quendrel.app", {"com.quendrel.manager", "2.0"}, &key);
   makeApp(apps / (".Quendrel.app." + uuid), {}, nullptr);
   {
-    platform::FolderLock elsewhere(apps);
+    Platform::FolderLock elsewhere(apps);
     ASSERT_TRUE(elsewhere.held());
     EXPECT_EQ(Settling::move(home / "Downloads/Quendrel.app", apps / "Quendrel.app", never),
               Settling::Outcome(Settling::Moved{apps / "Quendrel.app"}));
@@ -433,7 +435,7 @@ TEST(Discarding, ReadOnlyFoldersInsideAreRemovedToo) {
 
   EXPECT_TRUE(asNobody(home.path(), [&] {
     Settling::discard(copy);
-    return !platform::lookAt(copy);
+    return !Platform::lookAt(copy);
   }));
   EXPECT_FALSE(fs::exists(copy));
   Settling::discard(home / "never existed");
@@ -447,7 +449,7 @@ TEST(Unquarantining, TheOwnerLendsItselfWritePermissionAndGivesItBack) {
   const fs::path program = copy / "Contents/MacOS/Quendrel";
   const fs::path locked = copy / "Contents/Resources/payload/presets/README";
   for (const fs::path& item : {copy, program, locked, copy / "Contents/Resources/payload"}) {
-    ASSERT_EQ(platform::attributes::set(item, platform::attributes::quarantine, "0081"), 0);
+    ASSERT_EQ(Platform::Attributes::set(item, Platform::Attributes::quarantine, "0081"), 0);
   }
   giveToNobody(home / "Shared");
   fs::permissions(home / "Shared", fs::perms::all);
@@ -458,12 +460,12 @@ TEST(Unquarantining, TheOwnerLendsItselfWritePermissionAndGivesItBack) {
 
   EXPECT_TRUE(asNobody(home.path(), [&] { return Settling::unquarantine(copy); }));
   for (const fs::path& item : {copy, program, locked, copy / "Contents/Resources/payload"}) {
-    EXPECT_FALSE(platform::attributes::has(item, platform::attributes::quarantine)) << item;
+    EXPECT_FALSE(Platform::Attributes::has(item, Platform::Attributes::quarantine)) << item;
   }
-  EXPECT_EQ(platform::lookAt(locked)->mode, 0400u) << "the mode is given back";
-  EXPECT_EQ(platform::lookAt(copy / "Contents/Resources/payload")->mode, 0500u);
-  EXPECT_EQ(platform::lookAt(copy / "Contents/Resources/setup")->kind, platform::ItemKind::link);
-  EXPECT_EQ(platform::lookAt(copy / "Contents/Resources/payload/setup.sh")->mode, 0755u)
+  EXPECT_EQ(Platform::lookAt(locked)->mode, 0400u) << "the mode is given back";
+  EXPECT_EQ(Platform::lookAt(copy / "Contents/Resources/payload")->mode, 0500u);
+  EXPECT_EQ(Platform::lookAt(copy / "Contents/Resources/setup")->kind, Platform::ItemKind::link);
+  EXPECT_EQ(Platform::lookAt(copy / "Contents/Resources/payload/setup.sh")->mode, 0755u)
       << "a link's target is never touched through the link";
 }
 
@@ -472,20 +474,20 @@ TEST(Unquarantining, WhatCannotBeClearedMakesItFalse) {
   Home home;
   const fs::path copy = home / "Quendrel.app";
   makeApp(copy, {}, nullptr);
-  ASSERT_EQ(platform::attributes::set(copy / "Contents/Info.plist",
-                                      platform::attributes::quarantine, "0081"),
+  ASSERT_EQ(Platform::Attributes::set(copy / "Contents/Info.plist",
+                                      Platform::Attributes::quarantine, "0081"),
             0);
-  ASSERT_EQ(platform::attributes::set(copy / "Contents/MacOS/Quendrel",
-                                      platform::attributes::quarantine, "0081"),
+  ASSERT_EQ(Platform::Attributes::set(copy / "Contents/MacOS/Quendrel",
+                                      Platform::Attributes::quarantine, "0081"),
             0);
   // On a read-only volume nobody can remove anything, root included.
   ASSERT_TRUE(makeReadOnly(copy / "Contents/MacOS"));
   EXPECT_FALSE(Settling::unquarantine(copy));
   EXPECT_FALSE(
-      platform::attributes::has(copy / "Contents/Info.plist", platform::attributes::quarantine))
+      Platform::Attributes::has(copy / "Contents/Info.plist", Platform::Attributes::quarantine))
       << "the rest is cleared all the same";
-  EXPECT_TRUE(platform::attributes::has(copy / "Contents/MacOS/Quendrel",
-                                        platform::attributes::quarantine));
+  EXPECT_TRUE(Platform::Attributes::has(copy / "Contents/MacOS/Quendrel",
+                                        Platform::Attributes::quarantine));
   EXPECT_TRUE(Settling::unquarantine(copy / "Contents/Resources"));
   EXPECT_TRUE(Settling::unquarantine(home / "nothing here")) << "nothing carries it";
 }

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "placement/Copies.h"
-#include "placement/Settling.h"
-#include "platform/bundle.h"
-#include "platform/process.h"
+#include "platform/Bundle.h"
+#include "platform/Process.h"
 #include "signing/CodeSign.h"
 #include "signing/Manifest.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "text/Text.h"
 
 using namespace placement_testing;
@@ -32,8 +32,8 @@ struct Tool {
 };
 
 Tool codesign(const std::vector<std::string>& args) {
-  auto ran = platform::run({BUILD_ROOT "/quendrel-codesign", args, ""}, platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({BUILD_ROOT "/quendrel-codesign", args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   if (!exited) return {};
   return {exited->status, exited->output};
 }
@@ -151,8 +151,8 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
   const fs::path app = home / "Quendrel.app";
   makeApp(app, {}, &key);
   const std::string good = read(manifestOf(app));
-  ASSERT_TRUE(signing::read(good));
-  EXPECT_EQ(signing::write(*signing::read(good)), good);
+  ASSERT_TRUE(CodeSign::read(good));
+  EXPECT_EQ(CodeSign::write(*CodeSign::read(good)), good);
 
   // Every truncation, and every single-byte change, reads as no manifest or fails the
   // signature; none is taken for valid.
@@ -202,7 +202,7 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
            good + good,
            good.substr(0, good.size() - 1) + "\r\n",
        }) {
-    EXPECT_FALSE(signing::read(body)) << body.substr(0, 200);
+    EXPECT_FALSE(CodeSign::read(body)) << body.substr(0, 200);
     write(manifestOf(app), body);
     EXPECT_EQ(why(app), "the signature is damaged") << body.substr(0, 200);
   }
@@ -211,7 +211,7 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
   {
     int fd = open(manifestOf(app).c_str(), O_WRONLY | O_TRUNC);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(signing::largestManifest + 1)), 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(CodeSign::largestManifest + 1)), 0);
     close(fd);
   }
   EXPECT_EQ(why(app), "the signature is damaged");
@@ -279,7 +279,7 @@ TEST(Signing, SignedLikeUsAndOurTeam) {
   makeApp(home / "Us.app", {}, &ours);
   makeApp(home / "Update.app", {"com.quendrel.manager", "2.0"}, &ours);
   makeApp(home / "Stranger.app", {"com.quendrel.manager", "2.0"}, &theirs);
-  platform::pretendMainBundle(home / "Us.app");
+  testing_support::pretendMainBundle(home / "Us.app");
 
   EXPECT_EQ(CodeSign::ourTeam(), ours.team);
   EXPECT_TRUE(CodeSign::signedLikeUs(home / "Update.app"));
@@ -326,7 +326,7 @@ TEST(Signing, TheToolSignsVerifiesAndSaysWhyInOneLine) {
   write(home / "Quendrel.app/Contents/Info.plist", "<plist/>");
   Tool tampered = codesign({"verify", app});
   EXPECT_EQ(tampered.status, 1);
-  EXPECT_EQ(text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
+  EXPECT_EQ(Text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
   EXPECT_EQ(codesign({"sign", app, "--key", (home / "nothing.key").string()}).status, 1);
   EXPECT_EQ(codesign({"frobnicate"}).status, 2);
 }

@@ -4,21 +4,21 @@
 
 #include "placement/Copies.h"
 #include "placement/Sandbox.h"
-#include "platform/queue.h"
+#include "platform/Queue.h"
 
 namespace {
-platform::EventLoop* theLoop = nullptr;
+Platform::EventLoop* theLoop = nullptr;
 }
 
 void placement_testing::reviveEventLoop() {
-  platform::EventLoop::quit(0);
+  Platform::EventLoop::quit(0);
   theLoop->run();
 }
 
 int main(int argc, char** argv) {
   placement_testing::enterSandbox(argc, argv);
   testing::InitGoogleTest(&argc, argv);
-  platform::EventLoop loop(argc, argv, false);
+  Platform::EventLoop loop(argc, argv);
   theLoop = &loop;
   return RUN_ALL_TESTS();
 }

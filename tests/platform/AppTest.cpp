@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/app.h"
+#include "platform/App.h"
 
-using namespace platform;
+using namespace Platform;
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/digest.h"
-#include "platform/process.h"
+#include "platform/Digest.h"
+#include "platform/Process.h"
 #include "support/Home.h"
 
 using testing_support::Home;
@@ -29,8 +29,8 @@ std::string bytes(std::size_t size, std::uint64_t seed) {
 
 // What sha256sum says of each file, by path.
 std::map<std::string, std::string> summed(const std::vector<std::string>& files) {
-  auto ran = platform::run({"/usr/bin/sha256sum", files, ""}, platform::Output::pipe);
-  const auto& exited = std::get<platform::Exited>(ran);
+  auto ran = Platform::run({"/usr/bin/sha256sum", files, ""}, Platform::Output::pipe);
+  const auto& exited = std::get<Platform::Exited>(ran);
   EXPECT_EQ(exited.status, 0);
   std::map<std::string, std::string> digests;
   for (std::size_t at = 0; at < exited.output.size();) {
@@ -73,15 +73,15 @@ TEST(Digest, BothEnginesAgreeWithSha256sumAtEveryBoundary) {
   const auto expected = summed(files);
   ASSERT_EQ(expected.size(), sizes.size());
 
-  using Engine = platform::Sha256::Engine;
+  using Engine = Platform::Sha256::Engine;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     SCOPED_TRACE("size " + std::to_string(sizes[i]));
     const std::string data = bytes(sizes[i], sizes[i]);
     const std::string& want = expected.at(files[i]);
-    EXPECT_EQ(platform::sha256OfFile(files[i]), want);
-    EXPECT_EQ(platform::sha256Hex(data), want);
+    EXPECT_EQ(Platform::sha256OfFile(files[i]), want);
+    EXPECT_EQ(Platform::sha256Hex(data), want);
     for (Engine engine : {Engine::processor, Engine::portable}) {
-      platform::Sha256 whole(engine), pieces(engine);
+      Platform::Sha256 whole(engine), pieces(engine);
       whole.add(data);
       EXPECT_EQ(whole.hex(), want);
       // Uneven pieces, so that every path through the pending block is taken.
@@ -93,9 +93,9 @@ TEST(Digest, BothEnginesAgreeWithSha256sumAtEveryBoundary) {
       EXPECT_EQ(pieces.hex(), want);
     }
   }
-  EXPECT_EQ(platform::sha256Hex(std::string_view()),
+  EXPECT_EQ(Platform::sha256Hex(std::string_view()),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(platform::sha256Hex("abc"),
+  EXPECT_EQ(Platform::sha256Hex("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
@@ -104,8 +104,8 @@ TEST(Digest, OnlyRegularFilesAreHashed) {
   const auto file = write(home / "file", "content\n");
   std::filesystem::create_symlink(file, home / "link");
   ASSERT_EQ(mkfifo((home / "pipe").c_str(), 0600), 0);
-  EXPECT_TRUE(platform::sha256OfFile(file));
+  EXPECT_TRUE(Platform::sha256OfFile(file));
   for (const char* name : {"link", "pipe", "missing", ""}) {
-    EXPECT_FALSE(platform::sha256OfFile(home / name)) << name;
+    EXPECT_FALSE(Platform::sha256OfFile(home / name)) << name;
   }
 }

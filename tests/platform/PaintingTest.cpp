@@ -1,9 +1,9 @@
 // Rendering drawings to pixels: directions, alpha, erasing and the y-up coordinates.
 #include <gtest/gtest.h>
 
-#include "platform/drawing.h"
+#include "platform/Drawing.h"
 
-using namespace platform;
+using namespace Platform;
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "platform/qt_ui.h"
+#include "platform/QtUi.h"
 
-using namespace platform;
+using namespace Platform;
 
 namespace {
 

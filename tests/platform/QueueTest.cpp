@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/queue.h"
+#include "platform/Queue.h"
 
 TEST(Queue, WorkFromOtherThreadsRunsOnTheMainThreadInOrderAndSeesWhatItsPosterWrote) {
   constexpr int posters = 4, each = 200;
@@ -25,7 +25,7 @@ TEST(Queue, WorkFromOtherThreadsRunsOnTheMainThreadInOrderAndSeesWhatItsPosterWr
     threads.emplace_back([&, p] {
       for (int i = 0; i < each; ++i) {
         written[p][i] = i;
-        platform::onMain([&, p, i] {
+        Platform::onMain([&, p, i] {
           if (std::this_thread::get_id() != mainThread) ++elsewhere;
           seen[p].push_back(written[p][i]);
           ++ran;

@@ -4,12 +4,13 @@
 
 #include <cstdlib>
 
-#include "platform/queue.h"
+#include "platform/QtUi.h"
+#include "platform/Queue.h"
 
 int main(int argc, char** argv) {
   // Off screen unless told otherwise, also when CTest lists the tests.
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   testing::InitGoogleTest(&argc, argv);
-  platform::EventLoop loop(argc, argv, true);
+  Platform::WidgetLoop loop(argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -4,7 +4,7 @@
 
 #include "Removal.h"
 #include "app/Manager.h"
-#include "platform/process.h"
+#include "platform/Process.h"
 #include "support/ScriptedUi.h"
 #include "text/Text.h"
 
@@ -49,7 +49,7 @@ TEST_F(EndToEnd, TheMenuRemovesTheDeskAndTheApplication) {
   ScriptedUi ui;
   Manager manager(ui, {});
   manager.carryOn();
-  ui.answers = {platform::firstButton};
+  ui.answers = {Platform::firstButton};
   ui.item->choose(Manager::uninstallLine);
 
   ASSERT_EQ(ui.alerts.size(), 2u);
@@ -59,16 +59,16 @@ TEST_F(EndToEnd, TheMenuRemovesTheDeskAndTheApplication) {
   EXPECT_NE(text.find("✓ Removed Quendrel.app from " + (home / "Applications").string()),
             std::string::npos)
       << text;
-  for (const auto& line : text::nonEmptyLines(text)) EXPECT_EQ(line.rfind("✓", 0), 0u) << line;
+  for (const auto& line : Text::nonEmptyLines(text)) EXPECT_EQ(line.rfind("✓", 0), 0u) << line;
   EXPECT_FALSE(fs::exists(app));
   expectWorkKept();
   EXPECT_TRUE(manager.terminated());
 }
 
 TEST_F(EndToEnd, QuendrelctlUninstalls) {
-  auto ran = platform::run({QUENDRELCTL, {"uninstall", "--app", app.string()}, ""},
-                           platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({QUENDRELCTL, {"uninstall", "--app", app.string()}, ""},
+                           Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   ASSERT_TRUE(exited);
   EXPECT_EQ(exited->status, 0) << exited->output;
   EXPECT_EQ(exited->output.rfind("Quendrel has been removed.\n✓ Stopped the console\n", 0), 0u)
@@ -78,8 +78,8 @@ TEST_F(EndToEnd, QuendrelctlUninstalls) {
 
   // With the desk went its installed uninstaller, and quendrelctl has no bundle to take one
   // from.
-  ran = platform::run({QUENDRELCTL, {"uninstall"}, ""}, platform::Output::pipe);
-  exited = std::get_if<platform::Exited>(&ran);
+  ran = Platform::run({QUENDRELCTL, {"uninstall"}, ""}, Platform::Output::pipe);
+  exited = std::get_if<Platform::Exited>(&ran);
   ASSERT_TRUE(exited);
   EXPECT_EQ(exited->status, 1);
   EXPECT_EQ(exited->output,
@@ -91,8 +91,8 @@ TEST_F(EndToEnd, QuendrelctlUninstalls) {
 TEST_F(EndToEnd, QuendrelctlReportsAFailure) {
   write(Paths::install() / "uninstall.sh",
         "echo first\necho second\necho third\necho fourth\nexit 4\n");
-  auto ran = platform::run({QUENDRELCTL, {"uninstall"}, ""}, platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({QUENDRELCTL, {"uninstall"}, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   ASSERT_TRUE(exited);
   EXPECT_EQ(exited->status, 1);
   EXPECT_EQ(exited->output, "Quendrel was not fully removed.\nsecond\nthird\nfourth\n");

@@ -8,9 +8,10 @@
 #include <string>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 
 namespace removal_testing {
 
@@ -35,7 +36,7 @@ class Removal : public ::testing::Test {
     testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1");
     testing_support::write(app / "Contents/Resources/payload/uninstall.sh", notingUninstaller,
                            0755);
-    platform::pretendMainBundle(app);
+    testing_support::pretendMainBundle(app);
   }
 
   void layDeskDown(bool recorded = true) {
@@ -56,7 +57,7 @@ class Removal : public ::testing::Test {
   int argc = 1;
   char name[14] = "removal_tests";
   char* argv[2] = {name, nullptr};
-  platform::EventLoop loop{argc, argv, false};
+  Platform::EventLoop loop{argc, argv};
   fs::path app = home / "Applications/Quendrel.app";
 };
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "Removal.h"
-#include "platform/files.h"
+#include "platform/Files.h"
 
 using removal_testing::Removal;
 using testing_support::read;
@@ -46,7 +46,7 @@ TEST_F(UninstallerTest, RunsFromAPrivateCopyThatIsGoneAfterwards) {
   std::istringstream noted(read(home / "noted"));
   std::string copy, mode, folder, count;
   for (auto* line : {&copy, &mode, &folder, &count}) std::getline(noted, *line);
-  const std::string temporary = platform::temporaryFolder().string();
+  const std::string temporary = Platform::temporaryFolder().string();
   EXPECT_TRUE(std::regex_match(
       copy, std::regex(temporary + "/quendrel-uninstall-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"
                                    "\\.sh")))
@@ -77,11 +77,11 @@ TEST_F(UninstallerTest, Reports) {
   auto removed = Uninstaller::report(Outcome{true, "✓ a\n✓ b"});
   EXPECT_EQ(removed.message, "Quendrel has been removed.");
   EXPECT_EQ(removed.informative, "✓ a\n✓ b");
-  EXPECT_EQ(removed.style, platform::AlertStyle::informational);
+  EXPECT_EQ(removed.style, Platform::AlertStyle::informational);
   auto failed = Uninstaller::report(Outcome{false, "why"});
   EXPECT_EQ(failed.message, "Quendrel was not fully removed.");
   EXPECT_EQ(failed.informative, "why");
-  EXPECT_EQ(failed.style, platform::AlertStyle::warning);
+  EXPECT_EQ(failed.style, Platform::AlertStyle::warning);
   auto nothing = Uninstaller::report(std::nullopt);
   EXPECT_EQ(nothing.message, "This copy of Quendrel cannot uninstall itself.");
   EXPECT_EQ(nothing.informative, "Drag Quendrel to the Trash, and then this folder:\n\n" +

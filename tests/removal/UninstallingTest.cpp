@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int firstButton = platform::firstButton;
+constexpr int firstButton = Platform::firstButton;
 const std::string yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
     "\"Quendrel — your mixes\".";
@@ -34,12 +34,12 @@ class Uninstalling : public Removal {
   // Lets the watch's events arrive, then looks as the next tick would.
   void tick() {
     spinUntil([] { return false; }, 0.3);
-    manager->lookWhereIAm();
+    manager->removal().lookWhereIAm();
   }
   void expectQuestion(std::size_t i, const std::string& message, const std::string& informative,
                       const std::vector<std::string>& buttons) {
     const auto& alert = ui.alerts.at(i);
-    EXPECT_EQ(alert.style, platform::AlertStyle::warning);
+    EXPECT_EQ(alert.style, Platform::AlertStyle::warning);
     EXPECT_EQ(alert.message, message);
     EXPECT_EQ(alert.informative, informative);
     EXPECT_EQ(alert.buttons, buttons);
@@ -72,7 +72,7 @@ TEST_F(Uninstalling, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
   EXPECT_EQ(ui.alerts.size(), 1u);
 
   // Back home, the question is fresh again; this time the answer cannot put it back.
-  ui.onAlert = [&](const platform::Alert&) { fs::remove_all(home / "Applications"); };
+  ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(home / "Applications"); };
   move(app, trashed);
   ASSERT_TRUE(asked(3));
   ui.onAlert = nullptr;
@@ -97,13 +97,13 @@ TEST_F(Uninstalling, EmptiedFromTheTrashAsksAboutTheDeletion) {
   layDeskDown();
   Manager& m = launch();
   const fs::path trashed = trash() / "Quendrel.app";
-  ui.onAlert = [&](const platform::Alert&) { fs::remove_all(trashed); };  // emptied meanwhile
+  ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(trashed); };  // emptied meanwhile
   move(app, trashed);
   ASSERT_TRUE(asked(2));
   ui.onAlert = nullptr;
   EXPECT_EQ(ui.alerts[1].message, "Quendrel could not be put back.");
 
-  m.lookWhereIAm();  // "Later"
+  m.removal().lookWhereIAm();  // "Later"
   ASSERT_EQ(ui.alerts.size(), 3u);
   expectQuestion(2, "Quendrel has been deleted",
                  "Its console is still running on this Mac. Remove that too? " + yourMixes +
@@ -146,11 +146,11 @@ TEST_F(Uninstalling, MovedOutsideTheTrashIsFollowedWithoutAQuestion) {
   Manager& m = launch();
   const fs::path audio = home / "Applications/Audio/Quendrel.app";
   move(app, audio);
-  ASSERT_TRUE(spinUntil([&] { return m.whereabouts().home() == audio; }));
+  ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == audio; }));
   EXPECT_EQ(read(note()), audio.string() + "\n") << "recorded in its new Applications folder";
   const fs::path desktop = home / "Desktop/Quendrel.app";
   move(audio, desktop);
-  ASSERT_TRUE(spinUntil([&] { return m.whereabouts().home() == desktop; }));
+  ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == desktop; }));
   EXPECT_EQ(read(note()), audio.string() + "\n") << "not recorded outside one";
   EXPECT_TRUE(ui.alerts.empty());
   EXPECT_FALSE(m.terminated());
@@ -193,9 +193,9 @@ TEST_F(Uninstalling, FromTheMenuTheApplicationGoesToo) {
   ui.answers = {firstButton};
   // The report is up and the bundle already gone: the looks made meanwhile must not end
   // Quendrel under the user's eyes.
-  ui.onAlert = [&](const platform::Alert& alert) {
+  ui.onAlert = [&](const Platform::Alert& alert) {
     if (alert.message != "Quendrel has been removed.") return;
-    manager->lookWhereIAm();
+    manager->removal().lookWhereIAm();
     EXPECT_FALSE(manager->terminated());
   };
   ui.item->choose(Manager::uninstallLine);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "Removal.h"
+#include "placement/Applications.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 
 using removal_testing::Removal;
@@ -24,13 +26,13 @@ Place afterChange(Whereabouts& where, int& changes) {
 }  // namespace
 
 TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
-  EXPECT_TRUE(Whereabouts::settled(app));
-  EXPECT_TRUE(Whereabouts::settled(home / "Applications/Audio/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::settled("/Applications/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::settled(home / "Applications/Quendrel"));
-  EXPECT_FALSE(Whereabouts::settled(home / "ApplicationsOld/Quendrel.app"));
+  EXPECT_TRUE(Settling::settled(app));
+  EXPECT_TRUE(Settling::settled(home / "Applications/Audio/Quendrel.app"));
+  EXPECT_TRUE(Settling::settled("/Applications/Quendrel.app"));
+  EXPECT_FALSE(Settling::settled(home / "Applications/Quendrel"));
+  EXPECT_FALSE(Settling::settled(home / "ApplicationsOld/Quendrel.app"));
   fs::create_directory_symlink(home / "Applications", home / "Apps");
-  EXPECT_TRUE(Whereabouts::settled(home / "Apps/Quendrel.app")) << "links are resolved";
+  EXPECT_TRUE(Settling::settled(home / "Apps/Quendrel.app")) << "links are resolved";
 
   EXPECT_TRUE(Whereabouts::trashed(home / ".Trash/Quendrel.app"));
   EXPECT_TRUE(Whereabouts::trashed("/Volumes/Stick/.Trashes/501/Quendrel.app"));
@@ -47,7 +49,7 @@ TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
 TEST_F(WhereaboutsTest, NothingIsWatchedOutsideAnApplicationsFolder) {
   const fs::path downloaded = home / "Downloads/Quendrel.app";
   move(app, downloaded);
-  platform::pretendMainBundle(downloaded);
+  testing_support::pretendMainBundle(downloaded);
   Whereabouts where;
   EXPECT_FALSE(where.watching());
   move(downloaded, trash() / "Quendrel.app");

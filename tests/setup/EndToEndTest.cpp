@@ -5,8 +5,8 @@
 
 #include "SetupFixture.h"
 #include "desk/Desk.h"
-#include "platform/http.h"
-#include "platform/queue.h"
+#include "platform/Http.h"
+#include "platform/Queue.h"
 #include "setup/Belonging.h"
 #include "text/Text.h"
 
@@ -34,7 +34,7 @@ class DeskGuard {
 
 DeskState lookNow() {
   std::optional<DeskState> answer;
-  Desk::look([&](DeskState state) { platform::onMain([&, state] { answer = state; }); });
+  Desk::look([&](DeskState state) { Platform::onMain([&, state] { answer = state; }); });
   waitFor([&] { return answer.has_value(); });
   return answer.value_or(DeskState::notInstalled());
 }
@@ -45,7 +45,7 @@ TEST(EndToEnd, TheReferenceDeskIsLaidDownPairedAndRunning) {
   int argc = 1;
   char name[] = "setup_tests";
   char* argv[] = {name, nullptr};
-  platform::EventLoop loop(argc, argv, false);
+  Platform::EventLoop loop(argc, argv);
 
   const int servicePort = testing_support::freePort();
   Computer computer("http://127.0.0.1:" + std::to_string(servicePort));
@@ -90,12 +90,12 @@ TEST(EndToEnd, TheReferenceDeskIsLaidDownPairedAndRunning) {
   // Set up again with a new code: the user's work is kept and the desk runs again.
   write(computer.desk() / "projects/Easter/mix.json", "{\"mine\": true}\n");
   std::optional<std::string> fresh;
-  platform::http::get({"http://127.0.0.1:" + std::to_string(servicePort) + "/codes/new", 5},
-                      [&](platform::http::Reply reply) {
-                        platform::onMain([&, reply] { fresh = reply.body.value_or(""); });
+  Platform::Http::get({"http://127.0.0.1:" + std::to_string(servicePort) + "/codes/new", 5},
+                      [&](Platform::Http::Reply reply) {
+                        Platform::onMain([&, reply] { fresh = reply.body.value_or(""); });
                       });
   ASSERT_TRUE(waitFor([&] { return fresh.has_value(); }));
-  Ran again = runProgram(computer.ctl(), {"setup", text::trim(*fresh), "--terms", "2025-05"});
+  Ran again = runProgram(computer.ctl(), {"setup", Text::trim(*fresh), "--terms", "2025-05"});
   ASSERT_EQ(again.status, 0) << again.out << again.err;
   EXPECT_EQ(again.out, done);
   EXPECT_EQ(read(computer.desk() / "projects/Easter/mix.json"), "{\"mine\": true}\n");

@@ -5,10 +5,11 @@
 
 #include "SetupFixture.h"
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
 #include "setup/Belonging.h"
 #include "setup/Installer.h"
+#include "support/MainBundle.h"
 
 using namespace setup_testing;
 using testing_support::read;
@@ -46,7 +47,7 @@ std::vector<std::string> keepFolders(const fs::path& temporary) {
 
 class Setup : public ::testing::Test {
  protected:
-  platform::EventLoop loop{argc, argv, false};
+  Platform::EventLoop loop{argc, argv};
   Computer computer;
   fs::path temporary() const { return computer.home.path().parent_path() / "tmp"; }
   fs::path aside() const { return computer.desk().parent_path() / "Desk-previous"; }
@@ -219,7 +220,7 @@ TEST_F(Setup, AnIncompleteCopyTouchesNothing) {
   EXPECT_FALSE(fs::exists(computer.marker()));
   EXPECT_FALSE(fs::exists(computer.desk().parent_path()));
 
-  platform::pretendMainBundle(computer.home / "Elsewhere.app");
+  testing_support::pretendMainBundle(computer.home / "Elsewhere.app");
   EXPECT_EQ(setUp().message, outcome.message) << "a bundle without resources";
 }
 
@@ -330,14 +331,14 @@ TEST_F(Setup, RunsNeverOverlap) {
   ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
   auto first = std::make_shared<std::optional<Outcome>>();
   Installer::run("123456", "v", [first](bool ok, std::string message) {
-    platform::onMain([first, ok, message] { *first = Outcome{ok, message}; });
+    Platform::onMain([first, ok, message] { *first = Outcome{ok, message}; });
   });
   ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
 
   // A second run in this process is refused and changes nothing, and the first still counts.
   auto second = std::make_shared<std::optional<Outcome>>();
   Installer::run("654321", "v", [second](bool ok, std::string message) {
-    platform::onMain([second, ok, message] { *second = Outcome{ok, message}; });
+    Platform::onMain([second, ok, message] { *second = Outcome{ok, message}; });
   });
   ASSERT_TRUE(waitFor([&] { return second->has_value(); }));
   EXPECT_FALSE((*second)->ok);

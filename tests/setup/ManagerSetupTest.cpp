@@ -8,7 +8,7 @@
 #include "SetupFixture.h"
 #include "TestUi.h"
 #include "app/Manager.h"
-#include "platform/queue.h"
+#include "platform/Queue.h"
 #include "setup/Belonging.h"
 #include "setup/Installer.h"
 #include "support/LocalServer.h"
@@ -29,7 +29,7 @@ class Menu : public ::testing::Test {
  protected:
   Menu() { setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1); }
 
-  platform::EventLoop loop{argc, argv, false};
+  Platform::EventLoop loop{argc, argv};
   Computer computer;
   LocalServer desk{[](const std::string&) { return Answer{200, "{}"}; }};
   ScriptedWindowUi ui;
@@ -41,7 +41,7 @@ class Menu : public ::testing::Test {
   }
   void refreshed() {
     manager->refresh();
-    platform::turnLoop(0.1);
+    Platform::turnLoop(0.1);
   }
 };
 

@@ -12,9 +12,10 @@
 #include <sstream>
 
 #include "desk/Paths.h"
-#include "platform/bundle.h"
-#include "platform/queue.h"
+#include "platform/Bundle.h"
+#include "platform/Queue.h"
 #include "setup/Installer.h"
+#include "support/MainBundle.h"
 
 extern char** environ;
 
@@ -81,7 +82,7 @@ std::string kindOf(const fs::path& path) {
 Computer::Computer(const std::string& service)
     : app(home / "Applications/Quendrel.app"), payload(app / "Contents/Resources/payload") {
   testing_support::makeBundle(app, "com.quendrel.app", "1.0", "1", service);
-  platform::pretendMainBundle(app);
+  testing_support::pretendMainBundle(app);
   writePayload(payload);
 }
 
@@ -181,7 +182,7 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    platform::turnLoop(0.01);
+    Platform::turnLoop(0.01);
   }
   return true;
 }

@@ -5,7 +5,7 @@
 
 #include "SetupFixture.h"
 #include "TestUi.h"
-#include "platform/queue.h"
+#include "platform/Queue.h"
 #include "setup/AgreementWindow.h"
 #include "setup/Installer.h"
 #include "setup/SetupWindow.h"
@@ -34,7 +34,7 @@ std::string terms(const std::string& version, int done, int of) {
 
 class Window : public ::testing::Test {
  protected:
-  platform::EventLoop loop{argc, argv, false};
+  Platform::EventLoop loop{argc, argv};
   Computer computer;
   ScriptedWindowUi ui;
   std::optional<SetupWindow> setup{std::in_place, ui};
@@ -324,18 +324,18 @@ TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
   ASSERT_EQ(::write(fd, "go\n", 3), 3);
   close(fd);
   EXPECT_TRUE(waitFor([] { return !Installer::running; }));
-  platform::turnLoop(0.1);
+  Platform::turnLoop(0.1);
 }
 
 TEST(SetupWindowWithoutWidgets, ShowsNothingAndStartsNothing) {
-  platform::EventLoop loop{argc, argv, false};
+  Platform::EventLoop loop{argc, argv};
   RecordingUi ui;
   EXPECT_EQ(ui.makeSetupView(), nullptr) << "quendrelctl's plain event loop has no windows";
   SetupWindow setup(ui);
   bool done = false;
   setup.show([&] { done = true; });
   setup.show([&] { done = true; });
-  platform::turnLoop(0.1);
+  Platform::turnLoop(0.1);
   EXPECT_FALSE(done);
   EXPECT_FALSE(Installer::running);
   EXPECT_TRUE(ui.alerts.empty());

@@ -18,7 +18,8 @@
 
 #include "SetupFixture.h"
 #include "TestUi.h"
-#include "platform/queue.h"
+#include "platform/QtUi.h"
+#include "platform/Queue.h"
 #include "setup/Installer.h"
 #include "setup/SetupWindow.h"
 #include "support/LocalServer.h"
@@ -61,7 +62,7 @@ class Sheet : public ::testing::Test {
 
   LocalServer server;
   Computer computer;
-  platform::EventLoop loop{argc, argv, true};
+  Platform::WidgetLoop loop{argc, argv};
   RecordingUi ui;
   SetupWindow setup{ui};
 
@@ -273,7 +274,7 @@ TEST_F(Sheet, TheMenuProgramNeverLoadsTheWebEngineAndASheetThatDiesCancels) {
   EXPECT_TRUE(engineReleased());
   EXPECT_TRUE(window()->isEnabled());
   EXPECT_TRUE(part<QPushButton>("go")->isEnabled()) << "back to the code, nothing lost";
-  platform::turnLoop(0.2);
+  Platform::turnLoop(0.2);
   EXPECT_FALSE(Installer::running) << "nothing is set up without an agreement";
 }
 
@@ -286,7 +287,7 @@ TEST_F(Sheet, EscapeCancels) {
   EXPECT_TRUE(part<QPushButton>("go")->isEnabled());
   EXPECT_TRUE(part<QLabel>("explain")->text().startsWith("Ask for the six digits"));
   EXPECT_TRUE(engineReleased());
-  platform::turnLoop(0.2);
+  Platform::turnLoop(0.2);
   EXPECT_FALSE(Installer::running) << "cancelling sets nothing up";
 }
 
@@ -300,7 +301,7 @@ TEST_F(Sheet, LinksOpenInTheBrowserAndTheSheetStays) {
   js("document.getElementById('away').click(); true");
   ASSERT_TRUE(waitFor([&] { return ui.opened.size() == 2; }));
   EXPECT_EQ(ui.opened[1], server.base() + "/elsewhere") << "a link to a new window too";
-  platform::turnLoop(0.3);
+  Platform::turnLoop(0.3);
   ASSERT_NE(sheet(), nullptr);
   EXPECT_EQ(url(), shown);
   EXPECT_EQ(count(), "2 of 3 boxes ticked");
@@ -317,7 +318,7 @@ TEST_F(OnlyAPlainPage, APageWithoutMainFallsBackToTheOwnCopy) {
   js("document.getElementById('privacy').click(); true");
   ASSERT_TRUE(waitFor([&] { return ui.opened.size() == 1; }));
   EXPECT_EQ(ui.opened[0], server.base() + "/privacy");
-  platform::turnLoop(0.3);
+  Platform::turnLoop(0.3);
   ASSERT_NE(sheet(), nullptr) << "the sheet stays on the terms";
   EXPECT_TRUE(url().startsWith("file:"));
 
@@ -332,7 +333,7 @@ TEST_F(AnErrorPage, AnErrorPageFallsBackToTheOwnCopyAndStaysThere) {
   openSheet();
   ASSERT_TRUE(ownCopyShown());
   ASSERT_TRUE(showing("0 of 1 boxes ticked"));
-  platform::turnLoop(1);
+  Platform::turnLoop(1);
   EXPECT_NE(sheet(), nullptr) << "the failed page is not heard from again";
   EXPECT_EQ(count(), "0 of 1 boxes ticked");
 }

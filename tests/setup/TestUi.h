@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 #include "support/ScriptedSetupView.h"
 
 namespace setup_testing {
 
 // A menu whose lines only remember what they were told.
-class MenuLines : public platform::StatusItem {
+class MenuLines : public Platform::StatusItem {
  public:
-  explicit MenuLines(std::vector<platform::MenuLine> made) : lines(std::move(made)) {}
+  explicit MenuLines(std::vector<Platform::MenuLine> made) : lines(std::move(made)) {}
   void setTitle(std::size_t line, const std::string& title) override {
     lines.at(line).title = title;
   }
@@ -23,26 +23,26 @@ class MenuLines : public platform::StatusItem {
   }
   std::string title(std::size_t line) const override { return lines.at(line).title; }
   bool enabled(std::size_t line) const override { return lines.at(line).enabled; }
-  std::vector<platform::MenuLine> lines;
+  std::vector<Platform::MenuLine> lines;
 };
 
-class RecordingUi : public platform::Ui {
+class RecordingUi : public Platform::Ui {
  public:
   std::vector<std::string> opened;
-  std::vector<platform::Alert> alerts;  // each answered with its first button
+  std::vector<Platform::Alert> alerts;  // each answered with its first button
   MenuLines* menu = nullptr;
 
   bool hasMenuBar() override { return true; }
-  std::unique_ptr<platform::StatusItem> makeStatusItem(
-      const platform::Drawing&, const std::string&,
-      std::vector<platform::MenuLine> lines) override {
+  std::unique_ptr<Platform::StatusItem> makeStatusItem(
+      const Platform::Drawing&, const std::string&,
+      std::vector<Platform::MenuLine> lines) override {
     auto made = std::make_unique<MenuLines>(std::move(lines));
     menu = made.get();
     return made;
   }
-  int run(const platform::Alert& alert) override {
+  int run(const Platform::Alert& alert) override {
     alerts.push_back(alert);
-    return platform::firstButton;
+    return Platform::firstButton;
   }
   void copy(const std::string&) override {}
   void open(const std::string& address) override { opened.push_back(address); }
@@ -53,7 +53,7 @@ class ScriptedWindowUi : public RecordingUi {
   testing_support::ScriptedSetupView* window = nullptr;  // the one made, while it lives
   int made = 0;
 
-  std::unique_ptr<platform::SetupView> makeSetupView() override {
+  std::unique_ptr<Platform::SetupView> makeSetupView() override {
     auto view = std::make_unique<testing_support::ScriptedSetupView>();
     window = view.get();
     ++made;

@@ -42,8 +42,8 @@ void ScriptedTerms::cancel() {
 
 ScriptedSetupView::~ScriptedSetupView() = default;
 
-std::unique_ptr<platform::TermsView> ScriptedSetupView::openSheet(
-    const std::string& wiring, platform::TermsView::Handlers handlers) {
+std::unique_ptr<Platform::TermsView> ScriptedSetupView::openSheet(
+    const std::string& wiring, Platform::TermsView::Handlers handlers) {
   auto made = std::make_unique<ScriptedTerms>(*this, wiring, std::move(handlers));
   sheet = made.get();
   ++sheetsOpened;

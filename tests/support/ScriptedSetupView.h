@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/setup_view.h"
+#include "platform/SetupView.h"
 
 namespace testing_support {
 
 class ScriptedSetupView;
 
-class ScriptedTerms : public platform::TermsView {
+class ScriptedTerms : public Platform::TermsView {
  public:
   ScriptedTerms(ScriptedSetupView& window, std::string wiring, Handlers handlers);
   ~ScriptedTerms() override;
@@ -41,7 +41,7 @@ class ScriptedTerms : public platform::TermsView {
   Handlers handlers_;
 };
 
-class ScriptedSetupView : public platform::SetupView {
+class ScriptedSetupView : public Platform::SetupView {
  public:
   ~ScriptedSetupView() override;
 
@@ -59,8 +59,8 @@ class ScriptedSetupView : public platform::SetupView {
     button = title;
     buttonEnabled = enabled;
   }
-  std::unique_ptr<platform::TermsView> openSheet(const std::string& wiring,
-                                                 platform::TermsView::Handlers handlers) override;
+  std::unique_ptr<Platform::TermsView> openSheet(const std::string& wiring,
+                                                 Platform::TermsView::Handlers handlers) override;
 
   // What the window shows.
   bool open = false;

@@ -2,19 +2,19 @@
 
 #include <chrono>
 
-#include "platform/queue.h"
+#include "platform/Queue.h"
 
 namespace testing_support {
 
-std::unique_ptr<platform::StatusItem> ScriptedUi::makeStatusItem(
-    const platform::Drawing&, const std::string& what, std::vector<platform::MenuLine> menu) {
+std::unique_ptr<Platform::StatusItem> ScriptedUi::makeStatusItem(
+    const Platform::Drawing&, const std::string& what, std::vector<Platform::MenuLine> menu) {
   description = what;
   auto made = std::make_unique<ScriptedItem>(std::move(menu));
   item = made.get();
   return made;
 }
 
-int ScriptedUi::run(const platform::Alert& alert) {
+int ScriptedUi::run(const Platform::Alert& alert) {
   alerts.push_back(alert);
   if (onAlert) onAlert(alert);
   int answer = returnKey;
@@ -25,17 +25,17 @@ int ScriptedUi::run(const platform::Alert& alert) {
   std::optional<std::size_t> key;
   if (answer == returnKey) key = alert.returnKey;
   if (answer == escapeKey) key = alert.escapeKey;
-  if (answer >= platform::firstButton) return answer;
+  if (answer >= Platform::firstButton) return answer;
   // A key that no button answers to leaves the alert up; a test that presses it is wrong.
   if (!key) return -1;
-  return platform::firstButton + static_cast<int>(*key);
+  return Platform::firstButton + static_cast<int>(*key);
 }
 
 bool spinUntil(const std::function<bool()>& done, double seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    platform::turnLoop(0.02);
+    Platform::turnLoop(0.02);
   }
   return true;
 }

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui.h"
+#include "platform/Ui.h"
 
 namespace testing_support {
 
-class ScriptedItem : public platform::StatusItem {
+class ScriptedItem : public Platform::StatusItem {
  public:
-  explicit ScriptedItem(std::vector<platform::MenuLine> lines) : lines_(std::move(lines)) {}
+  explicit ScriptedItem(std::vector<Platform::MenuLine> lines) : lines_(std::move(lines)) {}
   void setTitle(std::size_t line, const std::string& title) override { lines_.at(line).title = title; }
   void setEnabled(std::size_t line, bool enabled) override { lines_.at(line).enabled = enabled; }
   void setAction(std::size_t line, std::function<void()> action) override {
@@ -21,7 +21,7 @@ class ScriptedItem : public platform::StatusItem {
   std::string title(std::size_t line) const override { return lines_.at(line).title; }
   bool enabled(std::size_t line) const override { return lines_.at(line).enabled; }
 
-  const std::vector<platform::MenuLine>& lines() const { return lines_; }
+  const std::vector<Platform::MenuLine>& lines() const { return lines_; }
   // Chooses a line as the user would: nothing happens when it is disabled or has no action.
   void choose(std::size_t line) {
     auto& l = lines_.at(line);
@@ -29,27 +29,27 @@ class ScriptedItem : public platform::StatusItem {
   }
 
  private:
-  std::vector<platform::MenuLine> lines_;
+  std::vector<Platform::MenuLine> lines_;
 };
 
-class ScriptedUi : public platform::Ui {
+class ScriptedUi : public Platform::Ui {
  public:
   // Alerts are answered in order; an alert with no answer left gets "Return".
   enum Key { returnKey = -1, escapeKey = -2 };
   std::deque<int> answers;
-  std::vector<platform::Alert> alerts;
+  std::vector<Platform::Alert> alerts;
   std::vector<std::string> opened;
   std::string clipboard;
   bool menuBar = true;
   ScriptedItem* item = nullptr;
   // Runs while an alert is "on screen", before it is answered.
-  std::function<void(const platform::Alert&)> onAlert;
+  std::function<void(const Platform::Alert&)> onAlert;
 
   bool hasMenuBar() override { return menuBar; }
-  std::unique_ptr<platform::StatusItem> makeStatusItem(const platform::Drawing&,
+  std::unique_ptr<Platform::StatusItem> makeStatusItem(const Platform::Drawing&,
                                                        const std::string& description,
-                                                       std::vector<platform::MenuLine> menu) override;
-  int run(const platform::Alert& alert) override;
+                                                       std::vector<Platform::MenuLine> menu) override;
+  int run(const Platform::Alert& alert) override;
   void copy(const std::string& text) override { clipboard = text; }
   void open(const std::string& address) override { opened.push_back(address); }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "text/Version.h"
 #include "update/AppUpdate.h"
 
 TEST(AppUpdate, VersionOrder) {
@@ -19,7 +20,7 @@ TEST(AppUpdate, VersionOrder) {
       {"1 .2", "1.2", false},  // a blank spoils its piece: [0, 2] against [1, 2]
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(AppUpdate::newer(c.a, c.b), c.newer) << c.a << " vs " << c.b;
+    EXPECT_EQ(Text::newerVersion(c.a, c.b), c.newer) << c.a << " vs " << c.b;
   }
 }
 

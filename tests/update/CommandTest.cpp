@@ -1,8 +1,8 @@
 // quendrelctl update: the same fetch as the menu, printed line by line; never an install.
 #include <gtest/gtest.h>
 
-#include "placement/Settling.h"
-#include "platform/bundle.h"
+#include "placement/Identity.h"
+#include "platform/Bundle.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "update/AppUpdate.h"

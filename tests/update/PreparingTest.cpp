@@ -6,12 +6,13 @@
 
 #include <set>
 
-#include "placement/Settling.h"
-#include "platform/bundle.h"
-#include "platform/digest.h"
-#include "platform/items.h"
+#include "placement/Identity.h"
+#include "platform/Bundle.h"
+#include "platform/Digest.h"
+#include "platform/Items.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "update/AppUpdate.h"
 #include "update/Releases.h"
 
@@ -45,7 +46,7 @@ class Preparing : public ::testing::Test {
  protected:
   Preparing() {
     makeApp(ours, "1.0", &key, service.base());
-    platform::pretendMainBundle(ours);
+    testing_support::pretendMainBundle(ours);
   }
 
   // Version `version` built, published with quendrel-release signed with `with`, and served.
@@ -94,8 +95,8 @@ TEST_F(Preparing, ANewerVersionIsStagedAsItWasBuilt) {
 
   // Modes, links, attributes and times come along.
   const fs::path built = home / "build-2.0/Quendrel.app";
-  EXPECT_EQ(platform::lookAt(staged / "Contents/Resources/payload/setup.sh")->mode, 0750u);
-  EXPECT_EQ(platform::linkTarget(staged / "Contents/Resources/setup"), "payload/setup.sh");
+  EXPECT_EQ(Platform::lookAt(staged / "Contents/Resources/payload/setup.sh")->mode, 0750u);
+  EXPECT_EQ(Platform::linkTarget(staged / "Contents/Resources/setup"), "payload/setup.sh");
   EXPECT_EQ(fs::last_write_time(staged / "Contents/Resources/payload/presets/README"),
             fs::last_write_time(built / "Contents/Resources/payload/presets/README"));
   char note[16] = {};
@@ -143,7 +144,7 @@ TEST(PreparingOffline, ADownloadThatNeverArrivesSaysWhy) {
   const fs::path ours = home / "Applications/Quendrel.app";
   const int port = testing_support::freePort();
   makeApp(ours, "1.0", &key, "http://127.0.0.1:" + std::to_string(port));
-  platform::pretendMainBundle(ours);
+  testing_support::pretendMainBundle(ours);
   const std::string text = why(prepareNow(entryFor("2.0", "bytes", "Quendrel-2.0.img")));
   const std::string start = "The download did not finish. ";
   EXPECT_EQ(text.substr(0, start.size()), start);
@@ -165,7 +166,7 @@ TEST_F(Preparing, AnImageWithoutTheApplicationIsDetachedAllTheSame) {
   fs::create_symlink("Other.app", home / "image/Quendrel.app");
   EXPECT_EQ(why(prepareNow(imageOf(home / "image"))), notUnpacked) << "a link is no application";
   EXPECT_FALSE(mountedBelow(staging()));
-  EXPECT_FALSE(platform::lookAt(staging() / "Quendrel.app"));
+  EXPECT_FALSE(Platform::lookAt(staging() / "Quendrel.app"));
 }
 
 TEST_F(Preparing, OnlyACopySignedLikeUsIsStaged) {

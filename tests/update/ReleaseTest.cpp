@@ -3,8 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "placement/Settling.h"
-#include "platform/digest.h"
+#include "platform/Digest.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 #include "update/Releases.h"
@@ -32,7 +31,7 @@ TEST(Release, SignsTheBundleMakesItsImageAndNamesItInTheFeed) {
   auto feed = nlohmann::json::parse(read(out / "latest.json"));
   EXPECT_EQ(feed["version"], "2.1");
   EXPECT_EQ(feed["file"], "Quendrel-2.1.img");
-  EXPECT_EQ(feed["sha256"], *platform::sha256OfFile(out / "Quendrel-2.1.img"));
+  EXPECT_EQ(feed["sha256"], *Platform::sha256OfFile(out / "Quendrel-2.1.img"));
   EXPECT_EQ(feed.size(), 3u);
 
   // The image holds the bundle at its top, under the current name, as it was signed.

@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/digest.h"
-#include "platform/files.h"
-#include "platform/mounts.h"
-#include "platform/process.h"
+#include "platform/Digest.h"
+#include "platform/Files.h"
+#include "platform/Mounts.h"
+#include "platform/Process.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 
@@ -35,7 +35,7 @@ bool mountScratch(const fs::path& folder) {
 bool mountedBelow(const fs::path& folder) {
   std::error_code error;
   const std::string inside = fs::weakly_canonical(folder, error).string();
-  for (const auto& mount : platform::mounts()) {
+  for (const auto& mount : Platform::mounts()) {
     const std::string point = mount.mountPoint.string();
     if (point == inside || point.rfind(inside + "/", 0) == 0) return true;
   }
@@ -83,12 +83,12 @@ void makeApp(const fs::path& location, const std::string& version, const Key* ke
 }
 
 std::string starts() {
-  return testing_support::read(platform::home() / "started");
+  return testing_support::read(Platform::home() / "started");
 }
 
 Ran run(const std::string& program, const std::vector<std::string>& args) {
-  auto ran = platform::run({program, args, ""}, platform::Output::pipe);
-  auto* exited = std::get_if<platform::Exited>(&ran);
+  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
   if (!exited) return {};
   return {exited->status, exited->output};
 }
@@ -123,7 +123,7 @@ void Service::publish(const fs::path& releases) {
 
 void Service::offer(const std::string& version, const std::string& image, const std::string& file) {
   download = image;
-  feed = "{\"version\": \"" + version + "\", \"sha256\": \"" + platform::sha256Hex(image) +
+  feed = "{\"version\": \"" + version + "\", \"sha256\": \"" + Platform::sha256Hex(image) +
          "\", \"file\": \"" + file + "\"}";
 }
 
@@ -140,7 +140,7 @@ AppUpdate::Prepared prepareNow(const AppUpdate::Published& entry) {
 
 AppUpdate::Published entryFor(const std::string& version, const std::string& image,
                               const std::string& file) {
-  return AppUpdate::Published(version, platform::sha256Hex(image), file);
+  return AppUpdate::Published(version, Platform::sha256Hex(image), file);
 }
 
 }  // namespace update_testing

@@ -5,10 +5,11 @@
 #include <cstdlib>
 
 #include "app/Manager.h"
-#include "placement/Settling.h"
-#include "platform/bundle.h"
+#include "placement/Identity.h"
+#include "platform/Bundle.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 #include "update/AppUpdate.h"
 #include "update/Releases.h"
@@ -33,7 +34,7 @@ class Updating : public ::testing::Test {
   // The running copy, version 1.0, in the Applications folder of the home folder.
   void install(const Key& with) {
     makeApp(ours, "1.0", &with, service.base());
-    platform::pretendMainBundle(ours);
+    testing_support::pretendMainBundle(ours);
   }
 
   // Version 2.0 published with quendrel-release and served.
@@ -141,7 +142,7 @@ TEST_F(Updating, AFolderItCannotWriteToKeepsTheRunningVersion) {
   choose();
   ASSERT_EQ(ui.alerts.size(), 1u);
   const auto& alert = ui.alerts[0];
-  EXPECT_EQ(alert.style, platform::AlertStyle::warning);
+  EXPECT_EQ(alert.style, Platform::AlertStyle::warning);
   EXPECT_EQ(alert.message, "Quendrel was not updated.");
   EXPECT_EQ(alert.informative,
             std::string("Quendrel is in a place it cannot update itself from. Move it to your "
@@ -152,7 +153,7 @@ TEST_F(Updating, AFolderItCannotWriteToKeepsTheRunningVersion) {
   EXPECT_EQ(line(), "Relaunch to finish updating to 2.0");
   EXPECT_EQ(Settling::version(ours), "1.0");
   EXPECT_EQ(Settling::version(staged()), "2.0") << "nothing on disk was touched";
-  platform::turnLoop(0.1);
+  Platform::turnLoop(0.1);
   EXPECT_FALSE(manager->terminated());
   EXPECT_EQ(starts(), "");
 }

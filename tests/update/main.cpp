@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/queue.h"
+#include "platform/Queue.h"
 #include "update/Releases.h"
 
 namespace {
@@ -44,6 +44,6 @@ void enterSandbox(int argc, char** argv) {
 int main(int argc, char** argv) {
   enterSandbox(argc, argv);
   testing::InitGoogleTest(&argc, argv);
-  platform::EventLoop loop(argc, argv, false);
+  Platform::EventLoop loop(argc, argv);
   return RUN_ALL_TESTS();
 }

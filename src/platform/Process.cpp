@@ -1,0 +1,161 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <thread>
+
+#include "platform/Descriptor.h"
+
+extern char** environ;
+
+namespace Platform {
+namespace {
+
+// posix_spawn's attributes and file actions, released however we leave.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+struct Started {
+  pid_t pid = -1;
+  Descriptor reader;  // the read end of the output pipe, with Output::pipe
+  std::string why;    // set when the child could not be started
+};
+
+Started start(const Command& command, Output output, bool newSession,
+              const Environment& environment) {
+  Started started;
+  SpawnSetup setup;
+  // Nobody answers a child at our standard input (a menu-bar application has nobody there,
+  // and a terminal we were started from is not where the child's questions show): a script
+  // that reads it finds its end at once rather than wait for ever while we wait for it.
+  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  Descriptor writer;
+  if (output == Output::pipe) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      started.why = std::strerror(errno);
+      return started;
+    }
+    started.reader = Descriptor(ends[0]);
+    writer = Descriptor(ends[1]);
+    posix_spawn_file_actions_adddup2(&setup.actions, writer.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, writer.get(), STDERR_FILENO);
+  } else if (output == Output::null) {
+    posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&setup.actions, STDOUT_FILENO, STDERR_FILENO);
+  }
+  if (!command.cwd.empty()) {
+    posix_spawn_file_actions_addchdir_np(&setup.actions, command.cwd.c_str());
+  }
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (newSession) flags |= POSIX_SPAWN_SETSID;
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&setup.attributes, &none);
+  posix_spawnattr_setsigdefault(&setup.attributes, &all);
+  posix_spawnattr_setflags(&setup.attributes, flags);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(command.program.c_str()));
+  for (const auto& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  std::vector<std::string> added;
+  for (const auto& [name, value] : environment) added.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    bool replaced = false;
+    for (const auto& [name, value] : environment) {
+      if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+          entry[name.size()] == '=') {
+        replaced = true;
+      }
+    }
+    if (!replaced) envp.push_back(*e);
+  }
+  for (auto& a : added) envp.push_back(a.data());
+  envp.push_back(nullptr);
+
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, command.program.c_str(), &setup.actions, &setup.attributes,
+                          argv.data(), envp.data());
+  if (error != 0) {
+    started.why = std::strerror(error);
+    started.reader = Descriptor();
+    return started;
+  }
+  started.pid = pid;
+  return started;
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return 255;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 255;
+}
+
+}  // namespace
+
+Ran run(const Command& command, Output output) {
+  Started started = start(command, output, false, {});
+  if (started.pid < 0) return Unstarted{started.why};
+  Exited exited;
+  if (started.reader.valid()) {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = read(started.reader.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        exited.output.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    started.reader = Descriptor();
+  }
+  exited.status = waitFor(started.pid);
+  return exited;
+}
+
+std::optional<std::string> launch(const Command& command, Output output, bool newSession,
+                                  const Environment& environment) {
+  // A launched child's output cannot be read by anyone, so a pipe becomes the null device.
+  Started started =
+      start(command, output == Output::pipe ? Output::null : output, newSession, environment);
+  if (started.pid < 0) return started.why;
+  std::thread([pid = started.pid] { waitFor(pid); }).detach();
+  return std::nullopt;
+}
+
+void openInBrowser(const std::string& address) {
+  launch({"/usr/bin/xdg-open", {address}, ""}, Output::null);
+}
+
+int selfPid() {
+  return static_cast<int>(getpid());
+}
+
+}  // namespace Platform

@@ -1,0 +1,57 @@
+#pragma once
+// Child processes, always started from an argument vector (never a shell line), with the
+// null device as their standard input.
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace Platform {
+
+struct Command {
+  std::string program;            // absolute path of the executable
+  std::vector<std::string> args;  // without the program's own name
+  std::string cwd;                // working folder; empty keeps ours
+};
+
+// Where the child's standard output and error go.
+enum class Output {
+  pipe,     // both into one pipe that is read to its end before the child is waited for
+  null,     // the null device
+  inherit,  // our own streams
+};
+
+// The child ran and ended. `status` is its exit status, or 128 + signal when killed.
+struct Exited {
+  int status = 0;
+  std::string output;  // what it wrote, with Output::pipe
+};
+
+// The child could not be started at all; `why` is the system's text for the reason.
+struct Unstarted {
+  std::string why;
+};
+
+using Ran = std::variant<Exited, Unstarted>;
+
+// Runs the command to its end, blocking the calling thread.
+Ran run(const Command& command, Output output);
+
+// Variables set in a child's environment on top of ours, replacing ours of the same name.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Starts the command without waiting for it; it is reaped in the background.
+// `newSession` detaches it from our session and process group (a new application instance).
+// Gives the reason when it could not be started.
+std::optional<std::string> launch(const Command& command, Output output = Output::inherit,
+                                  bool newSession = false, const Environment& environment = {});
+
+// Opens the address in the browser the desktop prefers (xdg-open), without waiting; without
+// one nothing happens.
+void openInBrowser(const std::string& address);
+
+// The process id of this process.
+int selfPid();
+
+}  // namespace Platform
