@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <future>
+#include <iostream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -17,18 +18,11 @@
 #include "platform/bundle.h"
 #include "platform/digest.h"
 #include "signing/CodeSign.h"
-#include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"
 #include "update/AppUpdate.h"
 
 using namespace faults_testing;
-using testing_support::Answer;
-using testing_support::head;
-using testing_support::Home;
-using testing_support::HostileServer;
-using testing_support::Misbehaviour;
-using testing_support::write;
 
 namespace {
 
@@ -122,54 +116,46 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
   const fs::path root = home.path().parent_path();
   const fs::path staging = AppUpdate::staging();
   const fs::path app = home / "Applications/Quendrel.app";
-  testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1");
-  const fs::path ctl = app / "Contents/MacOS/quendrelctl";
-  fs::copy_file(QUENDRELCTL, ctl);
+  const fs::path ctl = withCtl(app);
+  Tally tally("hostile feeds and downloads", "refused");
+  for (const Case& c : cases(release.feed, release.image))
+    tally.check(c.name, [&] {
+      HostileServer server({Misbehaviour::Kind::whole, head(404), ""},
+                           {{"/app/latest", c.feed}, {"/app/download", c.download}});
+      withCtl(app, server.base());
+      fs::remove_all(staging);
+      write(staging / "left-over", "from an earlier run");
+      const auto before = snapshot(root, staging);
 
-  int tried = 0, refused = 0;
-  for (const Case& c : cases(release.feed, release.image)) {
-    SCOPED_TRACE(c.name);
-    const int failed = failures();
-    HostileServer server({Misbehaviour::Kind::whole, head(404), ""},
-                         {{"/app/latest", c.feed}, {"/app/download", c.download}});
-    testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1", server.base());
-    fs::remove_all(staging);
-    write(staging / "left-over", "from an earlier run");
-    const auto before = snapshot(root, staging);
-
-    Child update(ctl, {"update"}, fastClock(600));
-    if (c.hangs != Hangs::no) {
-      // The clock speeds up once the request that is to run out of time has begun.
-      const int begun = c.hangs == Hangs::feed ? 1 : 2;
-      for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      Child update(ctl, {"update"}, fastClock(600));
+      if (c.hangs != Hangs::no) {
+        // The clock speeds up once the request that is to run out of time has begun.
+        const int begun = c.hangs == Hangs::feed ? 1 : 2;
+        for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(server.connections(), begun);
+        kill(update.pid(), SIGUSR1);
       }
-      EXPECT_EQ(server.connections(), begun);
-      kill(update.pid(), SIGUSR1);
-    }
-    Ran ran = update.wait(60);
-    ++tried;
-    EXPECT_FALSE(ran.hung);
-    if (c.why.empty()) {
-      EXPECT_EQ(ran.status, 0);
-      EXPECT_EQ(ran.out, "Quendrel is up to date\n");
-      EXPECT_EQ(ran.err, "");
-    } else {
-      EXPECT_EQ(ran.status, 1);
-      EXPECT_EQ(ran.out, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
-      EXPECT_EQ(ran.err, c.why + "\n");
-    }
-    EXPECT_EQ(snapshot(root, staging), before) << "nothing is written outside the staging folder";
-    EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
-    EXPECT_FALSE(mountedBelow(staging));
-    if (c.why != notOurs) {
-      EXPECT_EQ(testing_support::read(staging / "left-over"), "from an earlier run")
-          << "refused before the staging folder is touched";
-    }
-    if (failures() == failed) ++refused;
-  }
-  report("hostile feeds and downloads", tried, refused, "refused");
-  EXPECT_EQ(refused, tried);
+      Ran ran = update.wait(60);
+      EXPECT_FALSE(ran.hung);
+      if (c.why.empty()) {
+        EXPECT_EQ(ran.status, 0);
+        EXPECT_EQ(ran.out, "Quendrel is up to date\n");
+        EXPECT_EQ(ran.err, "");
+      } else {
+        EXPECT_EQ(ran.status, 1);
+        EXPECT_EQ(ran.out, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
+        EXPECT_EQ(ran.err, c.why + "\n");
+      }
+      EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
+      EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
+      EXPECT_FALSE(mountedBelow(staging));
+      if (c.why != notOurs) {
+        EXPECT_EQ(read(staging / "left-over"), "from an earlier run")
+            << "refused before the staging folder is touched";
+      }
+    });
 }
 
 // The image with one bit flipped in a thousand random places, each fetched by the running
@@ -181,7 +167,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   const Release release = makeRelease(home.path());
   std::string download;
   std::mutex mutex;
-  testing_support::LocalServer server([&](const std::string& path) {
+  LocalServer server([&](const std::string& path) {
     std::lock_guard lock(mutex);
     return path == "/app/download" ? Answer{200, download} : Answer{404, ""};
   });
@@ -229,29 +215,25 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
     if (prepare(bytes, published) == notIntact) ++refused;
     if (i % 50 == 0) flipped.push_back(bytes);
   }
-  report("one bit flipped, against the published digest", 1000, refused, "refused");
+  std::cout << "[ faults   ] one bit flipped, against the published digest: 1000 tried, " << refused
+            << " refused" << std::endl;
   EXPECT_EQ(refused, 1000);
-  EXPECT_EQ(testing_support::read(staging / "left-over"), "from an earlier run");
-  EXPECT_EQ(snapshot(root, staging), before);
+  EXPECT_EQ(read(staging / "left-over"), "from an earlier run");
+  EXPECT_EQ(difference(snapshot(root, staging), before), "");
 
-  int held = 0, staged = 0;
-  for (const auto& bytes : flipped) {
-    const int failed = failures();
-    const std::string why = prepare(bytes, platform::sha256Hex(bytes));
-    if (why == "staged") {
-      ++staged;
-      const auto verdict = CodeSign::verify(staging / "Quendrel.app");
-      const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
-      EXPECT_TRUE(signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret))
-          << "only a copy signed like us is staged";
-    } else {
-      EXPECT_TRUE(why == wouldNotOpen || why == notUnpacked || why == notOurs) << why;
-    }
-    EXPECT_FALSE(mountedBelow(staging));
-    EXPECT_EQ(snapshot(root, staging), before) << "nothing is written outside the staging folder";
-    if (failures() == failed) ++held;
-  }
-  report("one bit flipped, under its own digest", static_cast<int>(flipped.size()), held,
-         "refused or staged signed like us (" + std::to_string(staged) + " staged)");
-  EXPECT_EQ(held, static_cast<int>(flipped.size()));
+  Tally tally("one bit flipped, under its own digest", "refused or staged signed like us");
+  for (const auto& bytes : flipped)
+    tally.check("a republished flip", [&] {
+      const std::string why = prepare(bytes, platform::sha256Hex(bytes));
+      if (why == "staged") {
+        const auto verdict = CodeSign::verify(staging / "Quendrel.app");
+        const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
+        EXPECT_TRUE(signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret))
+            << "only a copy signed like us is staged";
+      } else {
+        EXPECT_TRUE(why == wouldNotOpen || why == notUnpacked || why == notOurs) << why;
+      }
+      EXPECT_FALSE(mountedBelow(staging));
+      EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
+    });
 }

@@ -7,13 +7,16 @@
 #include <vector>
 
 #include "platform/ui.h"
+#include "support/ScriptedSetupView.h"
 
 namespace testing_support {
 
 class ScriptedItem : public platform::StatusItem {
  public:
   explicit ScriptedItem(std::vector<platform::MenuLine> lines) : lines_(std::move(lines)) {}
-  void setTitle(std::size_t line, const std::string& title) override { lines_.at(line).title = title; }
+  void setTitle(std::size_t line, const std::string& title) override {
+    lines_.at(line).title = title;
+  }
   void setEnabled(std::size_t line, bool enabled) override { lines_.at(line).enabled = enabled; }
   void setAction(std::size_t line, std::function<void()> action) override {
     lines_.at(line).action = std::move(action);
@@ -46,14 +49,21 @@ class ScriptedUi : public platform::Ui {
   std::function<void(const platform::Alert&)> onAlert;
 
   bool hasMenuBar() override { return menuBar; }
-  std::unique_ptr<platform::StatusItem> makeStatusItem(const platform::Drawing&,
-                                                       const std::string& description,
-                                                       std::vector<platform::MenuLine> menu) override;
+  std::unique_ptr<platform::StatusItem> makeStatusItem(
+      const platform::Drawing&, const std::string& description,
+      std::vector<platform::MenuLine> menu) override;
   int run(const platform::Alert& alert) override;
   void copy(const std::string& text) override { clipboard = text; }
   void open(const std::string& address) override { opened.push_back(address); }
 
   std::string description;
+
+  // The setup window: a scripted one when `scriptedWindow`, else the platform's (the Qt windows
+  // under a widget application, none without).
+  bool scriptedWindow = false;
+  ScriptedSetupView* window = nullptr;  // the scripted one made, while it lives
+  int windowsMade = 0;
+  std::unique_ptr<platform::SetupView> makeSetupView() override;
 };
 
 // Turns the event loop until `done` holds or `seconds` have passed; gives whether it held.
