@@ -11,13 +11,10 @@
 #include "text/Text.h"
 
 using namespace setup_testing;
-using testing_support::read;
-using testing_support::write;
 
 namespace {
 
 constexpr const char* code = "246810";
-constexpr const char* done = "Done. This Mac is connected and its desk is running.\n";
 
 // The reference desk of a home folder, stopped however the test ends.
 class DeskGuard {
@@ -25,7 +22,7 @@ class DeskGuard {
   explicit DeskGuard(fs::path desk) : desk_(std::move(desk)) {}
   ~DeskGuard() {
     if (!fs::exists(desk_ / "agent.sh")) return;
-    runProgram("/bin/bash", {(desk_ / "agent.sh").string(), "stop"}, {}, 60);
+    run("/bin/bash", {(desk_ / "agent.sh").string(), "stop"}, {}, Input::none, 60);
   }
 
  private:
@@ -54,21 +51,19 @@ TEST(EndToEnd, TheReferenceDeskIsLaidDownPairedAndRunning) {
   setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
   setenv("DESK_SUPERVISOR", "process", 1);
 
-  Background service(fs::path(SOURCE_ROOT) / "devkit/service",
-                     {"--port", std::to_string(servicePort), "--code", code},
-                     computer.home / "service.log");
-  ASSERT_TRUE(waitFor([&] { return service.output().find("Ready on") != std::string::npos; }))
-      << service.output();
+  Child service(fs::path(SOURCE_ROOT) / "devkit/service",
+                {"--port", std::to_string(servicePort), "--code", code});
+  ASSERT_TRUE(waitFor([&] { return listening(servicePort); }));
   DeskGuard guard(computer.desk());
 
-  Ran wrong = runProgram(computer.ctl(), {"setup", "135791", "--terms", "2025-04"});
+  Ran wrong = computer.setUpWithCtl("135791");
   EXPECT_EQ(wrong.status, 1);
   EXPECT_NE(wrong.err.find("code"), std::string::npos) << wrong.err;
   EXPECT_FALSE(fs::exists(computer.desk() / "presets/.uplink"));
 
-  Ran ran = runProgram(computer.ctl(), {"setup", code, "--terms", "2025-04"});
-  ASSERT_EQ(ran.status, 0) << ran.out << ran.err << service.output();
-  EXPECT_EQ(ran.out, done);
+  Ran ran = computer.setUpWithCtl(code);
+  ASSERT_EQ(ran.status, 0) << ran.out << ran.err;
+  EXPECT_EQ(ran.out, std::string(done) + "\n");
   EXPECT_FALSE(fs::exists(computer.marker()));
   EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
 
@@ -83,7 +78,7 @@ TEST(EndToEnd, TheReferenceDeskIsLaidDownPairedAndRunning) {
   EXPECT_EQ(state.kind, DeskState::Kind::answering) << state.menuText();
 
   // A code works once.
-  Ran reused = runProgram(computer.ctl(), {"setup", code, "--terms", "2025-04"});
+  Ran reused = computer.setUpWithCtl(code);
   EXPECT_EQ(reused.status, 1);
   EXPECT_EQ(read(computer.marker()), "laid\n");
 
@@ -95,9 +90,9 @@ TEST(EndToEnd, TheReferenceDeskIsLaidDownPairedAndRunning) {
                         platform::onMain([&, reply] { fresh = reply.body.value_or(""); });
                       });
   ASSERT_TRUE(waitFor([&] { return fresh.has_value(); }));
-  Ran again = runProgram(computer.ctl(), {"setup", text::trim(*fresh), "--terms", "2025-05"});
+  Ran again = computer.setUpWithCtl(text::trim(*fresh), "2025-05");
   ASSERT_EQ(again.status, 0) << again.out << again.err;
-  EXPECT_EQ(again.out, done);
+  EXPECT_EQ(again.out, std::string(done) + "\n");
   EXPECT_EQ(read(computer.desk() / "projects/Easter/mix.json"), "{\"mine\": true}\n");
   EXPECT_NE(read(uplink).find("\"terms\": \"2025-05\""), std::string::npos);
   EXPECT_FALSE(fs::exists(computer.marker()));
