@@ -9,11 +9,15 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "Faults.h"
 #include "desk/Paths.h"
+#include "platform/http.h"
 #include "support/LocalServer.h"
+#include "support/ScriptedUi.h"
 #include "text/Text.h"
 #include "update/AppUpdate.h"
 
@@ -177,16 +181,18 @@ TEST(Security, NoChildProcessIsStartedThroughAShellLine) {
 }
 
 // The whole road with the reference desk and the stand-in service: a wrong code, the right
-// one, the state asked, the passphrase shown and changed, a quit and an uninstall. Only the
-// passphrase commands print the passphrase (that is what they are for); nothing else that
-// Quendrel says, and no file but the credentials' own, holds the code, the token or a
-// passphrase.
+// one, the state asked, the passphrase shown and changed, a code used twice, a second setup
+// with a new code over the first, a quit and an uninstall. The desk runs, its credentials are
+// private and the user's work is kept; only the passphrase commands print the passphrase (that
+// is what they are for): nothing else that Quendrel says, and no file but the credentials' own,
+// holds a code, a token or a passphrase.
 TEST(Security, PairingCredentialsAndThePassphraseReachNoLogFileOrErrorMessage) {
   Home home;
   const fs::path app = home / "Applications/Quendrel.app";
   const int servicePort = freePort();
+  const std::string service = "http://127.0.0.1:" + std::to_string(servicePort);
   const std::string code = "731946";
-  const fs::path ctl = withCtl(app, "http://127.0.0.1:" + std::to_string(servicePort));
+  const fs::path ctl = withCtl(app, service);
   fs::create_directories(app / "Contents/Resources");
   fs::copy(fs::path(SOURCE_ROOT) / "devkit/payload", app / "Contents/Resources/payload",
            fs::copy_options::recursive);
@@ -199,13 +205,9 @@ TEST(Security, PairingCredentialsAndThePassphraseReachNoLogFileOrErrorMessage) {
       if (fs::exists(agent)) run("/bin/bash", {agent.string(), "stop"}, {}, Input::none, 60);
     }
   } stopped;
-
-  Child service(fs::path(SOURCE_ROOT) / "devkit/service",
-                {"--port", std::to_string(servicePort), "--code", code});
-  for (int i = 0; i < 500 && !listening(servicePort); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(listening(servicePort));
+  Child stand_in(fs::path(SOURCE_ROOT) / "devkit/service",
+                 {"--port", std::to_string(servicePort), "--code", code});
+  ASSERT_TRUE(spinUntil([&] { return listening(servicePort); }));
 
   std::vector<std::pair<std::string, Ran>> said;
   auto say = [&](const std::string& what, const fs::path& program,
@@ -213,33 +215,62 @@ TEST(Security, PairingCredentialsAndThePassphraseReachNoLogFileOrErrorMessage) {
     said.emplace_back(what, run(program, args, {}, Input::none, 120));
     return said.back().second;
   };
+  const fs::path desk = Paths::movedInstall();
+  const fs::path uplink = desk / "presets/.uplink";
+  auto token = [&] {
+    const std::string text = read(uplink);
+    const auto at = text.find("\"token\": \"");
+    return at == std::string::npos ? "" : text.substr(at + 10, text.find('"', at + 10) - at - 10);
+  };
+  auto running = [&] { return say("the state", ctl, {"status"}).out.rfind("Running", 0) == 0; };
+
   EXPECT_EQ(say("a wrong code", ctl, {"setup", "135791", "--terms", "2025-04"}).status, 1);
+  EXPECT_FALSE(fs::exists(uplink));
   Ran setUp = say("setting up", ctl, {"setup", code, "--terms", "2025-04"});
   ASSERT_EQ(setUp.status, 0) << setUp.out << setUp.err;
-  const fs::path desk = Paths::movedInstall();
-  const std::string uplink = read(desk / "presets/.uplink");
-  const auto tokenAt = uplink.find("\"token\": \"");
-  ASSERT_NE(tokenAt, std::string::npos) << uplink;
-  const std::string token =
-      uplink.substr(tokenAt + 10, uplink.find('"', tokenAt + 10) - tokenAt - 10);
-  ASSERT_GE(token.size(), 16u);
-
-  say("the state", ctl, {"status"});
+  EXPECT_EQ(setUp.out, "Done. This Mac is connected and its desk is running.\n");
+  EXPECT_EQ(read(desk / "data/installed-by-app"), app.string() + "\n");
+  EXPECT_EQ(fs::status(uplink).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none)
+      << "the pairing credentials are private";
+  EXPECT_NE(read(uplink).find("\"terms\": \"2025-04\""), std::string::npos);
+  const std::string firstToken = token();
+  ASSERT_GE(firstToken.size(), 16u);
+  EXPECT_TRUE(running());
   say("in use", ctl, {"in-use"});
+
   const std::string first = text::trim(read(desk / "presets/.access"));
   ASSERT_FALSE(first.empty()) << "the running desk made a passphrase";
-  Ran shown = run(ctl, {"passphrase"});
-  EXPECT_EQ(shown.out, first + "\n");
+  EXPECT_EQ(run(ctl, {"passphrase"}).out, first + "\n");
   Ran changed = run(ctl, {"change-passphrase"});
   const std::string second = text::trim(read(desk / "presets/.access"));
   EXPECT_EQ(changed.out, second + "\n");
+
+  // A code works once; a new one sets up again over the first setup, keeping the user's work.
+  EXPECT_EQ(say("a used code", ctl, {"setup", code, "--terms", "2025-04"}).status, 1);
+  write(desk / "projects/Easter/mix.json", "{\"mine\": true}\n");
+  std::mutex mutex;
+  std::optional<std::string> fresh;
+  platform::http::get({service + "/codes/new", 5}, [&](platform::http::Reply reply) {
+    std::lock_guard lock(mutex);
+    fresh = text::trim(reply.body.value_or(""));
+  });
+  ASSERT_TRUE(spinUntil([&] {
+    std::lock_guard lock(mutex);
+    return fresh.has_value();
+  }));
+  Ran again = say("setting up again", ctl, {"setup", *fresh, "--terms", "2025-05"});
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(read(desk / "projects/Easter/mix.json"), "{\"mine\": true}\n");
+  EXPECT_NE(read(uplink).find("\"terms\": \"2025-05\""), std::string::npos);
+  EXPECT_FALSE(fs::exists(home / ".tarvic-setting-up"));
+  EXPECT_TRUE(running());
   say("quitting", self(), {"--drive", "quit"});
 
   const std::vector<std::pair<std::string, std::string>> secrets = {
-      {"the pairing code", code},
-      {"the pairing token", token},
-      {"the first passphrase", first},
-      {"the second passphrase", second}};
+      {"the first code", code},        {"the second code", *fresh},
+      {"the first token", firstToken}, {"the second token", token()},
+      {"the first passphrase", first}, {"the second passphrase", second}};
   // Every file the test's folders hold, but the credentials' own and the desk's Python.
   auto lookThroughFiles = [&] {
     int files = 0;
