@@ -92,75 +92,58 @@ TEST_F(Setup, SetupOverAnInstallationCarriesTheKeptNamesOverByteForByte) {
   EXPECT_TRUE(keepFolders(computer.temporary()) == 0) << "the run's copies are gone";
 }
 
-TEST_F(Setup, RecoveryAfterARunThatStoppedOnceTheInstallationWasAside) {
-  const fs::path desk = computer.desk();
-  writeInstallation(aside(), "mine");
-  write(desk / "VERSION", "half laid\n");
-  write(desk / "presets/factory.json", "half\n");
-  write(desk.parent_path() / "Desk-unfinished/taken", "an earlier unfinished one\n");
-  write(computer.marker(), "moved\n");
-  const Tree asideBefore = snapshot(aside());
-
-  Installer::layDown();
-
-  EXPECT_EQ(difference(snapshot(aside()), asideBefore), "") << "the aside is left untouched";
-  std::string differs;
-  EXPECT_TRUE(contains(keptItems(desk), keptItems(aside()), &differs)) << differs;
-  EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
-  const fs::path second = desk.parent_path() / "Desk-unfinished 2";
-  EXPECT_EQ(read(second / "VERSION"), "half laid\n")
-      << "the half-laid folder takes the next free name";
-  EXPECT_TRUE(fs::exists(desk.parent_path() / "Desk-unfinished/taken"));
-  EXPECT_EQ(read(computer.marker()), "laid\n");
-}
-
-TEST_F(Setup, RecoveryWithNothingInstalledOrAFreshStart) {
-  const fs::path desk = computer.desk();
-  // No install folder: nothing is kept and nothing set aside, whatever the marker says.
-  write(computer.marker(), "keeping\n");
-  Installer::layDown();
-  EXPECT_TRUE(fs::exists(desk / "presets/factory.json"));
-  EXPECT_FALSE(fs::exists(aside()));
-  EXPECT_EQ(read(computer.marker()), "laid\n");
-
-  // "fresh" with an install folder: it goes to the unfinished name, nothing is kept, and an
-  // aside that is there stays as it was.
-  fs::remove_all(desk);
-  writeInstallation(desk, "half");
-  writeInstallation(aside(), "earlier");
-  const Tree asideBefore = snapshot(aside());
-  write(computer.marker(), "fresh\n");
-  Installer::layDown();
-  EXPECT_TRUE(fs::exists(desk / "presets/factory.json"));
-  EXPECT_FALSE(fs::exists(desk / "presets/.uplink"));
-  EXPECT_EQ(read(desk.parent_path() / "Desk-unfinished/VERSION"), "2.0.half\n");
-  EXPECT_EQ(difference(snapshot(aside()), asideBefore), "");
-  EXPECT_EQ(read(computer.marker()), "laid\n");
-}
-
-TEST_F(Setup, RecoveryInEveryOtherCaseKeepsFromTheInstallFolder) {
-  const fs::path desk = computer.desk();
-  for (std::string word : {"", "keeping", "laid", "moved", "settling", "fresh and more"}) {
-    SCOPED_TRACE("marker: \"" + word + "\"");
-    fs::remove_all(desk);
-    fs::remove_all(aside());
-    writeInstallation(desk, "mine" + word);
-    if (word != "moved") write(aside() / "older", "older\n");  // "moved" with an aside recovers
-    if (word.empty()) {
-      fs::remove(computer.marker());
-    } else {
-      write(computer.marker(), "  " + word + "\n\n");
-    }
-    const Tree before = snapshot(desk);
-    const Tree kept = keptItems(desk);
+// Laying down after a run that stopped, by what the marker says and what is on disk: the kept
+// items come from the install folder, its aside or nowhere, and the install folder becomes the
+// aside or goes to the next free unfinished name.
+TEST_F(Setup, RecoveryByTheMarkerAndWhatIsOnDisk) {
+  enum class Aside { none, older, installation };
+  enum class From { desk, aside, none };
+  struct Case {
+    const char* marker;  // none: no marker
+    bool desk;
+    Aside aside;
+    bool unfinishedTaken;
+    From keptFrom;
+    const char* deskGoesTo;  // beside the install folder; none when there was none
+  } cases[] = {
+      {"moved", true, Aside::installation, true, From::aside, "Desk-unfinished 2"},
+      {"keeping", false, Aside::none, false, From::none, nullptr},
+      {"fresh", true, Aside::installation, false, From::none, "Desk-unfinished"},
+      {nullptr, true, Aside::older, false, From::desk, "Desk-previous"},
+      {"keeping", true, Aside::older, false, From::desk, "Desk-previous"},
+      {"laid", true, Aside::older, false, From::desk, "Desk-previous"},
+      {"moved", true, Aside::none, false, From::desk, "Desk-previous"},
+      {"settling", true, Aside::older, false, From::desk, "Desk-previous"},
+      {"fresh and more", true, Aside::older, false, From::desk, "Desk-previous"},
+  };
+  const fs::path desk = computer.desk(), beside = desk.parent_path();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("marker: ") + (c.marker ? c.marker : "none"));
+    fs::remove_all(beside);
+    if (c.desk) writeInstallation(desk, "mine");
+    if (c.aside == Aside::older) write(aside() / "older", "older\n");
+    if (c.aside == Aside::installation) writeInstallation(aside(), "aside");
+    if (c.unfinishedTaken) write(beside / "Desk-unfinished/taken", "an earlier one\n");
+    fs::remove(computer.marker());
+    if (c.marker) write(computer.marker(), std::string("  ") + c.marker + "\n\n");
+    const Tree before = snapshot(desk), asideBefore = snapshot(aside());
+    const Tree kept = keptItems(c.keptFrom == From::aside ? aside() : desk);
 
     Installer::layDown();
 
     std::string differs;
-    EXPECT_TRUE(contains(keptItems(desk), kept, &differs)) << differs;
-    EXPECT_EQ(difference(snapshot(aside()), before), "")
-        << "the installation replaced the older aside";
-    EXPECT_FALSE(fs::exists(desk.parent_path() / "Desk-unfinished"));
+    EXPECT_TRUE(c.keptFrom == From::none || contains(keptItems(desk), kept, &differs)) << differs;
+    EXPECT_EQ(fs::exists(desk / "presets/factory.json"), c.keptFrom == From::none);
+    EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
+    const std::string goesTo = c.deskGoesTo ? c.deskGoesTo : "";
+    if (!goesTo.empty()) {
+      EXPECT_EQ(difference(snapshot(beside / goesTo), before), "") << goesTo;
+    }
+    if (c.aside != Aside::none && goesTo != "Desk-previous") {
+      EXPECT_EQ(difference(snapshot(aside()), asideBefore), "") << "the aside is untouched";
+    }
+    EXPECT_EQ(fs::exists(beside / "Desk-unfinished"),
+              c.unfinishedTaken || goesTo == "Desk-unfinished");
     EXPECT_EQ(read(computer.marker()), "laid\n");
   }
 }
