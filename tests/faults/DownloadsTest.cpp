@@ -26,7 +26,7 @@ using namespace faults_testing;
 
 namespace {
 
-constexpr const char* notFinished = "The download did not finish. ";
+const std::string notFinished = "The download did not finish. ";
 constexpr const char* notIntact = "The download did not arrive intact.";
 constexpr const char* wouldNotOpen = "The downloaded disk image would not open.";
 constexpr const char* notUnpacked = "The new Quendrel could not be unpacked.";
@@ -35,75 +35,49 @@ constexpr const char* notOurs =
     "been installed.";
 constexpr std::size_t mebibyte = 1u << 20;
 
-enum class Hangs { no, feed, download };
-
 struct Case {
   const char* name;
-  Misbehaviour feed;
-  Misbehaviour download;
-  Hangs hangs;
+  bool feed;  // the feed misbehaves (and the download is fine), or the download does
+  Misbehaviour how;
+  bool hangs;       // it runs out of time
   std::string why;  // empty: nothing newer
 };
 
+Misbehaviour as(Misbehaviour::Kind kind, std::string head = "", std::string body = "",
+                std::size_t size = 0) {
+  return {kind, std::move(head), std::move(body), size};
+}
+
 std::vector<Case> cases(const std::string& feed, const std::string& image) {
   using K = Misbehaviour::Kind;
-  const std::string deep(1000000, '[');
+  const std::string deep(1000000, '['), length = std::to_string(image.size());
   const std::string wrong = R"({"version": 2.0, "sha256": ["a"], "file": {"x": null}})";
   const std::string half = image.substr(0, image.size() / 2);
-  const std::string length = std::to_string(image.size());
-  const Misbehaviour good{K::whole, head(200), feed, 0};
-  const Misbehaviour fine{K::whole, head(200, length), image, 0};
+  const std::string hundred = std::to_string(100 * mebibyte), timeOut = "Timeout was reached";
   return {
-      {"FeedNeverAnswers", {K::silent, "", "", 0}, fine, Hangs::feed, ""},
-      {"FeedTricklesOneByteASecond", {K::trickle, head(200), feed, 0}, fine, Hangs::feed, ""},
-      {"FeedOfAHundredMebibytes",
-       {K::flood, head(200, std::to_string(100 * mebibyte)), std::string(65536, ' '),
-        100 * mebibyte},
-       fine,
-       Hangs::no,
-       ""},
-      {"FeedNestedAMillionDeep", {K::whole, head(200), deep, 0}, fine, Hangs::no, ""},
-      {"FeedOfTheWrongTypes", {K::whole, head(200), wrong, 0}, fine, Hangs::no, ""},
+      {"FeedNeverAnswers", true, as(K::silent), true, ""},
+      {"FeedTricklesOneByteASecond", true, as(K::trickle, head(200), feed), true, ""},
+      {"FeedOfAHundredMebibytes", true,
+       as(K::flood, head(200, hundred), std::string(65536, ' '), 100 * mebibyte), false, ""},
+      {"FeedNestedAMillionDeep", true, as(K::whole, head(200), deep), false, ""},
+      {"FeedOfTheWrongTypes", true, as(K::whole, head(200), wrong), false, ""},
       // Only the body counts: a feed is a feed whatever the status, and the image is fetched
       // (and refused here since the copy that runs quendrelctl is not signed).
-      {"FeedWithStatus999", {K::whole, head(999), feed, 0}, fine, Hangs::no, notOurs},
-      {"DownloadNeverAnswers",
-       good,
-       {K::silent, "", "", 0},
-       Hangs::download,
-       std::string(notFinished) + "Timeout was reached"},
-      {"DownloadTricklesOneByteASecond",
-       good,
-       {K::trickle, head(200, length), image, 0},
-       Hangs::download,
-       std::string(notFinished) + "Timeout was reached"},
-      {"DownloadOfAHundredMebibytes",
-       good,
-       {K::flood, head(200, std::to_string(100 * mebibyte)), image, 100 * mebibyte},
-       Hangs::no,
-       notIntact},
-      {"DownloadIsAnErrorPage",
-       good,
-       {K::whole, head(404), "<html><body>No such release.</body></html>", 0},
-       Hangs::no,
-       notIntact},
-      {"DownloadCutShortOfItsLength",
-       good,
-       {K::whole, head(200, length), half, 0},
-       Hangs::no,
-       std::string(notFinished) + "Transferred a partial file"},
-      {"DownloadCutShortWithoutALength",
-       good,
-       {K::whole, head(200), half, 0},
-       Hangs::no,
-       notIntact},
-      {"DownloadHungUpOn",
-       good,
-       {K::hangUp, "", "", 0},
-       Hangs::no,
-       std::string(notFinished) + "Server returned nothing (no headers, no data)"},
-      {"DownloadNestedAMillionDeep", good, {K::whole, head(200), deep, 0}, Hangs::no, notIntact},
-      {"DownloadWithStatus999", good, {K::whole, head(999), image, 0}, Hangs::no, notOurs},
+      {"FeedWithStatus999", true, as(K::whole, head(999), feed), false, notOurs},
+      {"DownloadNeverAnswers", false, as(K::silent), true, notFinished + timeOut},
+      {"DownloadTricklesOneByteASecond", false, as(K::trickle, head(200, length), image), true,
+       notFinished + timeOut},
+      {"DownloadOfAHundredMebibytes", false,
+       as(K::flood, head(200, hundred), image, 100 * mebibyte), false, notIntact},
+      {"DownloadIsAnErrorPage", false,
+       as(K::whole, head(404), "<html><body>No such release.</body></html>"), false, notIntact},
+      {"DownloadCutShortOfItsLength", false, as(K::whole, head(200, length), half), false,
+       notFinished + "Transferred a partial file"},
+      {"DownloadCutShortWithoutALength", false, as(K::whole, head(200), half), false, notIntact},
+      {"DownloadHungUpOn", false, as(K::hangUp), false,
+       notFinished + "Server returned nothing (no headers, no data)"},
+      {"DownloadNestedAMillionDeep", false, as(K::whole, head(200), deep), false, notIntact},
+      {"DownloadWithStatus999", false, as(K::whole, head(999), image), false, notOurs},
   };
 }
 
@@ -120,17 +94,23 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
   Tally tally("hostile feeds and downloads", "refused");
   for (const Case& c : cases(release.feed, release.image))
     tally.check(c.name, [&] {
-      HostileServer server({Misbehaviour::Kind::whole, head(404), ""},
-                           {{"/app/latest", c.feed}, {"/app/download", c.download}});
+      const Misbehaviour feed =
+          c.feed ? c.how : as(Misbehaviour::Kind::whole, head(200), release.feed);
+      const Misbehaviour download =
+          c.feed ? as(Misbehaviour::Kind::whole, head(200, std::to_string(release.image.size())),
+                      release.image)
+                 : c.how;
+      HostileServer server(as(Misbehaviour::Kind::whole, head(404)),
+                           {{"/app/latest", feed}, {"/app/download", download}});
       withCtl(app, server.base());
       fs::remove_all(staging);
       write(staging / "left-over", "from an earlier run");
       const auto before = snapshot(root, staging);
 
       Child update(ctl, {"update"}, fastClock(600));
-      if (c.hangs != Hangs::no) {
+      if (c.hangs) {
         // The clock speeds up once the request that is to run out of time has begun.
-        const int begun = c.hangs == Hangs::feed ? 1 : 2;
+        const int begun = c.feed ? 1 : 2;
         for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
