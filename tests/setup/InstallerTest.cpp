@@ -219,7 +219,6 @@ TEST_F(Setup, EachFailingStepSaysWhatItSaidAndStopsThere) {
       {{{"pair-status", "1"}, {"pair-says", "\n  That code has run out. Ask for another.  \n"}},
        "That code has run out. Ask for another.",
        "agent"},
-      {{{"agent-fails", "one\ntwo\n"}}, "one two", ""},
       {{{"agent-fails", "\n\n"}}, "Starting did not finish.", ""},
   };
   for (const auto& c : cases) {
