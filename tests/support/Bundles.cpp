@@ -20,18 +20,7 @@ Key makeKey(const fs::path& file) {
 
 void makeApp(const fs::path& location, const std::string& version, const Key* key,
              const std::string& service) {
-  std::string plist =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-      "  <key>CFBundleIdentifier</key>\n  <string>com.quendrel.manager</string>\n"
-      "  <key>CFBundleShortVersionString</key>\n  <string>" +
-      version +
-      "</string>\n"
-      "  <key>CFBundleVersion</key>\n  <string>1</string>\n"
-      "  <key>CFBundleExecutable</key>\n  <string>Quendrel</string>\n";
-  if (!service.empty()) {
-    plist += "  <key>QuendrelService</key>\n  <string>" + service + "</string>\n";
-  }
-  write(location / "Contents/Info.plist", plist + "</dict>\n</plist>\n");
+  makeBundle(location, "com.quendrel.manager", version, "1", service, "Quendrel");
   write(location / "Contents/MacOS/Quendrel",
         "#!/bin/bash\necho \"" + version + "\" >> \"$HOME/started\"\n", 0755);
   write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);

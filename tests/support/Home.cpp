@@ -63,7 +63,8 @@ std::string read(const fs::path& file) {
 }
 
 void makeBundle(const fs::path& app, const std::string& identifier, const std::string& version,
-                const std::string& build, const std::string& service) {
+                const std::string& build, const std::string& service,
+                const std::string& executable) {
   std::string plist =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
@@ -77,6 +78,7 @@ void makeBundle(const fs::path& app, const std::string& identifier, const std::s
   add("CFBundleShortVersionString", version);
   add("CFBundleVersion", build);
   add("QuendrelService", service);
+  add("CFBundleExecutable", executable);
   plist += "</dict>\n</plist>\n";
   write(app / "Contents/Info.plist", plist);
   fs::create_directories(app / "Contents/MacOS");

@@ -35,7 +35,7 @@ std::string read(const std::filesystem::path& file);
 // Makes an application bundle with an XML Info.plist of these values (empty ones omitted).
 void makeBundle(const std::filesystem::path& app, const std::string& identifier,
                 const std::string& version = "", const std::string& build = "",
-                const std::string& service = "");
+                const std::string& service = "", const std::string& executable = "");
 
 // Every item under a folder (links not followed), by relative path: its kind, mode, and
 // content or link target. `leaveOut` and what is in it are left out.

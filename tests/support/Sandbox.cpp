@@ -34,7 +34,7 @@ void enterSandbox(int argc, char** argv) {
 }  // namespace
 
 int sandboxedMain(int argc, char** argv, Driver driven) {
-  if (argc >= 2 && std::string(argv[1]) == "--drive") {
+  if (driven && argc >= 2 && std::string(argv[1]) == "--drive") {
     return driven(std::vector<std::string>(argv + 2, argv + argc));
   }
   enterSandbox(argc, argv);

@@ -13,7 +13,7 @@
 namespace testing_support {
 
 using Driver = int (*)(const std::vector<std::string>& args);
-int sandboxedMain(int argc, char** argv, Driver driven);
+int sandboxedMain(int argc, char** argv, Driver driven = nullptr);
 
 // Whether this test process runs in namespaces of its own.
 bool inSandbox();
