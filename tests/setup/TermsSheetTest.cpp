@@ -125,30 +125,21 @@ class Sheet : public ::testing::Test {
   }
 };
 
-class OnlyAPlainPage : public Sheet {
- protected:
-  OnlyAPlainPage()
-      : Sheet([](const std::string&) {
-          return Answer{200, "<!doctype html><p>Nothing here</p>"};
-        }) {}
+// Services that answer every path the same way, or are not there at all.
+LocalServer::Handler always(Answer answer) {
+  return [answer](const std::string&) { return answer; };
+}
+struct OnlyAPlainPage : Sheet {
+  OnlyAPlainPage() : Sheet(always({200, "<!doctype html><p>Nothing here</p>"})) {}
 };
-
-class AnErrorPage : public Sheet {
- protected:
-  AnErrorPage()
-      : Sheet([](const std::string&) {
-          return Answer{500, "<!doctype html><h1>Something broke</h1>"};
-        }) {}
+struct AnErrorPage : Sheet {
+  AnErrorPage() : Sheet(always({500, "<!doctype html><h1>Something broke</h1>"})) {}
 };
-
-class NoNetwork : public Sheet {
- protected:
-  NoNetwork() : Sheet([](const std::string&) { return Answer{}; }, false) {}
+struct NoNetwork : Sheet {
+  NoNetwork() : Sheet(always({}), false) {}
 };
-
-class ASilentService : public Sheet {
- protected:
-  ASilentService() : Sheet([](const std::string&) { return Answer{200, "", true}; }) {}
+struct ASilentService : Sheet {
+  ASilentService() : Sheet(always({200, "", true})) {}
 };
 
 }  // namespace
