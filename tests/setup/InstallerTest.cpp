@@ -213,8 +213,9 @@ TEST_F(Setup, EachFailingStepSaysWhatItSaidAndStopsThere) {
     const char* message;
     const char* notMade;  // what the step after it would have made
   } cases[] = {
-      {{{"setup-fails", ""}}, "Setting up did not finish.", "pair-arguments"},
-      {{{"setup-fails", "\xff\xfe not text\n"}}, "Setting up did not finish.", "pair-arguments"},
+      {{{"setup-fails", "The desk could not be prepared.\n"}},
+       "The desk could not be prepared.",
+       "pair-arguments"},
       {{{"pair-status", "1"}, {"pair-says", "\n   \n\n"}}, notAccepted, "agent"},
       {{{"pair-status", "1"}, {"pair-says", "\n  That code has run out. Ask for another.  \n"}},
        "That code has run out. Ask for another.",

@@ -219,13 +219,13 @@ TEST_F(Window, FallsBackToTheOwnCopyOnceThenGoesOnWithoutTerms) {
 
 TEST_F(Window, APageWithoutBoxesGivesTheOwnCopyAndItsAnswer) {
   const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
-  write(computer.home / "setup-fails", "");
+  write(computer.home / "setup-fails", "Not set up.\n");
   showAndConnect();
   sheet().post("{\"version\": \"2025-04\", \"done\": 0}");  // no "of"
   ASSERT_EQ(sheet().loaded.back(), own);
   agreeTo("own");
   ASSERT_TRUE(runEnded());
-  EXPECT_EQ(view().explain, "Setting up did not finish.");
+  EXPECT_EQ(view().explain, "Not set up.");
 
   // The own copy has been tried in this window's life: when the service's page cannot be
   // used again, the sheet closes at once and setting up goes on without terms.
