@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <future>
+#include <iostream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -17,23 +18,16 @@
 #include "platform/Bundle.h"
 #include "platform/Digest.h"
 #include "signing/CodeSign.h"
-#include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"
 #include "support/MainBundle.h"
 #include "update/AppUpdate.h"
 
 using namespace faults_testing;
-using testing_support::Answer;
-using testing_support::head;
-using testing_support::Home;
-using testing_support::HostileServer;
-using testing_support::Misbehaviour;
-using testing_support::write;
 
 namespace {
 
-constexpr const char* notFinished = "The download did not finish. ";
+const std::string notFinished = "The download did not finish. ";
 constexpr const char* notIntact = "The download did not arrive intact.";
 constexpr const char* wouldNotOpen = "The downloaded disk image would not open.";
 constexpr const char* notUnpacked = "The new Quendrel could not be unpacked.";
@@ -42,75 +36,49 @@ constexpr const char* notOurs =
     "been installed.";
 constexpr std::size_t mebibyte = 1u << 20;
 
-enum class Hangs { no, feed, download };
-
 struct Case {
   const char* name;
-  Misbehaviour feed;
-  Misbehaviour download;
-  Hangs hangs;
+  bool feed;  // the feed misbehaves (and the download is fine), or the download does
+  Misbehaviour how;
+  bool hangs;       // it runs out of time
   std::string why;  // empty: nothing newer
 };
 
+Misbehaviour as(Misbehaviour::Kind kind, std::string head = "", std::string body = "",
+                std::size_t size = 0) {
+  return {kind, std::move(head), std::move(body), size};
+}
+
 std::vector<Case> cases(const std::string& feed, const std::string& image) {
   using K = Misbehaviour::Kind;
-  const std::string deep(1000000, '[');
+  const std::string deep(1000000, '['), length = std::to_string(image.size());
   const std::string wrong = R"({"version": 2.0, "sha256": ["a"], "file": {"x": null}})";
   const std::string half = image.substr(0, image.size() / 2);
-  const std::string length = std::to_string(image.size());
-  const Misbehaviour good{K::whole, head(200), feed, 0};
-  const Misbehaviour fine{K::whole, head(200, length), image, 0};
+  const std::string hundred = std::to_string(100 * mebibyte), timeOut = "Timeout was reached";
   return {
-      {"FeedNeverAnswers", {K::silent, "", "", 0}, fine, Hangs::feed, ""},
-      {"FeedTricklesOneByteASecond", {K::trickle, head(200), feed, 0}, fine, Hangs::feed, ""},
-      {"FeedOfAHundredMebibytes",
-       {K::flood, head(200, std::to_string(100 * mebibyte)), std::string(65536, ' '),
-        100 * mebibyte},
-       fine,
-       Hangs::no,
-       ""},
-      {"FeedNestedAMillionDeep", {K::whole, head(200), deep, 0}, fine, Hangs::no, ""},
-      {"FeedOfTheWrongTypes", {K::whole, head(200), wrong, 0}, fine, Hangs::no, ""},
+      {"FeedNeverAnswers", true, as(K::silent), true, ""},
+      {"FeedTricklesOneByteASecond", true, as(K::trickle, head(200), feed), true, ""},
+      {"FeedOfAHundredMebibytes", true,
+       as(K::flood, head(200, hundred), std::string(65536, ' '), 100 * mebibyte), false, ""},
+      {"FeedNestedAMillionDeep", true, as(K::whole, head(200), deep), false, ""},
+      {"FeedOfTheWrongTypes", true, as(K::whole, head(200), wrong), false, ""},
       // Only the body counts: a feed is a feed whatever the status, and the image is fetched
       // (and refused here since the copy that runs quendrelctl is not signed).
-      {"FeedWithStatus999", {K::whole, head(999), feed, 0}, fine, Hangs::no, notOurs},
-      {"DownloadNeverAnswers",
-       good,
-       {K::silent, "", "", 0},
-       Hangs::download,
-       std::string(notFinished) + "Timeout was reached"},
-      {"DownloadTricklesOneByteASecond",
-       good,
-       {K::trickle, head(200, length), image, 0},
-       Hangs::download,
-       std::string(notFinished) + "Timeout was reached"},
-      {"DownloadOfAHundredMebibytes",
-       good,
-       {K::flood, head(200, std::to_string(100 * mebibyte)), image, 100 * mebibyte},
-       Hangs::no,
-       notIntact},
-      {"DownloadIsAnErrorPage",
-       good,
-       {K::whole, head(404), "<html><body>No such release.</body></html>", 0},
-       Hangs::no,
-       notIntact},
-      {"DownloadCutShortOfItsLength",
-       good,
-       {K::whole, head(200, length), half, 0},
-       Hangs::no,
-       std::string(notFinished) + "Transferred a partial file"},
-      {"DownloadCutShortWithoutALength",
-       good,
-       {K::whole, head(200), half, 0},
-       Hangs::no,
-       notIntact},
-      {"DownloadHungUpOn",
-       good,
-       {K::hangUp, "", "", 0},
-       Hangs::no,
-       std::string(notFinished) + "Server returned nothing (no headers, no data)"},
-      {"DownloadNestedAMillionDeep", good, {K::whole, head(200), deep, 0}, Hangs::no, notIntact},
-      {"DownloadWithStatus999", good, {K::whole, head(999), image, 0}, Hangs::no, notOurs},
+      {"FeedWithStatus999", true, as(K::whole, head(999), feed), false, notOurs},
+      {"DownloadNeverAnswers", false, as(K::silent), true, notFinished + timeOut},
+      {"DownloadTricklesOneByteASecond", false, as(K::trickle, head(200, length), image), true,
+       notFinished + timeOut},
+      {"DownloadOfAHundredMebibytes", false,
+       as(K::flood, head(200, hundred), image, 100 * mebibyte), false, notIntact},
+      {"DownloadIsAnErrorPage", false,
+       as(K::whole, head(404), "<html><body>No such release.</body></html>"), false, notIntact},
+      {"DownloadCutShortOfItsLength", false, as(K::whole, head(200, length), half), false,
+       notFinished + "Transferred a partial file"},
+      {"DownloadCutShortWithoutALength", false, as(K::whole, head(200), half), false, notIntact},
+      {"DownloadHungUpOn", false, as(K::hangUp), false,
+       notFinished + "Server returned nothing (no headers, no data)"},
+      {"DownloadNestedAMillionDeep", false, as(K::whole, head(200), deep), false, notIntact},
+      {"DownloadWithStatus999", false, as(K::whole, head(999), image), false, notOurs},
   };
 }
 
@@ -123,54 +91,52 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
   const fs::path root = home.path().parent_path();
   const fs::path staging = AppUpdate::staging();
   const fs::path app = home / "Applications/Quendrel.app";
-  testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1");
-  const fs::path ctl = app / "Contents/MacOS/quendrelctl";
-  fs::copy_file(QUENDRELCTL, ctl);
+  const fs::path ctl = withCtl(app);
+  Tally tally("hostile feeds and downloads", "refused");
+  for (const Case& c : cases(release.feed, release.image))
+    tally.check(c.name, [&] {
+      const Misbehaviour feed =
+          c.feed ? c.how : as(Misbehaviour::Kind::whole, head(200), release.feed);
+      const Misbehaviour download =
+          c.feed ? as(Misbehaviour::Kind::whole, head(200, std::to_string(release.image.size())),
+                      release.image)
+                 : c.how;
+      HostileServer server(as(Misbehaviour::Kind::whole, head(404)),
+                           {{"/app/latest", feed}, {"/app/download", download}});
+      withCtl(app, server.base());
+      fs::remove_all(staging);
+      write(staging / "left-over", "from an earlier run");
+      const auto before = snapshot(root, staging);
 
-  int tried = 0, refused = 0;
-  for (const Case& c : cases(release.feed, release.image)) {
-    SCOPED_TRACE(c.name);
-    const int failed = failures();
-    HostileServer server({Misbehaviour::Kind::whole, head(404), ""},
-                         {{"/app/latest", c.feed}, {"/app/download", c.download}});
-    testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1", server.base());
-    fs::remove_all(staging);
-    write(staging / "left-over", "from an earlier run");
-    const auto before = snapshot(root, staging);
-
-    Child update(ctl, {"update"}, fastClock(600));
-    if (c.hangs != Hangs::no) {
-      // The clock speeds up once the request that is to run out of time has begun.
-      const int begun = c.hangs == Hangs::feed ? 1 : 2;
-      for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      Child update(ctl, {"update"}, fastClock(600));
+      if (c.hangs) {
+        // The clock speeds up once the request that is to run out of time has begun.
+        const int begun = c.feed ? 1 : 2;
+        for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(server.connections(), begun);
+        kill(update.pid(), SIGUSR1);
       }
-      EXPECT_EQ(server.connections(), begun);
-      kill(update.pid(), SIGUSR1);
-    }
-    Ran ran = update.wait(60);
-    ++tried;
-    EXPECT_FALSE(ran.hung);
-    if (c.why.empty()) {
-      EXPECT_EQ(ran.status, 0);
-      EXPECT_EQ(ran.out, "Quendrel is up to date\n");
-      EXPECT_EQ(ran.err, "");
-    } else {
-      EXPECT_EQ(ran.status, 1);
-      EXPECT_EQ(ran.out, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
-      EXPECT_EQ(ran.err, c.why + "\n");
-    }
-    EXPECT_EQ(snapshot(root, staging), before) << "nothing is written outside the staging folder";
-    EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
-    EXPECT_FALSE(mountedBelow(staging));
-    if (c.why != notOurs) {
-      EXPECT_EQ(testing_support::read(staging / "left-over"), "from an earlier run")
-          << "refused before the staging folder is touched";
-    }
-    if (failures() == failed) ++refused;
-  }
-  report("hostile feeds and downloads", tried, refused, "refused");
-  EXPECT_EQ(refused, tried);
+      Ran ran = update.wait(60);
+      EXPECT_FALSE(ran.hung);
+      if (c.why.empty()) {
+        EXPECT_EQ(ran.status, 0);
+        EXPECT_EQ(ran.out, "Quendrel is up to date\n");
+        EXPECT_EQ(ran.err, "");
+      } else {
+        EXPECT_EQ(ran.status, 1);
+        EXPECT_EQ(ran.out, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
+        EXPECT_EQ(ran.err, c.why + "\n");
+      }
+      EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
+      EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
+      EXPECT_FALSE(mountedBelow(staging));
+      if (c.why != notOurs) {
+        EXPECT_EQ(read(staging / "left-over"), "from an earlier run")
+            << "refused before the staging folder is touched";
+      }
+    });
 }
 
 // The image with one bit flipped in a thousand random places, each fetched by the running
@@ -182,7 +148,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   const Release release = makeRelease(home.path());
   std::string download;
   std::mutex mutex;
-  testing_support::LocalServer server([&](const std::string& path) {
+  LocalServer server([&](const std::string& path) {
     std::lock_guard lock(mutex);
     return path == "/app/download" ? Answer{200, download} : Answer{404, ""};
   });
@@ -230,29 +196,25 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
     if (prepare(bytes, published) == notIntact) ++refused;
     if (i % 50 == 0) flipped.push_back(bytes);
   }
-  report("one bit flipped, against the published digest", 1000, refused, "refused");
+  std::cout << "[ faults   ] one bit flipped, against the published digest: 1000 tried, " << refused
+            << " refused" << std::endl;
   EXPECT_EQ(refused, 1000);
-  EXPECT_EQ(testing_support::read(staging / "left-over"), "from an earlier run");
-  EXPECT_EQ(snapshot(root, staging), before);
+  EXPECT_EQ(read(staging / "left-over"), "from an earlier run");
+  EXPECT_EQ(difference(snapshot(root, staging), before), "");
 
-  int held = 0, staged = 0;
-  for (const auto& bytes : flipped) {
-    const int failed = failures();
-    const std::string why = prepare(bytes, Platform::sha256Hex(bytes));
-    if (why == "staged") {
-      ++staged;
-      const auto verdict = CodeSign::verify(staging / "Quendrel.app");
-      const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
-      EXPECT_TRUE(signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret))
-          << "only a copy signed like us is staged";
-    } else {
-      EXPECT_TRUE(why == wouldNotOpen || why == notUnpacked || why == notOurs) << why;
-    }
-    EXPECT_FALSE(mountedBelow(staging));
-    EXPECT_EQ(snapshot(root, staging), before) << "nothing is written outside the staging folder";
-    if (failures() == failed) ++held;
-  }
-  report("one bit flipped, under its own digest", static_cast<int>(flipped.size()), held,
-         "refused or staged signed like us (" + std::to_string(staged) + " staged)");
-  EXPECT_EQ(held, static_cast<int>(flipped.size()));
+  Tally tally("one bit flipped, under its own digest", "refused or staged signed like us");
+  for (const auto& bytes : flipped)
+    tally.check("a republished flip", [&] {
+      const std::string why = prepare(bytes, Platform::sha256Hex(bytes));
+      if (why == "staged") {
+        const auto verdict = CodeSign::verify(staging / "Quendrel.app");
+        const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
+        EXPECT_TRUE(signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret))
+            << "only a copy signed like us is staged";
+      } else {
+        EXPECT_TRUE(why == wouldNotOpen || why == notUnpacked || why == notOurs) << why;
+      }
+      EXPECT_FALSE(mountedBelow(staging));
+      EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
+    });
 }

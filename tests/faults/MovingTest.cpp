@@ -2,16 +2,14 @@
 // (every fourth folder, file or link made), after each quarantine attribute is cleared (the
 // last of them is also where the check of the copy ends, which changes nothing on disk), after
 // the rename (or swap) into place, and after the removal of what it replaced. Whatever the step,
-// the target holds nothing, the old whole copy or the new whole copy, the source is untouched, and
-// the next move puts the new copy in place and leaves nothing else behind.
+// the target holds nothing, the old whole copy or the new whole copy, the source is untouched,
+// and the next move puts the new copy in place and leaves nothing else behind.
 #include <gtest/gtest.h>
 
 #include "Faults.h"
 #include "platform/Attributes.h"
-#include "support/Home.h"
 
 using namespace faults_testing;
-using testing_support::Home;
 namespace attributes = Platform::Attributes;
 
 namespace {
@@ -22,7 +20,6 @@ struct Scene {
     makeApp(source, "2.0", &key);
     // A download carries the quarantine attribute, which the copy loses before it is checked.
     for (const char* item : {"", "Contents/MacOS/Quendrel", "Contents/Resources/payload"}) {
-      // Without it the steps after each cleared attribute would go untested.
       EXPECT_EQ(attributes::set(source / item, attributes::quarantine, "0081;download"), 0)
           << "this file system keeps no extended attributes";
     }
@@ -34,19 +31,16 @@ struct Scene {
     return drive({"move", source, target}, killpoint(apps, at, log));
   }
 
-  void checkAfterKill(const std::string& where) {
-    SCOPED_TRACE("killed after " + where);
+  void cutShort(long at) {
+    EXPECT_EQ(move(at).status, 128 + 9);
     const bool empty = !replacing && !fs::exists(target);
     EXPECT_TRUE(empty || whole(target, "1.0", key) || whole(target, "2.0", key))
         << "the target is never a partial copy";
-    if (fs::exists(target)) {
-      EXPECT_TRUE(startsUp(target));
-    }
+    EXPECT_TRUE(!fs::exists(target) || startsUp(target));
     EXPECT_TRUE(whole(source, "2.0", key)) << "the source is never changed";
     EXPECT_TRUE(attributes::has(source / "Contents/MacOS/Quendrel", attributes::quarantine));
-  }
 
-  void checkNextMove() {
+    SCOPED_TRACE("the move after it");
     Ran again = move(0);
     EXPECT_EQ(again.out, "moved\n") << again.err;
     EXPECT_TRUE(whole(target, "2.0", key));
@@ -56,7 +50,6 @@ struct Scene {
   }
 
   bool replacing;
-  OriginalTemporary temporary;
   Home home;
   Key key = makeKey(home / "release.key");
   fs::path source = home / "Downloads/Quendrel.app";
@@ -64,51 +57,30 @@ struct Scene {
   fs::path target = apps / "Quendrel.app";
 };
 
-void killAtEveryStep(bool replacing, const std::string& name) {
-  std::vector<std::string> lines;
+void sweepMoves(bool replacing) {
+  if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
+  Steps lines;
   {
     Scene scene(replacing);
-    const fs::path log = scene.home / "steps.log";
-    Ran ran = scene.move(0, log);
+    Ran ran = scene.move(0, scene.home / "steps.log");
     ASSERT_EQ(ran.out, "moved\n") << ran.err;
-    lines = steps(log, scene.apps);
+    lines = steps(scene.home / "steps.log", scene.apps);
   }
   // The copy's items, the cleared attributes and the step into place are all counted.
-  auto count = [&](const std::string& call) {
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& l) { return l.rfind(call + " ", 0) == 0; });
-  };
-  EXPECT_GE(count("mkdir"), 5);
-  EXPECT_GE(count("open"), 4);
-  EXPECT_EQ(count("symlink"), 1);
-  EXPECT_EQ(count("removexattr"), 3);
-  ASSERT_EQ(count("renameat2"), 1);
-
-  int tried = 0, recovered = 0;
-  for (long at : chosen(lines, 4)) {
-    const std::string where = std::to_string(at) + ": " + lines[at - 1];
-    const int before = failures();
-    Scene scene(replacing);
-    Ran killed = scene.move(at);
-    ++tried;
-    EXPECT_EQ(killed.status, 128 + 9) << where;
-    scene.checkAfterKill(where);
-    SCOPED_TRACE("the move after " + where);
-    scene.checkNextMove();
-    if (failures() == before) ++recovered;
-  }
-  report(name, tried, recovered);
-  EXPECT_EQ(recovered, tried);
+  EXPECT_GE(calls(lines, "mkdir"), 5);
+  EXPECT_GE(calls(lines, "open"), 4);
+  EXPECT_EQ(calls(lines, "symlink"), 1);
+  EXPECT_EQ(calls(lines, "removexattr"), 3);
+  ASSERT_EQ(calls(lines, "renameat2"), 1);
+  sweep(replacing ? "move over an older copy" : "move into an empty folder", lines,
+        changesAndEveryNthCopy(4), [&](long at) { Scene(replacing).cutShort(at); });
 }
 
 }  // namespace
 
 TEST(MoveCutShort, IntoAnEmptyFolder) {
-  if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
-  killAtEveryStep(false, "move into an empty folder");
+  sweepMoves(false);
 }
-
 TEST(MoveCutShort, OverAnOlderCopy) {
-  if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
-  killAtEveryStep(true, "move over an older copy");
+  sweepMoves(true);
 }

@@ -8,11 +8,8 @@
 
 #include "Faults.h"
 #include "desk/Paths.h"
-#include "support/Home.h"
 
 using namespace faults_testing;
-using testing_support::Home;
-using testing_support::write;
 
 namespace {
 
@@ -51,10 +48,8 @@ TEST(DeskScripts, EveryFlowEndsWithItsScriptAndSaysWhatItSaid) {
   Home home;
   const fs::path app = home / "Applications/Quendrel.app";
   const fs::path payload = app / "Contents/Resources/payload";
-  testing_support::makeBundle(app, "com.quendrel.manager", "1.0", "1", "http://127.0.0.1:9");
-  const fs::path ctl = app / "Contents/MacOS/quendrelctl";
-  fs::copy_file(QUENDRELCTL, ctl);
-  setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
+  const fs::path ctl = withCtl(app);
+  setenv("QUENDREL_PORT", std::to_string(freePort()).c_str(), 1);
 
   for (const auto& behaviour : behaviours) {
     SCOPED_TRACE(behaviour.name);
@@ -77,7 +72,7 @@ TEST(DeskScripts, EveryFlowEndsWithItsScriptAndSaysWhatItSaid) {
     EXPECT_EQ(changed.out, "The passphrase was not changed.\n" +
                                (last.empty() ? "" : joined(last, 2, "\n") + "\n"));
 
-    Ran quit = run(driver(), {"--drive", "quit"}, {}, Input::quiet, guard);
+    Ran quit = drive({"quit"}, {}, Input::quiet, guard);
     EXPECT_FALSE(quit.hung);
     const std::string stays =
         "Quendrel's console did not stop\n"

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "SetupFixture.h"
-#include "TestUi.h"
 #include "app/Manager.h"
 #include "platform/Queue.h"
 #include "setup/Belonging.h"
@@ -14,10 +13,6 @@
 #include "support/LocalServer.h"
 
 using namespace setup_testing;
-using testing_support::Answer;
-using testing_support::LocalServer;
-using testing_support::read;
-using testing_support::write;
 
 namespace {
 
@@ -27,15 +22,18 @@ char* argv[] = {programName, nullptr};
 
 class Menu : public ::testing::Test {
  protected:
-  Menu() { setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1); }
+  Menu() {
+    setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
+    ui.scriptedWindow = true;
+  }
 
   Platform::EventLoop loop{argc, argv};
   Computer computer;
   LocalServer desk{[](const std::string&) { return Answer{200, "{}"}; }};
-  ScriptedWindowUi ui;
+  ScriptedUi ui;
   std::optional<Manager> manager;
 
-  std::string stateLine() { return ui.menu ? ui.menu->title(Manager::stateLine) : ""; }
+  std::string stateLine() { return ui.item ? ui.item->title(Manager::stateLine) : ""; }
   bool stateReads(const std::string& text) {
     return waitFor([&] { return stateLine() == text; });
   }
@@ -60,9 +58,9 @@ TEST_F(Menu, TheSetupWindowIsOfferedOnceAndTheMenuLeadsBackToIt) {
   EXPECT_EQ(ui.window->broughtToFront, 1) << "closing it does not bring it back on a tick";
   EXPECT_FALSE(ui.window->open);
 
-  ui.menu->lines[Manager::setupLine].action();  // "Set up this Mac…"
+  ui.item->choose(Manager::setupLine);  // "Set up this Mac…"
   EXPECT_EQ(ui.window->broughtToFront, 2);
-  EXPECT_EQ(ui.made, 1);
+  EXPECT_EQ(ui.windowsMade, 1);
 
   // Re-opening the application while the desk needs setting up shows the window, no alert.
   manager->applicationShouldHandleReopen();
@@ -88,13 +86,10 @@ TEST_F(Menu, AnUnfinishedSetupIsOfferedTooAndASetupRunShowsInTheMenu) {
   EXPECT_EQ(stateLine(), "Setting up…");
   EXPECT_FALSE(manager->applicationShouldTerminate()) << "no quitting while setting up";
 
-  int fd = open((computer.home / "hold").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, "go\n", 3), 3);
-  close(fd);
+  computer.release();
   // The standard handler refreshes the menu at once.
   ASSERT_TRUE(stateReads("Running — 3.1.4"));
-  EXPECT_EQ(ui.window->explain, "Done. This Mac is connected and its desk is running.");
+  EXPECT_EQ(ui.window->explain, done);
   EXPECT_EQ(ui.window->broughtToFront, 1) << "the window was not offered again meanwhile";
 }
 

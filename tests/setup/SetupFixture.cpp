@@ -1,26 +1,16 @@
 #include "SetupFixture.h"
+#include "support/MainBundle.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <mutex>
 #include <optional>
-#include <sstream>
 
 #include "desk/Paths.h"
 #include "platform/Bundle.h"
 #include "platform/Queue.h"
 #include "setup/Installer.h"
-#include "support/MainBundle.h"
-
-extern char** environ;
-
-using testing_support::read;
-using testing_support::write;
 
 namespace setup_testing {
 
@@ -67,16 +57,6 @@ std::string bytes(std::size_t size, unsigned seed) {
   return out;
 }
 
-std::string kindOf(const fs::path& path) {
-  auto status = fs::symlink_status(path);
-  std::ostringstream s;
-  s << std::oct << static_cast<unsigned>(status.permissions()) << ' ';
-  if (fs::is_symlink(status)) return "link " + fs::read_symlink(path).string();
-  if (fs::is_directory(status)) return "folder " + s.str();
-  if (!fs::is_regular_file(status)) return "other " + s.str();
-  return "file " + s.str() + read(path);
-}
-
 }  // namespace
 
 Computer::Computer(const std::string& service)
@@ -94,6 +74,28 @@ fs::path Computer::ctl() {
   fs::path copy = app / "Contents/MacOS/quendrelctl";
   if (!fs::exists(copy)) fs::copy_file(QUENDRELCTL, copy);
   return copy;
+}
+
+Ran Computer::setUpWithCtl(const std::string& code, const std::string& terms,
+                           const Environment& environment) {
+  return run(ctl(), {"setup", code, "--terms", terms}, environment);
+}
+
+std::vector<std::string> Computer::paired() const {
+  std::vector<std::string> parts;
+  const std::string all = read(home / "pair-arguments");
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find('\0', start);
+    parts.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  if (parts.size() >= 2) parts.erase(parts.begin(), parts.begin() + 2);  // "-c" and the script
+  return parts;
+}
+
+void Computer::release() const {
+  int fd = open((home / "hold").c_str(), O_WRONLY);
+  if (fd >= 0 && ::write(fd, "go\n", 3) == 3) close(fd);
 }
 
 void writePayload(const fs::path& payload) {
@@ -132,59 +134,23 @@ void writeInstallation(const fs::path& folder, const std::string& tag) {
   write(folder / ".python", "3.11 " + tag + "\n");
 }
 
-Tree snapshot(const fs::path& folder) {
-  Tree tree;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(folder, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    tree[it->path().lexically_relative(folder).string()] = kindOf(it->path());
-  }
-  return tree;
-}
-
 Tree keptItems(const fs::path& folder) {
   Tree tree;
-  for (std::string_view name : Installer::keptNames) {
-    fs::path item = folder / name;
-    if (!fs::exists(fs::symlink_status(item))) continue;
-    tree[std::string(name)] = kindOf(item);
-    if (fs::is_directory(fs::symlink_status(item))) {
-      for (auto& [relative, kind] : snapshot(item)) tree[std::string(name) + "/" + relative] = kind;
+  for (auto& [relative, kind] : snapshot(folder)) {
+    const std::string first = relative.substr(0, relative.find('/'));
+    for (std::string_view name : Installer::keptNames) {
+      if (first == name) tree[relative] = kind;
     }
   }
   return tree;
 }
 
-std::string difference(const Tree& a, const Tree& b) {
-  for (const auto& [path, kind] : a) {
-    auto found = b.find(path);
-    if (found == b.end()) return path + " is only on the left";
-    if (found->second != kind) return path + " differs";
+int keepFolders(const fs::path& temporary) {
+  int found = 0;
+  for (auto& entry : fs::directory_iterator(temporary)) {
+    found += entry.path().filename().string().rfind("quendrel-keep-", 0) == 0;
   }
-  for (const auto& [path, kind] : b) {
-    if (!a.count(path)) return path + " is only on the right";
-  }
-  return "";
-}
-
-bool contains(const Tree& whole, const Tree& part, std::string* first) {
-  for (const auto& [path, kind] : part) {
-    auto found = whole.find(path);
-    if (found == whole.end() || found->second != kind) {
-      if (first) *first = path;
-      return false;
-    }
-  }
-  return true;
-}
-
-bool waitFor(const std::function<bool()>& done, double seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    Platform::turnLoop(0.01);
-  }
-  return true;
+  return found;
 }
 
 Outcome setUp(const std::string& code, const std::string& terms) {
@@ -201,99 +167,6 @@ Outcome setUp(const std::string& code, const std::string& terms) {
   if (!answered) return {false, "(no answer in time)"};
   std::lock_guard lock(*mutex);
   return **answer;
-}
-
-Ran runProgram(const fs::path& program, const std::vector<std::string>& args,
-               const std::vector<std::pair<std::string, std::string>>& environment,
-               double timeout) {
-  std::string outName = (fs::temp_directory_path() / "program-out-XXXXXX").string();
-  std::string errName = (fs::temp_directory_path() / "program-err-XXXXXX").string();
-  int outFd = mkstemp(outName.data());
-  int errFd = mkstemp(errName.data());
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (const auto& given : environment) replaced = replaced || given.first == name;
-    if (!replaced) env.push_back(entry);
-  }
-  for (const auto& [name, value] : environment) env.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argStrings{program.string()};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  Ran ran;
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      usleep(10000);
-    }
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  close(outFd);
-  close(errFd);
-  ran.out = read(outName);
-  ran.err = read(errName);
-  unlink(outName.c_str());
-  unlink(errName.c_str());
-  return ran;
-}
-
-Background::Background(const fs::path& program, const std::vector<std::string>& args,
-                       fs::path output)
-    : output_(std::move(output)) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  std::vector<std::string> argStrings{program.string()};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0) {
-    pid_ = pid;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-}
-
-Background::~Background() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  int status;
-  for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(20000);
-  kill(-pid_, SIGKILL);
-  waitpid(pid_, &status, 0);
-}
-
-std::string Background::output() const {
-  return read(output_);
 }
 
 }  // namespace setup_testing

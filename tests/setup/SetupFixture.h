@@ -1,33 +1,43 @@
 #pragma once
 // A computer to set up in a test: a temporary home folder with a copy of Quendrel in the
-// user's Applications folder whose payload is made of small scripts, installations as a
-// user leaves them, and ways to run a setup in this process or through quendrelctl.
+// user's Applications folder whose payload is made of small scripts, installations as a user
+// leaves them, and a setup run in this process.
 #include <filesystem>
-#include <functional>
-#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "support/Child.h"
 #include "support/Home.h"
+#include "support/ScriptedUi.h"
 
 namespace setup_testing {
 
 namespace fs = std::filesystem;
+using namespace testing_support;
+
+constexpr const char* done = "Done. This Mac is connected and its desk is running.";
 
 class Computer {
  public:
   // `service` is the bundle's service address.
   explicit Computer(const std::string& service = "http://127.0.0.1:8765");
 
-  testing_support::Home home;
+  Home home;
   fs::path app;      // ~/Applications/Quendrel.app, this process's main bundle
   fs::path payload;  // its payload folder
 
   fs::path desk() const;  // ~/Library/Application Support/Quendrel/Desk
+  fs::path aside() const { return desk().parent_path() / "Desk-previous"; }
   fs::path marker() const { return home / ".tarvic-setting-up"; }
+  fs::path temporary() const { return home.path().parent_path() / "tmp"; }
   // quendrelctl, copied into the bundle on first use.
   fs::path ctl();
+  Ran setUpWithCtl(const std::string& code = "123456", const std::string& terms = "2025-04",
+                   const Environment& environment = {});
+  // The code and terms version the pairing was given.
+  std::vector<std::string> paired() const;
+  // Lets a setup.sh waiting at ~/hold go on.
+  void release() const;
 };
 
 // The payload of small scripts: setup.sh makes a stand-in Python in .venv unless one works;
@@ -41,15 +51,11 @@ void writePayload(const fs::path& payload);
 // link, private files, binary content, an executable stand-in Python. `tag` varies content.
 void writeInstallation(const fs::path& folder, const std::string& tag);
 
-// Every item under `folder`, by relative path: its kind, mode, and content or link target.
-using Tree = std::map<std::string, std::string>;
-Tree snapshot(const fs::path& folder);
 // Only the items under the kept names.
 Tree keptItems(const fs::path& folder);
-// The first difference between two trees, in words; empty when they are the same.
-std::string difference(const Tree& a, const Tree& b);
-// Whether every item of `part` is in `whole`, the same.
-bool contains(const Tree& whole, const Tree& part, std::string* first = nullptr);
+
+// The keep folders in the temporary folder.
+int keepFolders(const fs::path& temporary);
 
 // A setup run in this process, turning the event loop until it has answered and `running`
 // is clear again.
@@ -60,33 +66,8 @@ struct Outcome {
 Outcome setUp(const std::string& code = "123456", const std::string& terms = "2025-04");
 
 // Turns the event loop until `done` holds or `seconds` pass; gives whether it held.
-bool waitFor(const std::function<bool()>& done, double seconds = 20);
-
-// Runs a program with extra environment variables, its output and errors kept apart.
-struct Ran {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-// A program that runs longer than `timeout` seconds is killed (status 128 + 9).
-Ran runProgram(const fs::path& program, const std::vector<std::string>& args,
-               const std::vector<std::pair<std::string, std::string>>& environment = {},
-               double timeout = 240);
-
-// A program left running in a session of its own, its output in a file; it and everything
-// it started in its process group are killed when the object goes.
-class Background {
- public:
-  Background(const fs::path& program, const std::vector<std::string>& args, fs::path output);
-  ~Background();
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-  std::string output() const;
-  bool running() const { return pid_ > 0; }
-
- private:
-  int pid_ = -1;
-  fs::path output_;
-};
+inline bool waitFor(const std::function<bool()>& done, double seconds = 20) {
+  return spinUntil(done, seconds);
+}
 
 }  // namespace setup_testing

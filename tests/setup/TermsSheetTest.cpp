@@ -17,7 +17,6 @@
 #include <signal.h>
 
 #include "SetupFixture.h"
-#include "TestUi.h"
 #include "platform/QtUi.h"
 #include "platform/Queue.h"
 #include "setup/Installer.h"
@@ -25,10 +24,6 @@
 #include "support/LocalServer.h"
 
 using namespace setup_testing;
-using testing_support::Answer;
-using testing_support::LocalServer;
-using testing_support::read;
-using testing_support::write;
 
 namespace {
 
@@ -63,7 +58,7 @@ class Sheet : public ::testing::Test {
   LocalServer server;
   Computer computer;
   Platform::WidgetLoop loop{argc, argv};
-  RecordingUi ui;
+  ScriptedUi ui;  // the Qt windows
   SetupWindow setup{ui};
 
   QWidget* window() {
@@ -125,47 +120,27 @@ class Sheet : public ::testing::Test {
   bool closed() {
     return waitFor([&] { return sheet() == nullptr; });
   }
-  std::vector<std::string> paired() {
-    std::vector<std::string> parts;
-    std::string all = read(computer.home / "pair-arguments");
-    for (size_t start = 0; start < all.size();) {
-      size_t end = all.find('\0', start);
-      parts.push_back(all.substr(start, end - start));
-      start = end + 1;
-    }
-    if (parts.size() >= 2) parts.erase(parts.begin(), parts.begin() + 2);
-    return parts;
-  }
   bool finished() {
     return waitFor(
         [&] { return !Installer::running && part<QLabel>("explain")->text().startsWith("Done."); });
   }
 };
 
-class OnlyAPlainPage : public Sheet {
- protected:
-  OnlyAPlainPage()
-      : Sheet([](const std::string&) {
-          return Answer{200, "<!doctype html><p>Nothing here</p>"};
-        }) {}
+// Services that answer every path the same way, or are not there at all.
+LocalServer::Handler always(Answer answer) {
+  return [answer](const std::string&) { return answer; };
+}
+struct OnlyAPlainPage : Sheet {
+  OnlyAPlainPage() : Sheet(always({200, "<!doctype html><p>Nothing here</p>"})) {}
 };
-
-class AnErrorPage : public Sheet {
- protected:
-  AnErrorPage()
-      : Sheet([](const std::string&) {
-          return Answer{500, "<!doctype html><h1>Something broke</h1>"};
-        }) {}
+struct AnErrorPage : Sheet {
+  AnErrorPage() : Sheet(always({500, "<!doctype html><h1>Something broke</h1>"})) {}
 };
-
-class NoNetwork : public Sheet {
- protected:
-  NoNetwork() : Sheet([](const std::string&) { return Answer{}; }, false) {}
+struct NoNetwork : Sheet {
+  NoNetwork() : Sheet(always({}), false) {}
 };
-
-class ASilentService : public Sheet {
- protected:
-  ASilentService() : Sheet([](const std::string&) { return Answer{200, "", true}; }) {}
+struct ASilentService : Sheet {
+  ASilentService() : Sheet(always({200, "", true})) {}
 };
 
 }  // namespace
@@ -177,16 +152,14 @@ TEST_F(Sheet, TheWindowAsDrawnAndItsCode) {
   EXPECT_TRUE(w->isVisible());
   EXPECT_EQ(w->windowTitle(), "Set up Quendrel");
   EXPECT_EQ(w->size(), QSize(420, 230));
-  EXPECT_EQ(part<QLabel>("heading")->geometry(), QRect(24, 30, 372, 22));
+  const std::pair<const char*, QRect> frames[] = {
+      {"heading", {24, 30, 372, 22}},   {"explain", {24, 60, 372, 44}},
+      {"code", {24, 118, 200, 34}},     {"go", {236, 118, 160, 34}},
+      {"footnote", {24, 166, 372, 40}},
+  };
+  for (const auto& [name, frame] : frames) EXPECT_EQ(part<QWidget>(name)->geometry(), frame);
   EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this Mac to your church");
-  EXPECT_EQ(part<QLabel>("explain")->geometry(), QRect(24, 60, 372, 44));
-  EXPECT_EQ(part<QLabel>("explain")->text().toStdString(),
-            "Ask for the six digits and type them here. This Mac will set itself up and start "
-            "its desk. It takes a few minutes.");
-  EXPECT_EQ(part<QLineEdit>("code")->geometry(), QRect(24, 118, 200, 34));
   EXPECT_EQ(part<QLineEdit>("code")->placeholderText(), "123456");
-  EXPECT_EQ(part<QPushButton>("go")->geometry(), QRect(236, 118, 160, 34));
-  EXPECT_EQ(part<QLabel>("footnote")->geometry(), QRect(24, 166, 372, 40));
   EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
             "Codes last an hour and work once. If it has lapsed, ask for another — nothing is "
             "lost.");
@@ -231,10 +204,11 @@ TEST_F(Sheet, TheTermsBoxesDecideAndAgreeingSetsUp) {
   QJsonObject drawn = state();
   EXPECT_EQ(drawn["size"], (QJsonArray{640, 580}));
   EXPECT_FALSE(window()->isEnabled()) << "the window waits for its sheet";
-  EXPECT_EQ(rect(drawn["web"]), QRect(0, 0, 640, 524));
-  EXPECT_EQ(rect(drawn["agree"]), QRect(516, 536, 104, 32));
-  EXPECT_EQ(rect(drawn["cancel"]), QRect(408, 536, 104, 32));
-  EXPECT_EQ(rect(drawn["count"]), QRect(24, 544, 360, 18));
+  const std::pair<const char*, QRect> frames[] = {{"web", {0, 0, 640, 524}},
+                                                  {"agree", {516, 536, 104, 32}},
+                                                  {"cancel", {408, 536, 104, 32}},
+                                                  {"count", {24, 544, 360, 18}}};
+  for (const auto& [name, frame] : frames) EXPECT_EQ(rect(drawn[name]), frame) << name;
   EXPECT_TRUE(drawn["offTheRecord"].toBool());
 
   ASSERT_TRUE(showing("2 of 3 boxes ticked"));
@@ -257,7 +231,7 @@ TEST_F(Sheet, TheTermsBoxesDecideAndAgreeingSetsUp) {
   EXPECT_TRUE(window()->isEnabled());
   EXPECT_TRUE(engineReleased()) << "the web engine goes with the sheet";
   ASSERT_TRUE(finished());
-  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", "2025-04"}));
+  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", "2025-04"}));
   EXPECT_EQ(part<QPushButton>("go")->text(), "Close");
   EXPECT_EQ(server.count("/terms"), 1);
 }
@@ -326,7 +300,7 @@ TEST_F(OnlyAPlainPage, APageWithoutMainFallsBackToTheOwnCopy) {
   ASSERT_TRUE(showing("1 of 1 boxes ticked"));
   agree();
   ASSERT_TRUE(finished());
-  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", "own"}));
+  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", "own"}));
 }
 
 TEST_F(AnErrorPage, AnErrorPageFallsBackToTheOwnCopyAndStaysThere) {
@@ -356,6 +330,6 @@ TEST_F(NoNetwork, WithoutAnOwnCopyTheSheetClosesAndSettingUpGoesOn) {
   openSheet();
   EXPECT_TRUE(waitFor([&] { return sheet() == nullptr; }, 30)) << "the sheet closes by itself";
   ASSERT_TRUE(finished());
-  EXPECT_EQ(paired(), (std::vector<std::string>{"123456", ""})) << "with an empty version";
+  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", ""})) << "with an empty version";
   EXPECT_TRUE(engineReleased());
 }

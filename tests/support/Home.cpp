@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +15,7 @@ namespace fs = std::filesystem;
 namespace testing_support {
 
 Home::Home() {
+  if (const char* t = getenv("TMPDIR")) temporary_ = t;
   std::string pattern = (fs::temp_directory_path() / "quendrel-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
   root_ = pattern;
@@ -36,6 +38,11 @@ Home::~Home() {
     }
   }
   fs::remove_all(root_, error);
+  if (temporary_.empty()) {
+    unsetenv("TMPDIR");
+  } else {
+    setenv("TMPDIR", temporary_.c_str(), 1);
+  }
 }
 
 fs::path write(const fs::path& file, const std::string& content, unsigned mode) {
@@ -56,22 +63,83 @@ std::string read(const fs::path& file) {
 }
 
 void makeBundle(const fs::path& app, const std::string& identifier, const std::string& version,
-                const std::string& build, const std::string& service) {
+                const std::string& build, const std::string& service,
+                const std::string& executable) {
   std::string plist =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
       "<plist version=\"1.0\">\n<dict>\n";
   auto add = [&](const char* key, const std::string& value) {
-    if (!value.empty()) plist += std::string("  <key>") + key + "</key>\n  <string>" + value + "</string>\n";
+    if (!value.empty())
+      plist += std::string("  <key>") + key + "</key>\n  <string>" + value + "</string>\n";
   };
   add("CFBundleIdentifier", identifier);
   add("CFBundleShortVersionString", version);
   add("CFBundleVersion", build);
   add("QuendrelService", service);
+  add("CFBundleExecutable", executable);
   plist += "</dict>\n</plist>\n";
   write(app / "Contents/Info.plist", plist);
   fs::create_directories(app / "Contents/MacOS");
+}
+
+namespace {
+
+std::string kindOf(const fs::path& path) {
+  auto status = fs::symlink_status(path);
+  std::ostringstream s;
+  s << std::oct << static_cast<unsigned>(status.permissions()) << ' ';
+  if (fs::is_symlink(status)) return "link " + fs::read_symlink(path).string();
+  if (fs::is_directory(status)) return "folder " + s.str();
+  if (!fs::is_regular_file(status)) return "other " + s.str();
+  return "file " + s.str() + read(path);
+}
+
+}  // namespace
+
+Tree snapshot(const fs::path& folder, const fs::path& leaveOut) {
+  Tree tree;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(folder, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (!leaveOut.empty() && it->path() == leaveOut) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    tree[it->path().lexically_relative(folder).string()] = kindOf(it->path());
+  }
+  return tree;
+}
+
+std::string difference(const Tree& a, const Tree& b) {
+  for (const auto& [path, kind] : a) {
+    auto found = b.find(path);
+    if (found == b.end()) return path + " is only on the left";
+    if (found->second != kind) return path + " differs";
+  }
+  for (const auto& [path, kind] : b) {
+    if (!a.count(path)) return path + " is only on the right";
+  }
+  return "";
+}
+
+bool contains(const Tree& whole, const Tree& part, std::string* first) {
+  for (const auto& [path, kind] : part) {
+    auto found = whole.find(path);
+    if (found == whole.end() || found->second != kind) {
+      if (first) *first = path;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 int freePort() {

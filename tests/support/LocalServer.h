@@ -1,11 +1,6 @@
 #pragma once
-// A real HTTP server on 127.0.0.1 for tests, answering each request from a handler.
-#include <atomic>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+// A server whose handler gives plain answers (see Server.h).
+#include "support/Server.h"
 
 namespace testing_support {
 
@@ -15,32 +10,18 @@ struct Answer {
   bool never = false;  // accept the request and never answer it
 };
 
-class LocalServer {
+class LocalServer : public Server {
  public:
   using Handler = std::function<Answer(const std::string& path)>;
-  explicit LocalServer(Handler handler, int port = 0);
-  ~LocalServer();
-  LocalServer(const LocalServer&) = delete;
-  LocalServer& operator=(const LocalServer&) = delete;
-
-  int port() const { return port_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // How many requests arrived, per path.
-  int count(const std::string& path);
-
- private:
-  void serve();
-  void answer(int client);
-
-  Handler handler_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::vector<int> clients_;
-  std::vector<std::string> paths_;
-  std::vector<std::thread> workers_;
-  std::thread acceptor_;
+  explicit LocalServer(Handler handler, int port = 0)
+      : Server(
+            [handler = std::move(handler)](const std::string& path) {
+              Answer a = handler(path);
+              Misbehaviour silent;
+              silent.kind = Misbehaviour::Kind::silent;
+              return a.never ? silent : answer(a.status, a.body);
+            },
+            port) {}
 };
 
 }  // namespace testing_support

@@ -31,6 +31,14 @@ int ScriptedUi::run(const Platform::Alert& alert) {
   return Platform::firstButton + static_cast<int>(*key);
 }
 
+std::unique_ptr<Platform::SetupView> ScriptedUi::makeSetupView() {
+  if (!scriptedWindow) return Platform::Ui::makeSetupView();
+  auto view = std::make_unique<ScriptedSetupView>();
+  window = view.get();
+  ++windowsMade;
+  return view;
+}
+
 bool spinUntil(const std::function<bool()>& done, double seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {

@@ -7,13 +7,16 @@
 #include <vector>
 
 #include "platform/Ui.h"
+#include "support/ScriptedSetupView.h"
 
 namespace testing_support {
 
 class ScriptedItem : public Platform::StatusItem {
  public:
   explicit ScriptedItem(std::vector<Platform::MenuLine> lines) : lines_(std::move(lines)) {}
-  void setTitle(std::size_t line, const std::string& title) override { lines_.at(line).title = title; }
+  void setTitle(std::size_t line, const std::string& title) override {
+    lines_.at(line).title = title;
+  }
   void setEnabled(std::size_t line, bool enabled) override { lines_.at(line).enabled = enabled; }
   void setAction(std::size_t line, std::function<void()> action) override {
     lines_.at(line).action = std::move(action);
@@ -46,14 +49,21 @@ class ScriptedUi : public Platform::Ui {
   std::function<void(const Platform::Alert&)> onAlert;
 
   bool hasMenuBar() override { return menuBar; }
-  std::unique_ptr<Platform::StatusItem> makeStatusItem(const Platform::Drawing&,
-                                                       const std::string& description,
-                                                       std::vector<Platform::MenuLine> menu) override;
+  std::unique_ptr<Platform::StatusItem> makeStatusItem(
+      const Platform::Drawing&, const std::string& description,
+      std::vector<Platform::MenuLine> menu) override;
   int run(const Platform::Alert& alert) override;
   void copy(const std::string& text) override { clipboard = text; }
   void open(const std::string& address) override { opened.push_back(address); }
 
   std::string description;
+
+  // The setup window: a scripted one when `scriptedWindow`, else the platform's (the Qt windows
+  // under a widget application, none without).
+  bool scriptedWindow = false;
+  ScriptedSetupView* window = nullptr;  // the scripted one made, while it lives
+  int windowsMade = 0;
+  std::unique_ptr<Platform::SetupView> makeSetupView() override;
 };
 
 // Turns the event loop until `done` holds or `seconds` have passed; gives whether it held.

@@ -1,14 +1,13 @@
-// A library preloaded into a process under test that kills that process with SIGKILL right
-// after its Nth change to the file system, so that a test can cut a setup run short at an
-// exact step (a marker written, a folder made, a file created but not yet filled, an item
-// moved or removed) without sleeping or guessing.
+// A library preloaded into a program under test that kills it with SIGKILL right after its Nth
+// change to the file system (a file created, a folder or link made, an item renamed or removed,
+// an attribute cleared), so that a test can cut it short at an exact step without guessing.
 //
 //   KILLPOINT_UNDER=/tmp/x   only calls on absolute paths under this folder count
 //   KILLPOINT_AT=N           kill after the Nth counted call (0 or unset: never)
 //   KILLPOINT_LOG=file       append "N call path" for every counted call
 //
 // The variables and LD_PRELOAD are removed from the environment at once, so that the
-// process's children run untouched.
+// program's children run untouched.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -22,6 +21,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -42,35 +42,46 @@ __attribute__((constructor)) void start() {
     underLength = strlen(u);
   }
   if (const char* a = getenv("KILLPOINT_AT")) killAt = atol(a);
-  unsetenv("KILLPOINT_UNDER");
-  unsetenv("KILLPOINT_AT");
-  unsetenv("KILLPOINT_LOG");
-  unsetenv("LD_PRELOAD");
+  for (const char* name : {"KILLPOINT_UNDER", "KILLPOINT_AT", "KILLPOINT_LOG", "LD_PRELOAD"}) {
+    unsetenv(name);
+  }
 }
 
-bool counts(const char* path) {
-  return underLength > 0 && path && path[0] == '/' && strncmp(path, under, underLength) == 0;
-}
-
-// Called after the real call has been made.
-void after(const char* call, const char* path) {
-  if (!counts(path)) return;
-  long n = ++counted;
+// Counts a call that has been made, when it succeeded on a path under the folder; gives its
+// result.
+int after(int result, bool succeeded, const char* call, const char* path) {
+  if (!succeeded || !*call || underLength == 0 || !path || path[0] != '/' ||
+      strncmp(path, under, underLength) != 0) {
+    return result;
+  }
+  const long n = ++counted;
   if (logFd >= 0) {
-    std::string line = std::to_string(n) + " " + call + " " + path + "\n";
+    const std::string line = std::to_string(n) + " " + call + " " + path + "\n";
     ssize_t ignored = write(logFd, line.data(), line.size());
     (void)ignored;
   }
   if (killAt > 0 && n == killAt) raise(SIGKILL);
+  return result;
 }
 
-template <typename F>
-F real(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+// The real function `name` of the same type as `Self`, called with `args` and counted as
+// `call` on `path` when it succeeds.
+template <auto Self, typename... A>
+int passOn(const char* name, const char* call, const char* path, A... args) {
+  static auto real = reinterpret_cast<decltype(Self)>(dlsym(RTLD_NEXT, name));
+  const int r = real(args...);
+  const bool opened = call == std::string_view("open");
+  return after(r, opened ? r >= 0 : r == 0, call, path);
 }
 
+// The mode argument of an open call, which is only there when a file may be created.
 mode_t modeOf(int flags, va_list args) {
   return (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+// Opening counts only when it may create the file.
+const char* openCall(int flags) {
+  return (flags & O_CREAT) ? "open" : "";
 }
 
 }  // namespace
@@ -80,108 +91,61 @@ extern "C" {
 int open(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  mode_t mode = modeOf(flags, args);
+  const mode_t mode = modeOf(flags, args);
   va_end(args);
-  static auto next = real<int (*)(const char*, int, ...)>("open");
-  int fd = next(path, flags, mode);
-  if (fd >= 0 && (flags & O_CREAT)) after("open", path);
-  return fd;
+  return passOn<&open>("open", openCall(flags), path, path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  mode_t mode = modeOf(flags, args);
+  const mode_t mode = modeOf(flags, args);
   va_end(args);
-  static auto next = real<int (*)(const char*, int, ...)>("open64");
-  int fd = next(path, flags, mode);
-  if (fd >= 0 && (flags & O_CREAT)) after("open", path);
-  return fd;
+  return passOn<&open64>("open64", openCall(flags), path, path, flags, mode);
 }
 
-int openat(int dirfd, const char* path, int flags, ...) {
+int openat(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  mode_t mode = modeOf(flags, args);
+  const mode_t mode = modeOf(flags, args);
   va_end(args);
-  static auto next = real<int (*)(int, const char*, int, ...)>("openat");
-  int fd = next(dirfd, path, flags, mode);
-  if (fd >= 0 && (flags & O_CREAT)) after("open", path);
-  return fd;
+  return passOn<&openat>("openat", openCall(flags), path, folder, path, flags, mode);
 }
 
-int openat64(int dirfd, const char* path, int flags, ...) {
+int openat64(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  mode_t mode = modeOf(flags, args);
+  const mode_t mode = modeOf(flags, args);
   va_end(args);
-  static auto next = real<int (*)(int, const char*, int, ...)>("openat64");
-  int fd = next(dirfd, path, flags, mode);
-  if (fd >= 0 && (flags & O_CREAT)) after("open", path);
-  return fd;
+  return passOn<&openat64>("openat64", openCall(flags), path, folder, path, flags, mode);
 }
 
 int mkdir(const char* path, mode_t mode) {
-  static auto next = real<int (*)(const char*, mode_t)>("mkdir");
-  int r = next(path, mode);
-  if (r == 0) after("mkdir", path);
-  return r;
+  return passOn<&mkdir>("mkdir", "mkdir", path, path, mode);
 }
-
 int symlink(const char* target, const char* path) {
-  static auto next = real<int (*)(const char*, const char*)>("symlink");
-  int r = next(target, path);
-  if (r == 0) after("symlink", path);
-  return r;
+  return passOn<&symlink>("symlink", "symlink", path, target, path);
 }
-
 int rename(const char* from, const char* to) {
-  static auto next = real<int (*)(const char*, const char*)>("rename");
-  int r = next(from, to);
-  if (r == 0) after("rename", to);
-  return r;
+  return passOn<&rename>("rename", "rename", to, from, to);
 }
-
-int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-  static auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
-  int r = next(fromDir, from, toDir, to, flags);
-  if (r == 0) after("renameat2", to);
-  return r;
+int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
+  return passOn<&renameat2>("renameat2", "renameat2", to, fromFolder, from, toFolder, to, flags);
 }
-
 int removexattr(const char* path, const char* name) {
-  static auto next = real<int (*)(const char*, const char*)>("removexattr");
-  int r = next(path, name);
-  if (r == 0) after("removexattr", path);
-  return r;
+  return passOn<&removexattr>("removexattr", "removexattr", path, path, name);
 }
-
 int lremovexattr(const char* path, const char* name) {
-  static auto next = real<int (*)(const char*, const char*)>("lremovexattr");
-  int r = next(path, name);
-  if (r == 0) after("removexattr", path);
-  return r;
+  return passOn<&lremovexattr>("lremovexattr", "removexattr", path, path, name);
 }
-
 int remove(const char* path) {
-  static auto next = real<int (*)(const char*)>("remove");
-  int r = next(path);
-  if (r == 0) after("remove", path);
-  return r;
+  return passOn<&remove>("remove", "remove", path, path);
 }
-
 int unlink(const char* path) {
-  static auto next = real<int (*)(const char*)>("unlink");
-  int r = next(path);
-  if (r == 0) after("unlink", path);
-  return r;
+  return passOn<&unlink>("unlink", "unlink", path, path);
 }
-
 int rmdir(const char* path) {
-  static auto next = real<int (*)(const char*)>("rmdir");
-  int r = next(path);
-  if (r == 0) after("rmdir", path);
-  return r;
+  return passOn<&rmdir>("rmdir", "rmdir", path, path);
 }
 
 }  // extern "C"

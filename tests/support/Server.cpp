@@ -1,11 +1,11 @@
-#include "support/HostileServer.h"
+#include "support/Server.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -18,18 +18,24 @@ std::string head(int status, const std::string& length) {
   return text + "\r\n";
 }
 
-HostileServer::HostileServer(Misbehaviour how, std::map<std::string, Misbehaviour> paths)
-    : how_(std::move(how)), paths_(std::move(paths)) {
+Misbehaviour answer(int status, const std::string& body) {
+  return {Misbehaviour::Kind::whole,
+          "HTTP/1.1 " + std::to_string(status) + " Answer\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n",
+          body};
+}
+
+Server::Server(Handler handler, int port) : handler_(std::move(handler)) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) throw std::runtime_error("no socket");
   int yes = 1;
   ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t length = sizeof address;
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 16) != 0 ||
+      ::listen(listener_, 64) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ::close(listener_);
     throw std::runtime_error("cannot listen on 127.0.0.1");
@@ -38,37 +44,37 @@ HostileServer::HostileServer(Misbehaviour how, std::map<std::string, Misbehaviou
   acceptor_ = std::thread([this] { serve(); });
 }
 
-HostileServer::~HostileServer() {
+Server::~Server() {
   stopping_ = true;
   ::shutdown(listener_, SHUT_RDWR);
+  acceptor_.join();
   {
     std::lock_guard lock(mutex_);
     for (int client : clients_) ::shutdown(client, SHUT_RDWR);
   }
-  acceptor_.join();
   for (auto& worker : workers_) worker.join();
-  for (int client : clients_) ::close(client);
   ::close(listener_);
 }
 
-void HostileServer::serve() {
+int Server::count(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(std::count(paths_.begin(), paths_.end(), path));
+}
+
+void Server::serve() {
   while (!stopping_) {
     pollfd waiting{listener_, POLLIN, 0};
     if (::poll(&waiting, 1, 100) <= 0) continue;
     int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     std::lock_guard lock(mutex_);
-    if (stopping_) {
-      ::close(client);
-      break;
-    }
     ++connections_;
     clients_.push_back(client);
     workers_.emplace_back([this, client] { misbehave(client); });
   }
 }
 
-bool HostileServer::send(int client, const char* data, std::size_t size) {
+bool Server::send(int client, const char* data, std::size_t size) {
   while (size > 0 && !stopping_) {
     ssize_t sent = ::send(client, data, size, MSG_NOSIGNAL);
     if (sent <= 0) return false;
@@ -78,23 +84,14 @@ bool HostileServer::send(int client, const char* data, std::size_t size) {
   return size == 0;
 }
 
-void HostileServer::pause(int milliseconds) {
+void Server::pause(int milliseconds) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!stopping_ && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
-// The path of the request line "GET /path HTTP/1.1" picks the misbehaviour.
-const Misbehaviour& HostileServer::forRequest(const std::string& request) const {
-  const auto start = request.find(' ');
-  if (start == std::string::npos) return how_;
-  const auto found =
-      paths_.find(request.substr(start + 1, request.find(' ', start + 1) - start - 1));
-  return found == paths_.end() ? how_ : found->second;
-}
-
-void HostileServer::misbehave(int client) {
+void Server::misbehave(int client) {
   // The request: up to its blank line, or whatever arrives in a second.
   std::string request;
   char buffer[4096];
@@ -105,22 +102,29 @@ void HostileServer::misbehave(int client) {
     if (got <= 0) break;
     request.append(buffer, static_cast<std::size_t>(got));
   }
-  const Misbehaviour& how = forRequest(request);
+  // "GET /path HTTP/1.1"
+  const auto start = request.find(' ');
+  const std::string path =
+      start == std::string::npos
+          ? ""
+          : request.substr(start + 1, request.find(' ', start + 1) - start - 1);
+  {
+    std::lock_guard lock(mutex_);
+    paths_.push_back(path);
+  }
+  const Misbehaviour how = handler_(path);
   switch (how.kind) {
     case Misbehaviour::Kind::whole:
-      if (send(client, how.head.data(), how.head.size())) {
+      if (send(client, how.head.data(), how.head.size()))
         send(client, how.body.data(), how.body.size());
-      }
       break;
-    case Misbehaviour::Kind::trickle: {
-      std::string all = how.head + how.body;
-      for (char c : all) {
+    case Misbehaviour::Kind::trickle:
+      for (char c : how.head + how.body) {
         if (!send(client, &c, 1)) break;
         pause(1000);
       }
       break;
-    }
-    case Misbehaviour::Kind::flood: {
+    case Misbehaviour::Kind::flood:
       if (!send(client, how.head.data(), how.head.size()) || how.body.empty()) break;
       for (std::size_t sent = 0; sent < how.size && !stopping_;) {
         std::size_t n = std::min(how.body.size(), how.size - sent);
@@ -128,7 +132,6 @@ void HostileServer::misbehave(int client) {
         sent += n;
       }
       break;
-    }
     case Misbehaviour::Kind::stall:
       if (!send(client, how.head.data(), how.head.size()) ||
           !send(client, how.body.data(), std::min(how.size, how.body.size()))) {
@@ -145,7 +148,10 @@ void HostileServer::misbehave(int client) {
     case Misbehaviour::Kind::hangUp:
       break;
   }
+  std::lock_guard lock(mutex_);
+  clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
   ::shutdown(client, SHUT_RDWR);
+  ::close(client);
 }
 
 }  // namespace testing_support
