@@ -43,8 +43,8 @@ std::variant<Changed, NotChanged> changePassphrase() {
   auto* exited = std::get_if<platform::Exited>(&ran);
   if (!exited) return NotChanged{};
   if (exited->status == 0) {
-    // Shown even when empty: the desk said it made one.
-    if (auto made = readPassphrase()) return Changed{*made};
+    // An empty passphrase is none: whatever the status, the desk did not make one.
+    if (auto made = readPassphrase(); made && !made->empty()) return Changed{*made};
   }
   return NotChanged{text::lastJoined(text::nonEmptyLines(text::utf8OrEmpty(exited->output)), 2, "\n")};
 }

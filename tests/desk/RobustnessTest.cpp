@@ -1,5 +1,5 @@
 // The desk's scripts as they may really be: an agent script that leaves a background process
-// behind.
+// behind, a change that leaves no passphrase.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -64,4 +64,18 @@ TEST(Robustness, StoppingEndsWhenTheScriptHasExited) {
   Home home;
   writeAgent(std::string(leavesABackgroundProcess) + "echo stopped\n");
   EXPECT_TRUE(callEndingLeftovers<bool>(home, [] { return Agent::stop(); }));
+}
+
+TEST(Robustness, AChangeThatLeavesNoPassphraseIsNotAChange) {
+  Home home;
+  for (const char* left : {"", " \n\t\n"}) {
+    writeAgent(std::string("mkdir -p presets && printf '") + left +
+               "' > presets/.access\n"
+               "echo 'writing the passphrase'\necho\necho 'the word list is empty'\n"
+               "echo 'nothing was written'\n");
+    auto outcome = Agent::changePassphrase();
+    const auto* notChanged = std::get_if<Agent::NotChanged>(&outcome);
+    ASSERT_NE(notChanged, nullptr) << "left: \"" << left << "\"";
+    EXPECT_EQ(notChanged->detail, "the word list is empty\nnothing was written");
+  }
 }
