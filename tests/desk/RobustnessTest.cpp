@@ -1,5 +1,6 @@
-// The desk's scripts as they may really be: an agent script that leaves a background process
-// behind, a change that leaves no passphrase.
+// The desk's scripts and files as they may really be: an agent script that leaves a
+// background process behind, a change that leaves no passphrase, a VERSION file ending in a
+// line break.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,6 +11,8 @@
 #include <variant>
 
 #include "desk/Agent.h"
+#include "desk/Desk.h"
+#include "desk/DeskState.h"
 #include "desk/Paths.h"
 #include "support/Home.h"
 
@@ -78,4 +81,28 @@ TEST(Robustness, AChangeThatLeavesNoPassphraseIsNotAChange) {
     ASSERT_NE(notChanged, nullptr) << "left: \"" << left << "\"";
     EXPECT_EQ(notChanged->detail, "the word list is empty\nnothing was written");
   }
+}
+
+TEST(Robustness, TheVersionIsTheFirstWordUpToAnyWhiteSpace) {
+  Home home;
+  struct Case {
+    const char* content;
+    const char* version;
+  } cases[] = {
+      {"1.2\n", "1.2"},
+      {"1.2.3\r\n", "1.2.3"},
+      {"1.2\tbeta\n", "1.2"},
+      {"\n  1.2 beta", "1.2"},
+      {"\t2024.11.30-long\n", "2024.11"},
+      {"1.2\v3", "1.2"},
+      {"1.2\f3", "1.2"},
+      {"äöü1234567\n", "äöü1234"},
+      {"\r\n\t \n", ""},
+  };
+  for (const auto& c : cases) {
+    write(Paths::movedInstall() / "VERSION", c.content);
+    EXPECT_EQ(Desk::installedVersion(), c.version) << c.content;
+  }
+  write(Paths::movedInstall() / "VERSION", "1.2\n");
+  EXPECT_EQ(DeskState::answering(Desk::installedVersion()).menuText(), "Running — 1.2");
 }
