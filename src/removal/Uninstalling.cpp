@@ -4,7 +4,6 @@
 
 #include "app/Manager.h"
 #include "desk/Paths.h"
-#include "platform/moving.h"
 #include "removal/Uninstaller.h"
 #include "removal/Whereabouts.h"
 #include "setup/Belonging.h"
@@ -103,7 +102,7 @@ void Manager::askAboutTrash(const fs::path& inTrash) {
       "Remove Quendrel", "Put It Back");
   if (ui_.run(alert) == platform::firstButton) return finishUninstalling(std::nullopt);
 
-  if (!platform::moveItem(inTrash, whereabouts_->home())) return;
+  if (!Whereabouts::putBack(inTrash, whereabouts_->home())) return;
   platform::Alert failed;
   failed.message = "Quendrel could not be put back.";
   failed.informative =

@@ -6,6 +6,7 @@
 
 #include "platform/bundle.h"
 #include "platform/files.h"
+#include "platform/moving.h"
 
 namespace fs = std::filesystem;
 
@@ -46,6 +47,15 @@ bool volumeTrash(const std::string& name) {
   constexpr std::string_view prefix = ".Trash-";
   if (!startsWith(name, prefix) || name.size() == prefix.size()) return false;
   return name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
+// A freedesktop trash keeps "info/NAME.trashinfo" beside "files/NAME" for each item it
+// holds; an item gone from "files" leaves its note for nothing.
+void forgetTrashed(const fs::path& item) {
+  const fs::path files = item.parent_path();
+  if (files.filename() != "files" || !Whereabouts::trashed(item)) return;
+  std::error_code ignored;
+  fs::remove(files.parent_path() / "info" / (item.filename().string() + ".trashinfo"), ignored);
 }
 
 }  // namespace
@@ -105,4 +115,10 @@ Whereabouts::Place Whereabouts::place() const {
   if (guarded(current->string())) return Place::moved(*current);
   if (platform::fileId(*current) != watch_->held()) return Place::gone();
   return trashed(*current) ? Place::inTrash(*current) : Place::moved(*current);
+}
+
+std::optional<std::string> Whereabouts::putBack(const fs::path& inTrash, const fs::path& home) {
+  if (auto why = platform::moveItem(inTrash, home)) return why;
+  forgetTrashed(inTrash);
+  return std::nullopt;
 }
