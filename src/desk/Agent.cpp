@@ -49,8 +49,8 @@ std::variant<Changed, NotChanged> changePassphrase() {
   auto* exited = std::get_if<Platform::Exited>(&ran);
   if (!exited) return NotChanged{};
   if (exited->status == 0) {
-    // Shown even when empty: the desk said it made one.
-    if (auto made = readPassphrase()) return Changed{*made};
+    // An empty passphrase is none: whatever the status, the desk did not make one.
+    if (auto made = readPassphrase(); made && !made->empty()) return Changed{*made};
   }
   return NotChanged{
       Text::lastJoined(Text::nonEmptyLines(Text::utf8OrEmpty(exited->output)), 2, "\n")};

@@ -24,9 +24,10 @@ std::optional<std::string> passphrase();
 
 // A new passphrase made by "agent.sh set-passphrase".
 struct Changed {
-  std::string passphrase;  // trimmed, possibly empty
+  std::string passphrase;  // trimmed, never empty
 };
-// The command failed or could not start: its last two non-empty lines, joined by a line feed.
+// The command failed, could not start, or left no passphrase: its last two non-empty lines,
+// joined by a line feed.
 struct NotChanged {
   std::string detail;
 };

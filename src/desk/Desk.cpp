@@ -31,14 +31,13 @@ std::optional<std::string> address(const char* path) {
   return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
-// Counts "\r\n" as one character, as people read it.
+// White space ends the version's word: a line break, a tab and the like never reach the menu.
+constexpr const char* whiteSpace = " \t\n\v\f\r";
+
+// The first `count` characters of UTF-8 text, not bytes.
 std::string firstCharacters(const std::string& word, size_t count) {
   size_t i = 0;
   for (size_t taken = 0; taken < count && i < word.size(); ++taken) {
-    if (word.compare(i, 2, "\r\n") == 0) {
-      i += 2;
-      continue;
-    }
     i += 1;
     while (i < word.size() && (static_cast<unsigned char>(word[i]) & 0xC0) == 0x80) ++i;
   }
@@ -105,9 +104,9 @@ Busy busy() {
 std::string installedVersion() {
   auto bytes = Platform::readFile(Paths::install() / "VERSION");
   if (!bytes || !Text::isUtf8(*bytes)) return {};
-  size_t start = bytes->find_first_not_of(' ');
+  size_t start = bytes->find_first_not_of(whiteSpace);
   if (start == std::string::npos) return {};
-  size_t end = bytes->find(' ', start);
+  size_t end = bytes->find_first_of(whiteSpace, start);
   std::string word =
       bytes->substr(start, end == std::string::npos ? std::string::npos : end - start);
   return firstCharacters(word, 7);

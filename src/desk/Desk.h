@@ -26,7 +26,7 @@ void look(std::function<void(DeskState)> then);
 // Whether anybody uses the console. Blocks the calling thread for at most 3 seconds.
 Busy busy();
 
-// The first blank-separated word of the desk's VERSION file, at most 7 characters.
+// The first word of the desk's VERSION file (up to any white space), at most 7 characters.
 std::string installedVersion();
 
 // The in-use answer's body as the desk sent it with status 200.

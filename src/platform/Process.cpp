@@ -1,11 +1,14 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -108,6 +111,57 @@ Started start(const Command& command, Output output, bool newSession,
   return started;
 }
 
+// How long the output is still read once the child has exited: what it wrote last is already
+// in the pipe, and a process it left running may hold the pipe open for as long as it lives.
+constexpr auto grace = std::chrono::milliseconds(500);
+// Without an exit notice, how often we look whether the child has exited.
+constexpr int lookEveryMilliseconds = 50;
+
+// Whether the child has exited, leaving it to be waited for.
+bool hasExited(pid_t pid) {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return errno != EINTR;
+  }
+  return info.si_pid != 0;
+}
+
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Reads the child's output while it runs, then for the grace only: its exit, not the end of
+// the pipe, ends the reading.
+std::string readUntilExited(const Descriptor& reader, pid_t pid) {
+  // Readable once the child has exited; without one (an old or a confined system) we look.
+  // The system call itself: Debian 12's <sys/pidfd.h> declares pidfd_open without C linkage.
+  const Descriptor exitNotice(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  std::string output;
+  char buffer[65536];
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  for (;;) {
+    pollfd watched[2] = {{reader.get(), POLLIN, 0}, {exitNotice.get(), POLLIN, 0}};
+    const bool watchingExit = exitNotice.valid() && !deadline;
+    const int timeout = deadline       ? millisecondsUntil(*deadline)
+                        : watchingExit ? -1
+                                       : lookEveryMilliseconds;
+    if (poll(watched, watchingExit ? 2 : 1, timeout) < 0 && errno != EINTR) break;
+    if (!deadline &&
+        ((watchingExit && watched[1].revents != 0) || (!watchingExit && hasExited(pid)))) {
+      deadline = std::chrono::steady_clock::now() + grace;
+    }
+    if (watched[0].revents != 0) {
+      ssize_t n = read(reader.get(), buffer, sizeof buffer);
+      if (n == 0 || (n < 0 && errno != EINTR)) break;
+      if (n > 0) output.append(buffer, static_cast<size_t>(n));
+    }
+    if (deadline && millisecondsUntil(*deadline) == 0) break;
+  }
+  return output;
+}
+
 int waitFor(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -125,15 +179,7 @@ Ran run(const Command& command, Output output) {
   if (started.pid < 0) return Unstarted{started.why};
   Exited exited;
   if (started.reader.valid()) {
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = read(started.reader.get(), buffer, sizeof buffer);
-      if (n > 0) {
-        exited.output.append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        break;
-      }
-    }
+    exited.output = readUntilExited(started.reader, started.pid);
     started.reader = Descriptor();
   }
   exited.status = waitFor(started.pid);

@@ -17,7 +17,8 @@ struct Command {
 
 // Where the child's standard output and error go.
 enum class Output {
-  pipe,     // both into one pipe that is read to its end before the child is waited for
+  pipe,     // both into one pipe, read until the child has exited and briefly after (a
+            // process it left running may hold the pipe open), then the child is waited for
   null,     // the null device
   inherit,  // our own streams
 };

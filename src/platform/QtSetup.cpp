@@ -264,6 +264,8 @@ class QtSetupView : public SetupView {
     explain_ = new QLabel(window_.get());
     explain_->setObjectName(QStringLiteral("explain"));
     explain_->setGeometry(frame(height, 24, 126, 372, 44));
+    // It shows what scripts, the service and the system said: text, never markup.
+    explain_->setTextFormat(Qt::PlainText);
     explain_->setWordWrap(true);
     explain_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     explain_->setFont(sized(QApplication::font(), 12));

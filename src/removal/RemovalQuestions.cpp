@@ -98,7 +98,7 @@ void RemovalQuestions::askAboutTrash(const fs::path& inTrash) {
       "Remove Quendrel", "Put It Back");
   if (ui_.run(alert) == Platform::firstButton) return finishUninstalling(std::nullopt);
 
-  if (!Platform::moveItem(inTrash, whereabouts_.home())) return;
+  if (!Whereabouts::putBack(inTrash, whereabouts_.home())) return;
   ui_.run(Platform::Alert::informational(
       "Quendrel could not be put back.",
       "Open the Trash and choose Put Back on Quendrel. Until then the console carries on as it "

@@ -7,6 +7,7 @@
 #include "platform/Bundle.h"
 #include "platform/Files.h"
 #include "platform/Mounts.h"
+#include "platform/Moving.h"
 
 namespace fs = std::filesystem;
 
@@ -23,6 +24,15 @@ fs::path ownBundle() {
   auto bundle = Platform::mainBundle();
   if (!bundle) return {};
   return Platform::resolved(bundle->location);
+}
+
+// A freedesktop trash keeps "info/NAME.trashinfo" beside "files/NAME" for each item it
+// holds; an item gone from "files" leaves its note for nothing.
+void forgetTrashed(const fs::path& item) {
+  const fs::path files = item.parent_path();
+  if (files.filename() != "files" || !Whereabouts::trashed(item)) return;
+  std::error_code ignored;
+  fs::remove(files.parent_path() / "info" / (item.filename().string() + ".trashinfo"), ignored);
 }
 
 }  // namespace
@@ -71,4 +81,10 @@ Whereabouts::Place Whereabouts::place() const {
   if (guarded(current->string())) return Place::moved(*current);
   if (Platform::fileId(*current) != watch_->held()) return Place::gone();
   return trashed(*current) ? Place::inTrash(*current) : Place::moved(*current);
+}
+
+std::optional<std::string> Whereabouts::putBack(const fs::path& inTrash, const fs::path& home) {
+  if (auto why = Platform::moveItem(inTrash, home)) return why;
+  forgetTrashed(inTrash);
+  return std::nullopt;
 }

@@ -56,6 +56,12 @@ class Whereabouts {
   // freedesktop trash, or a volume's ".Trash-<uid>/files".
   static bool trashed(const std::filesystem::path& path);
 
+  // Moves the bundle at `inTrash` back to `home` ("Put It Back"), across file systems too,
+  // and removes the note a freedesktop trash keeps about it. Gives the reason when it could
+  // not be moved; the bundle then stays in the Trash.
+  static std::optional<std::string> putBack(const std::filesystem::path& inTrash,
+                                            const std::filesystem::path& home);
+
  private:
   void hold(const std::filesystem::path& bundle);
   // Places whose items are taken as they are named, without a look at them.

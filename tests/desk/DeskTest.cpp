@@ -21,7 +21,9 @@ DeskState lookNow() {
   return answer.get_future().get();
 }
 
-void usePort(int port) { setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1); }
+void usePort(int port) {
+  setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1);
+}
 
 void installDesk(const Home& home, const std::string& version) {
   fs::create_directories(Paths::install());
@@ -71,7 +73,7 @@ TEST(Desk, LookWithoutAnAnsweringDesk) {
   }
 }
 
-TEST(Desk, VersionIsTheFirstBlankSeparatedWordCutToSevenCharacters) {
+TEST(Desk, VersionIsTheFirstWordCutToSevenCharacters) {
   Home home;
   EXPECT_EQ(Desk::installedVersion(), "") << "no installation";
   installDesk(home, "");
@@ -82,9 +84,13 @@ TEST(Desk, VersionIsTheFirstBlankSeparatedWordCutToSevenCharacters) {
   } cases[] = {
       {"2024.11.30-long more", "2024.11"},
       {"  1.2 3", "1.2"},
-      {"1.2\n", "1.2\n"},        // a line break is not a separator
-      {"1.2\tx y", "1.2\tx"},    // nor is a tab
-      {"1.2.3\r\n", "1.2.3\r\n"},
+      {"1.2\n", "1.2"},  // any white space ends it: no line break in the menu
+      {"1.2\tx y", "1.2"},
+      {"1.2.3\r\n", "1.2.3"},
+      {"\n  1.2 beta", "1.2"},
+      {"1.2\v3", "1.2"},
+      {"1.2\f3", "1.2"},
+      {"\r\n\t \n", ""},
       {"äöü1234567", "äöü1234"},  // characters, not bytes
       {"   ", ""},
       {"\xff\xfe", ""},  // not UTF-8
@@ -111,7 +117,8 @@ TEST(Desk, BusyReadsTheInUseAnswer) {
       {200, R"({"in_use": false})", {Kind::idle, ""}},
       {200, R"({"in_use": true})", {Kind::busy, ""}},
       {200, R"({"in_use": true, "why": 3})", {Kind::busy, ""}},
-      {200, R"({"in_use": true, "why": "2 people are moving faders"})",
+      {200,
+       R"({"in_use": true, "why": "2 people are moving faders"})",
        {Kind::busy, "2 people are moving faders"}},
       {200, R"({"in_use": "yes"})", {Kind::unknown, ""}},
       {200, R"({"in_use": 1})", {Kind::unknown, ""}},
