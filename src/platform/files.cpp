@@ -1,8 +1,8 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <openssl/rand.h>
 #include <pwd.h>
-#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "platform/descriptor.h"
+#include "platform/libcrypto.h"
 
 namespace platform {
 
@@ -28,7 +29,7 @@ std::filesystem::path temporaryFolder() {
 
 std::string uuid() {
   unsigned char bytes[16];
-  randombytes_buf(bytes, sizeof bytes);
+  libcrypto::check(RAND_bytes(bytes, sizeof bytes), "make random bytes");
   bytes[6] = (bytes[6] & 0x0F) | 0x40;  // version 4
   bytes[8] = (bytes[8] & 0x3F) | 0x80;  // RFC 4122 variant
   static const char* hex = "0123456789ABCDEF";
