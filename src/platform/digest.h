@@ -23,6 +23,8 @@ class Sha256 {
   std::string hex();
 
  private:
+  void update(std::string_view bytes);
+
   struct Free {
     void operator()(evp_md_ctx_st* context) const;
   };
