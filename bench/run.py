@@ -237,23 +237,25 @@ class Bench:
         return self.programs / f"bench-{name}"
 
     # SHA-256 of a download held in memory, against libcrypto's EVP SHA-256 on the same bytes
-    # in memory (Python's hashlib is libcrypto's EVP: one update over the whole buffer).
+    # in memory (Python's hashlib is libcrypto's EVP: one update over the whole buffer). The
+    # two take turns, so that a busy moment on a shared machine falls on both.
     def sha256(self):
         mib = self.scale(256, 32)
         data = self.temp / "download.img"
-        out = run([self.program("sha256"), mib, self.runs, data], capture_output=True,
-                  text=True).stdout
-        ours = [mib / s for s in figures(out)]
-        digest = next(l.split()[1] for l in out.splitlines() if l.startswith("digest "))
-        assert hashlib.sha256 is getattr(hashlib, "openssl_sha256", None), \
-            "hashlib is not libcrypto's"
-        held = data.read_bytes()
-        base = []
-        for _ in range(self.runs):
+        assert hashlib.sha256.__name__ == "openssl_sha256", "hashlib is not libcrypto's"
+        ours, base, digests = [], [], set()
+        for i in range(self.runs + 1):
+            out = run([self.program("sha256"), mib, 1, data], capture_output=True,
+                      text=True).stdout
+            digests.update(l.split()[1] for l in out.splitlines() if l.startswith("digest "))
+            if i == 0:  # the first run makes the data
+                held = data.read_bytes()
+                continue
+            ours += [mib / s for s in figures(out)]
             start = time.perf_counter()
-            summed = hashlib.sha256(held).hexdigest()
+            digests.add(hashlib.sha256(held).hexdigest())
             base.append(mib / (time.perf_counter() - start))
-        assert summed == digest, "the digests differ"
+        assert len(digests) == 1, "the digests differ"
         del held
         data.unlink()
         ratio = statistics.median(ours) / statistics.median(base)
