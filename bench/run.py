@@ -10,6 +10,7 @@ the medians.
 """
 import argparse
 import glob
+import hashlib
 import os
 import shutil
 import signal
@@ -235,25 +236,32 @@ class Bench:
     def program(self, name):
         return self.programs / f"bench-{name}"
 
-    # SHA-256 of a download held in memory
+    # SHA-256 of a download held in memory, against libcrypto's EVP SHA-256 on the same bytes
+    # in memory (Python's hashlib is libcrypto's EVP: one update over the whole buffer). The
+    # two take turns, so that a busy moment on a shared machine falls on both.
     def sha256(self):
         mib = self.scale(256, 32)
         data = self.temp / "download.img"
-        out = run([self.program("sha256"), mib, self.runs, data], capture_output=True,
-                  text=True).stdout
-        ours = [mib / s for s in figures(out)]
-        digest = next(l.split()[1] for l in out.splitlines() if l.startswith("digest "))
-        base = []
-        for _ in range(self.runs):
+        assert hashlib.sha256.__name__ == "openssl_sha256", "hashlib is not libcrypto's"
+        ours, base, digests = [], [], set()
+        for i in range(self.runs + 1):
+            out = run([self.program("sha256"), mib, 1, data], capture_output=True,
+                      text=True).stdout
+            digests.update(l.split()[1] for l in out.splitlines() if l.startswith("digest "))
+            if i == 0:  # the first run makes the data
+                held = data.read_bytes()
+                continue
+            ours += [mib / s for s in figures(out)]
             start = time.perf_counter()
-            summed = run(["sha256sum", data], capture_output=True, text=True).stdout
+            digests.add(hashlib.sha256(held).hexdigest())
             base.append(mib / (time.perf_counter() - start))
-        assert summed.split()[0] == digest, "the digests differ"
+        assert len(digests) == 1, "the digests differ"
+        del held
         data.unlink()
         ratio = statistics.median(ours) / statistics.median(base)
         self.table.add(f"SHA-256 of a {mib} MiB download in memory",
-                       spread(ours, "MiB/s", 0), "sha256sum: " + spread(base, "MiB/s", 0),
-                       f"{ratio:.2f}x", ">= 0.9x", "met" if ratio >= 0.9 else "missed")
+                       spread(ours, "MiB/s", 0), "libcrypto EVP: " + spread(base, "MiB/s", 0),
+                       f"{ratio:.2f}x", ">= 0.95x", "met" if ratio >= 0.95 else "missed")
 
     # quendrel-codesign verify, and moving the same bundle into an Applications folder
     def signed_bundle(self):
@@ -266,11 +274,16 @@ class Bench:
     def verify(self, app, files, total):
         verifier = self.build / "quendrel-codesign"
         timed([verifier, "verify", app])  # warms the page cache for both
-        ours = [timed([verifier, "verify", app]) for _ in range(self.runs)]
+        # The limit: hashing the same files with libcrypto on one thread (openssl dgst has no
+        # more; verify may use both cores). The two take turns, so that a busy moment on a
+        # shared machine falls on both.
         every = files_below(app)
-        base = [timed(["sha256sum", *every]) for _ in range(self.runs)]
+        ours, base = [], []
+        for _ in range(self.runs):
+            ours.append(timed([verifier, "verify", app]))
+            base.append(timed(["openssl", "dgst", "-sha256", *every]))
         self.table.timing(f"quendrel-codesign verify ({files} files, {total // MIB} MiB)",
-                          ours, base, 1.25)
+                          ours, base, 0.75)
 
     def move(self, app, files, total):
         home, env = self.home("move-home")

@@ -1,27 +1,20 @@
 #pragma once
-// SHA-256 digests, computed with the processor's SHA instructions where it has them.
-#include <array>
-#include <cstddef>
-#include <cstdint>
+// SHA-256 digests, computed by OpenSSL's libcrypto (which uses the processor's SHA
+// instructions where it has them).
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+struct evp_md_ctx_st;  // libcrypto's EVP_MD_CTX
 
 namespace Platform {
 
 // A digest computed piece by piece.
 class Sha256 {
  public:
-  enum class Engine {
-    processor,  // the SHA extensions of x86 processors
-    portable,   // plain code, for processors without them
-  };
-
-  // The processor's engine where it has the instructions, else the portable one.
-  static Engine best();
-
-  explicit Sha256(Engine engine = best());
+  Sha256();
 
   void add(std::string_view bytes);
 
@@ -30,13 +23,12 @@ class Sha256 {
   std::string hex();
 
  private:
-  void compress(const unsigned char* blocks, std::size_t count);
+  void update(std::string_view bytes);
 
-  Engine engine_;
-  std::array<std::uint32_t, 8> state_;
-  std::array<unsigned char, 64> pending_{};
-  std::size_t pendingSize_ = 0;
-  std::uint64_t length_ = 0;
+  struct Free {
+    void operator()(evp_md_ctx_st* context) const;
+  };
+  std::unique_ptr<evp_md_ctx_st, Free> context_;
 };
 
 // The SHA-256 digest of the bytes as 64 lower-case hexadecimal digits.

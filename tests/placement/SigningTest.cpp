@@ -272,6 +272,37 @@ TEST(Signing, KeysAreMadeOnceAndPrivately) {
   EXPECT_FALSE(CodeSign::readKey(home / "missing.key"));
 }
 
+// A key file made before, in the same format, signs the same bundle to the same bytes, and
+// that signature verifies: keys and signatures never changed with the crypto library. The
+// expected signature was made with libsodium.
+TEST(Signing, AKeyFromBeforeSignsToTheSameBytes) {
+  Home home;
+  const std::string seed = "01080f161d242b323940474e555c636a71787f868d949ba2a9b0b7bec5ccd3da";
+  const std::string publicKey = "e4030998cfd5ad1723c169f956aa0b9eb8619b5992bd612c2af428ebc79f8df0";
+  write(home / "old.key", "Quendrel signing key 1\n" + seed + publicKey + "\n", 0600);
+  const auto key = CodeSign::readKey(home / "old.key");
+  ASSERT_TRUE(key);
+  EXPECT_EQ(CodeSign::publicKeyOf(*key), CodeSign::unhex(publicKey));
+
+  const fs::path app = home / "Old.app";
+  write(home / "program", "#!/bin/sh\nexit 0\n", 0755);
+  App plain;
+  plain.program = home / "program";
+  makeApp(app, plain, nullptr);
+  for (const auto& item : fs::recursive_directory_iterator(app)) {
+    if (item.is_symlink()) continue;
+    const bool runs = item.is_directory() ||
+                      (fs::status(item).permissions() & fs::perms::owner_exec) != fs::perms::none;
+    fs::permissions(item, static_cast<fs::perms>(runs ? 0755 : 0644));
+  }
+  ASSERT_EQ(CodeSign::sign(app, *key), std::nullopt);
+  const std::string signature =
+      "56757bd64d6ac8f23a5bd088f68015ef7afbe903411123794e88f54c459b1204"
+      "923b1c6ca4b643a5f65f41742ab1ec922cd67e5b52d502d786814227afe5c002\n";
+  EXPECT_EQ(read(app / "Contents/_CodeSignature/Signature"), signature);
+  EXPECT_EQ(why(app), "valid");
+}
+
 TEST(Signing, SignedLikeUsAndOurTeam) {
   Home home;
   Key ours = makeKey(home.path(), "ours");
