@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "placement/Copies.h"
+#include "placement/Bundles.h"
 #include "placement/DiskImage.h"
 #include "placement/Sandbox.h"
 #include "placement/Settling.h"
@@ -18,13 +18,6 @@ using testing_support::write;
 namespace fs = std::filesystem;
 
 namespace {
-
-bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
-    if (mount.mountPoint == point) return true;
-  }
-  return false;
-}
 
 // A disk image holding a signed Quendrel.app, as it is downloaded.
 fs::path makeDownload(const Home& home, const Key& key) {
@@ -66,7 +59,7 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   if (!sandboxed()) GTEST_SKIP() << "needs the private root";
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
 
   auto attached = DiskImage::attach(image, "/Volumes/Quendrel");
@@ -88,7 +81,7 @@ TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   EXPECT_EQ(Settling::describe(app), "its disk image");
 
   {
-    Running fromImage(app, politeArguments());
+    Running fromImage(app, polite);
     EXPECT_TRUE(Settling::inUse("/Volumes/Quendrel"));
     EXPECT_FALSE(Settling::inUse("/Volumes/Quendre")) << "a name's beginning is not a folder";
     EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "busy: never forced";
@@ -105,7 +98,7 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
   if (!sandboxed()) GTEST_SKIP() << "needs the private root";
   if (access("/dev/loop-control", W_OK) != 0) GTEST_SKIP() << "this machine has no loop devices";
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
 
   fs::create_directories("/media/Quendrel");
@@ -123,7 +116,7 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
 TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   if (!sandboxed()) GTEST_SKIP() << "needs the private root";
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
 
   // Laid out when it cannot be mounted: detaching removes it, unless something runs from it.
@@ -135,7 +128,7 @@ TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   ASSERT_TRUE(valid("/media/Laid out/Quendrel.app"));
   EXPECT_FALSE(Settling::diskImage("/media/Laid out/Quendrel.app")) << "a folder, not a disk image";
   {
-    Running fromIt("/media/Laid out/Quendrel.app", politeArguments());
+    Running fromIt("/media/Laid out/Quendrel.app", polite);
     EXPECT_FALSE(DiskImage::detach(laidOut));
     EXPECT_TRUE(fs::exists("/media/Laid out/Quendrel.app"));
   }

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <thread>
 
-#include "placement/Copies.h"
+#include "placement/Bundles.h"
 #include "placement/DiskImage.h"
 #include "placement/Sandbox.h"
 #include "placement/Settling.h"
@@ -94,13 +94,6 @@ std::vector<std::string> commandLine(int pid) {
   std::string word;
   while (std::getline(in, word, '\0')) words.push_back(word);
   return words;
-}
-
-bool mounted(const fs::path& point) {
-  for (const auto& mount : platform::mounts()) {
-    if (mount.mountPoint == point) return true;
-  }
-  return false;
 }
 
 }  // namespace
