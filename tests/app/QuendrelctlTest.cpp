@@ -29,7 +29,9 @@ Said ctl(const fs::path& program, std::vector<std::string> args) {
   return {exited->status, exited->output};
 }
 
-Said ctl(std::vector<std::string> args) { return ctl(QUENDRELCTL, std::move(args)); }
+Said ctl(std::vector<std::string> args) {
+  return ctl(QUENDRELCTL, std::move(args));
+}
 
 // A copy of quendrelctl inside an application bundle, as it is shipped.
 fs::path inBundle(const Home& home, const std::string& version, const std::string& service) {
@@ -139,7 +141,9 @@ TEST(Quendrelctl, PassphraseRestartAndOpen) {
   EXPECT_EQ(failed.output, "The passphrase was not changed.\ntwo\nthree\n");
 
   EXPECT_EQ(ctl({"restart"}).status, 0);
-  for (int i = 0; i < 100 && testing_support::read(desk / "agent.log").find("restart") == std::string::npos; ++i) {
+  for (int i = 0;
+       i < 100 && testing_support::read(desk / "agent.log").find("restart") == std::string::npos;
+       ++i) {
     usleep(50000);
   }
   EXPECT_EQ(testing_support::read(desk / "agent.log"), "set-passphrase\nset-passphrase\nrestart\n");

@@ -21,12 +21,12 @@ DeskState lookNow() {
   return answer.get_future().get();
 }
 
-void usePort(int port) { setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1); }
+void usePort(int port) {
+  setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1);
+}
 
-void installDesk(const Home& home, const std::string& version) {
-  fs::create_directories(Paths::install());
-  if (!version.empty()) write(Paths::install() / "VERSION", version);
-  (void)home;
+void installDesk(const std::string& version) {
+  write(Paths::install() / "VERSION", version);
 }
 
 }  // namespace
@@ -40,7 +40,7 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   EXPECT_EQ(lookNow(), DeskState::notInstalled());
   EXPECT_EQ(lookNow().menuText(), "Not set up yet");
 
-  installDesk(home, "2.4.1 beta\n");
+  installDesk("2.4.1 beta\n");
   write(home / ".tarvic-setting-up", "keeping\n");
   EXPECT_EQ(lookNow(), DeskState::unfinished());
   EXPECT_EQ(desk.count("/relay-info"), 0) << "an unfinished desk is not asked";
@@ -56,25 +56,19 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
 
 TEST(Desk, LookWithoutAnAnsweringDesk) {
   Home home;
-  installDesk(home, "1.0");
+  installDesk("1.0");
   usePort(testing_support::freePort());  // nothing listens
   EXPECT_EQ(lookNow(), DeskState::installedNotRunning());
 
   LocalServer silent([](const std::string&) { return Answer{200, "", true}; });
   usePort(silent.port());
   EXPECT_EQ(lookNow(), DeskState::installedNotRunning()) << "no answer within the time-out";
-
-  for (const char* port : {"-1", "0", "65536", "9223372036854775807"}) {
-    setenv("QUENDREL_PORT", port, 1);
-    EXPECT_EQ(lookNow(), DeskState::installedNotRunning()) << port;
-    EXPECT_EQ(Desk::busy().kind, Desk::Busy::Kind::unknown) << port;
-  }
 }
 
 TEST(Desk, VersionIsTheFirstBlankSeparatedWordCutToSevenCharacters) {
   Home home;
   EXPECT_EQ(Desk::installedVersion(), "") << "no installation";
-  installDesk(home, "");
+  fs::create_directories(Paths::install());
   EXPECT_EQ(Desk::installedVersion(), "") << "no VERSION file";
   struct Case {
     const char* content;
@@ -82,8 +76,8 @@ TEST(Desk, VersionIsTheFirstBlankSeparatedWordCutToSevenCharacters) {
   } cases[] = {
       {"2024.11.30-long more", "2024.11"},
       {"  1.2 3", "1.2"},
-      {"1.2\n", "1.2\n"},        // a line break is not a separator
-      {"1.2\tx y", "1.2\tx"},    // nor is a tab
+      {"1.2\n", "1.2\n"},      // a line break is not a separator
+      {"1.2\tx y", "1.2\tx"},  // nor is a tab
       {"1.2.3\r\n", "1.2.3\r\n"},
       {"äöü1234567", "äöü1234"},  // characters, not bytes
       {"   ", ""},
@@ -111,7 +105,8 @@ TEST(Desk, BusyReadsTheInUseAnswer) {
       {200, R"({"in_use": false})", {Kind::idle, ""}},
       {200, R"({"in_use": true})", {Kind::busy, ""}},
       {200, R"({"in_use": true, "why": 3})", {Kind::busy, ""}},
-      {200, R"({"in_use": true, "why": "2 people are moving faders"})",
+      {200,
+       R"({"in_use": true, "why": "2 people are moving faders"})",
        {Kind::busy, "2 people are moving faders"}},
       {200, R"({"in_use": "yes"})", {Kind::unknown, ""}},
       {200, R"({"in_use": 1})", {Kind::unknown, ""}},
