@@ -72,16 +72,18 @@ bool valid(const fs::path& bundle) {
   return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
 }
 
-Running::Running(const fs::path& bundle, const std::vector<std::string>& args,
-                 const std::string& executable) {
-  const std::string program = (bundle / "Contents/MacOS" / executable).string();
-  std::vector<std::string> words{program};
+fs::path programOf(const fs::path& bundle, const std::string& executable) {
+  return bundle / "Contents/MacOS" / executable;
+}
+
+Running::Running(const fs::path& program, const std::vector<std::string>& args) {
+  std::vector<std::string> words{program.string()};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-    throw std::runtime_error("could not start " + program);
+    throw std::runtime_error("could not start " + program.string());
   }
 }
 
@@ -93,8 +95,17 @@ Running::~Running() {
 }
 
 bool Running::ended() {
-  if (!reaped_) reaped_ = waitpid(pid_, nullptr, WNOHANG) == pid_;
+  int status = 0;
+  if (!reaped_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
   return reaped_;
+}
+
+int Running::status(double seconds) {
+  for (int i = 0; i < seconds * 10 && !ended(); ++i) usleep(100000);
+  return status_;
 }
 
 bool Running::ignoresTerminate() {

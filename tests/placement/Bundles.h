@@ -37,23 +37,29 @@ void makeApp(const std::filesystem::path& location, const App& app, const Key* k
 void sign(const std::filesystem::path& bundle, const Key& key);
 bool valid(const std::filesystem::path& bundle);
 
-// The bundle's program (or another one in Contents/MacOS) started as a process of its own;
-// killed and reaped when dropped.
+// A bundle's program (or another one in its Contents/MacOS).
+std::filesystem::path programOf(const std::filesystem::path& bundle,
+                                const std::string& executable = "Quendrel");
+
+// A program started as a process of its own; killed and reaped when dropped.
 class Running {
  public:
-  Running(const std::filesystem::path& bundle, const std::vector<std::string>& args,
-          const std::string& executable = "Quendrel");
+  Running(const std::filesystem::path& program, const std::vector<std::string>& args);
   ~Running();
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
+  pid_t pid() const { return pid_; }
   // Whether it has ended (reaping it when it has).
   bool ended();
+  // Its exit status once it has ended within `seconds`; -1 otherwise.
+  int status(double seconds);
   // Waits until it ignores the request to terminate (a stubborn copy has set itself up).
   bool ignoresTerminate();
 
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
+  int status_ = -1;
 };
 
 // Arguments for a bundle made with /usr/bin/sleep: runs until terminated.

@@ -81,7 +81,7 @@ TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   EXPECT_EQ(Settling::describe(app), "its disk image");
 
   {
-    Running fromImage(app, polite);
+    Running fromImage(programOf(app), polite);
     EXPECT_TRUE(Settling::inUse("/Volumes/Quendrel"));
     EXPECT_FALSE(Settling::inUse("/Volumes/Quendre")) << "a name's beginning is not a folder";
     EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "busy: never forced";
@@ -128,7 +128,7 @@ TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   ASSERT_TRUE(valid("/media/Laid out/Quendrel.app"));
   EXPECT_FALSE(Settling::diskImage("/media/Laid out/Quendrel.app")) << "a folder, not a disk image";
   {
-    Running fromIt("/media/Laid out/Quendrel.app", polite);
+    Running fromIt(programOf("/media/Laid out/Quendrel.app"), polite);
     EXPECT_FALSE(DiskImage::detach(laidOut));
     EXPECT_TRUE(fs::exists("/media/Laid out/Quendrel.app"));
   }

@@ -72,7 +72,8 @@ class Launch : public ::testing::TestWithParam<Situation> {
     App app{std::move(identifier), std::move(version)};
     app.program = stubbornly ? "/usr/bin/bash" : "/usr/bin/sleep";
     makeApp(at(place), app, nullptr);
-    others.push_back(std::make_unique<Running>(at(place), stubbornly ? stubborn : polite));
+    others.push_back(
+        std::make_unique<Running>(programOf(at(place)), stubbornly ? stubborn : polite));
     if (stubbornly) {
       EXPECT_TRUE(others.back()->ignoresTerminate());
     }
@@ -195,7 +196,7 @@ const Situation situations[] = {
        l.lay("/Applications/Quendrel.app");
        fs::copy_file("/usr/bin/sleep", "/Applications/Quendrel.app/Contents/MacOS/sleeper");
        l.others.push_back(
-           std::make_unique<Running>("/Applications/Quendrel.app", polite, "sleeper"));
+           std::make_unique<Running>(programOf("/Applications/Quendrel.app", "sleeper"), polite));
      },
      "Desktop/Quendrel.app",
      {},
@@ -440,7 +441,7 @@ TEST_F(Copies, TheDiskImageItCameFromIsPutAwayOnceNothingRunsFromIt) {
   }
   {
     // The old copy still runs from the image.
-    Running old(image, polite, "sleeper");
+    Running old(programOf(image, "sleeper"), polite);
     launchedFrom("/Applications/Quendrel.app", {"--moved-from", image.string()})
         .putAwayWhereItCameFrom();
     platform::turnLoop(1.5);

@@ -232,7 +232,7 @@ TEST_F(Moving, WhatIsAtTheTargetDecides) {
 
 TEST_F(Moving, ARunningCopyIsSeenAndSwappedOnlyWhenLetThrough) {
   makeApp(target, {.version = "1.5"}, &key);
-  Running busy(target, polite);
+  Running busy(programOf(target), polite);
   EXPECT_TRUE(Settling::isRunning(target));
   EXPECT_EQ(moveTo(target, Settling::isRunning), Outcome(Settling::Running{}));
   // Let through, it is swapped under the running process, which carries on from the old files.
