@@ -43,6 +43,7 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   installDesk("2.4.1 beta\n");
   write(home / ".tarvic-setting-up", "keeping\n");
   EXPECT_EQ(lookNow(), DeskState::unfinished());
+  EXPECT_EQ(lookNow().menuText(), "Setting up did not finish");
   EXPECT_EQ(desk.count("/relay-info"), 0) << "an unfinished desk is not asked";
   fs::remove(home / ".tarvic-setting-up");
 
