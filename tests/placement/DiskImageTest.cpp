@@ -44,16 +44,21 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
   EXPECT_EQ(table[1].source, "/dev/loop3");
   EXPECT_EQ(table[2].mountPoint, "/media/back\\slash");
 
-  EXPECT_TRUE(DiskImage::isImage("squashfs", "/dev/loop3"));
-  EXPECT_TRUE(DiskImage::isImage("iso9660", "/dev/loop0"));
-  EXPECT_TRUE(DiskImage::isImage("udf", "/dev/loop12"));
-  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse", "squashfuse"));
-  EXPECT_TRUE(DiskImage::isImage("fuse.squashfuse_ll", "squashfuse_ll"));
-  EXPECT_FALSE(DiskImage::isImage("squashfs", "/dev/sda1")) << "a real disk";
-  EXPECT_FALSE(DiskImage::isImage("iso9660", "/dev/sr0")) << "a real CD";
-  EXPECT_FALSE(DiskImage::isImage("ext4", "/dev/loop1"));
-  EXPECT_FALSE(DiskImage::isImage("fuse.sshfs", "host:/"));
-  EXPECT_FALSE(DiskImage::isImage("tmpfs", "tmpfs"));
+  const std::tuple<const char*, const char*, bool> kinds[] = {
+      {"squashfs", "/dev/loop3", true},
+      {"iso9660", "/dev/loop0", true},
+      {"udf", "/dev/loop12", true},
+      {"fuse.squashfuse", "squashfuse", true},
+      {"fuse.squashfuse_ll", "squashfuse_ll", true},
+      {"squashfs", "/dev/sda1", false},  // a real disk
+      {"iso9660", "/dev/sr0", false},    // a real CD
+      {"ext4", "/dev/loop1", false},
+      {"fuse.sshfs", "host:/", false},
+      {"tmpfs", "tmpfs", false},
+  };
+  for (const auto& [type, source, image] : kinds) {
+    EXPECT_EQ(DiskImage::isImage(type, source), image) << type << " " << source;
+  }
 }
 
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
