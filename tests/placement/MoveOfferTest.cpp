@@ -27,10 +27,9 @@ class Launch;
 
 struct Situation {
   std::string name;
-  std::function<void(Launch&)> arrange;  // lays copies down and starts the ones that run
-  fs::path here;                         // the copy launched: absolute, or in the home
-  Lines arguments;
-  std::deque<int> answers;
+  // Lays copies down, starts the ones that run, and says which is launched and how it is
+  // answered.
+  std::function<void(Launch&)> arrange;
   std::string message;      // of the last alert the user meets; none when empty
   std::string informative;  // of that alert
   Lines opened;             // the bundle opened and how (arguments, marker, working folder)
@@ -64,6 +63,13 @@ class Launch : public ::testing::TestWithParam<Situation> {
         "mv \"$HOME/.opening.$$\" \"$HOME/opened.$(basename \"$(dirname \"$(dirname "
         "\"$(dirname \"$0\")\")\")\")\"\n";
     makeApp(at(place), app, signedToo ? &key : nullptr);
+  }
+
+  // The copy launched, with these arguments.
+  void from(const fs::path& place, Lines args = {}) {
+    lay(place);
+    here = place;
+    arguments = std::move(args);
   }
 
   // A copy that runs meanwhile (one that ignores the request to terminate when stubborn).
@@ -109,6 +115,8 @@ class Launch : public ::testing::TestWithParam<Situation> {
 
   Home home;
   Key key = makeKey(home / "key");
+  fs::path here;
+  Lines arguments;
   ScriptedUi ui;
   std::unique_ptr<Manager> manager;
   std::vector<std::unique_ptr<Running>> others;
@@ -122,7 +130,7 @@ const std::string why =
     "it to the Trash and emptying the Trash takes its console off this Mac too.\n\n";
 const std::string movesItself = "It puts itself there and opens again from Applications.";
 const std::string throwAway = " The copy it was opened from can be thrown away afterwards.";
-const Lines handedOver = {"--handed-over", "marker=1", "cwd=/"};
+const Lines opensHandedOver = {"Quendrel.app", "--handed-over", "marker=1", "cwd=/"};
 const fs::path image = "/Volumes/Quendrel/Quendrel.app";
 
 // A download on a disk image, with a program beside the bundle's own that stays, to stand for
@@ -138,10 +146,10 @@ void attachImage(Launch& l) {
 
 const Situation situations[] = {
     {"FromADiskImage",
-     attachImage,
-     image,
-     {},
-     {},
+     [](Launch& l) {
+       attachImage(l);
+       l.here = image;
+     },
      offer,
      "Quendrel is running from its disk image. " + why + movesItself,
      {"Quendrel.app", "--handed-over", "--moved-from", image.string(), "marker=1", "cwd=/"},
@@ -155,23 +163,19 @@ const Situation situations[] = {
      }},
     {"FromDownloadsWhileTheConsoleRuns",
      [](Launch& l) {
-       l.lay("Downloads/Quendrel.app");
+       l.from("Downloads/Quendrel.app");
        fs::create_directories(Paths::install());
      },
-     "Downloads/Quendrel.app",
-     {},
-     {},
      offer,
      "Quendrel is running from your Downloads folder. " + why + movesItself + throwAway +
          " The console keeps running meanwhile.",
-     {"Quendrel.app", "--handed-over", "marker=1", "cwd=/"},
-     false,
+     opensHandedOver, false,
      [](Launch& l) { EXPECT_TRUE(valid(l.home / "Downloads/Quendrel.app")) << "left there"; }},
     {"NotNow",
-     [](Launch& l) { l.lay("Desktop/Quendrel.app"); },
-     "Desktop/Quendrel.app",
-     {},
-     {ScriptedUi::escapeKey},
+     [](Launch& l) {
+       l.from("Desktop/Quendrel.app");
+       l.ui.answers = {ScriptedUi::escapeKey};
+     },
      offer,
      "Quendrel is running from “Desktop”. " + why + movesItself + throwAway,
      {},
@@ -179,12 +183,10 @@ const Situation situations[] = {
      [](Launch&) { EXPECT_FALSE(fs::exists("/Applications/Quendrel.app")); }},
     {"NotNowWhileAnotherCopyRuns",
      [](Launch& l) {
-       l.lay("Desktop/Quendrel.app");
+       l.from("Desktop/Quendrel.app");
        l.runs("Elsewhere/Quendrel.app");
+       l.ui.answers = {ScriptedUi::escapeKey};
      },
-     "Desktop/Quendrel.app",
-     {},
-     {ScriptedUi::escapeKey},
      alreadyOpen,
      "Another copy of Quendrel is running, so this one closes rather than put a second one in "
      "the menu bar. To use this one instead, open it again and choose Move to Applications.",
@@ -192,15 +194,12 @@ const Situation situations[] = {
      false},
     {"AnInstalledCopyAsNewRuns",
      [](Launch& l) {
-       l.lay("Desktop/Quendrel.app");
+       l.from("Desktop/Quendrel.app");
        l.lay("/Applications/Quendrel.app");
        fs::copy_file("/usr/bin/sleep", "/Applications/Quendrel.app/Contents/MacOS/sleeper");
        l.others.push_back(
            std::make_unique<Running>(programOf("/Applications/Quendrel.app", "sleeper"), polite));
      },
-     "Desktop/Quendrel.app",
-     {},
-     {},
      alreadyOpen,
      "It is running from your Applications folder — its knob is in the menu bar, and opening it "
      "from Applications shows everything it does. This copy closes now.",
@@ -208,25 +207,16 @@ const Situation situations[] = {
      false},
     {"AnInstalledCopyAsNewIsOpened",
      [](Launch& l) {
-       l.lay("Desktop/Quendrel.app");
+       l.from("Desktop/Quendrel.app");
        l.lay("/Applications/Quendrel.app");
      },
-     "Desktop/Quendrel.app",
-     {},
-     {},
-     "",
-     "",
-     {"Quendrel.app", "--handed-over", "marker=1", "cwd=/"},
-     false},
+     "", "", opensHandedOver, false},
     {"AnInstalledCopyThatCannotBeOpened",
      [](Launch& l) {
-       l.lay("Desktop/Quendrel.app");
+       l.from("Desktop/Quendrel.app");
        l.lay("/Applications/Quendrel.app", "2.0");
        fs::remove("/Applications/Quendrel.app/Contents/MacOS/Quendrel");
      },
-     "Desktop/Quendrel.app",
-     {},
-     {},
      "Quendrel is in your Applications folder",
      "It could not be opened from there just now, so it carries on from here for the moment. "
      "Next time, open it from Applications.\n\nNo such file or directory",
@@ -234,12 +224,9 @@ const Situation situations[] = {
      true},
     {"OtherCopiesThatDoNotClose",
      [](Launch& l) {
-       l.lay("Downloads/Quendrel.app");
+       l.from("Downloads/Quendrel.app");
        l.runs("Old/Quendrel.app", "0.5", "com.quendrel.manager", true);
      },
-     "Downloads/Quendrel.app",
-     {},
-     {},
      notMoved,
      "Another copy of Quendrel is still busy — setting this Mac up, perhaps, or showing a "
      "message — and did not close. Nothing has changed. Let it finish, then open this copy again "
@@ -251,19 +238,15 @@ const Situation situations[] = {
      [](Launch& l) {
        l.lay("/Applications/Quendrel.app", "0.9");
        ASSERT_TRUE(makeReadOnly("/Applications"));
-       l.lay("Downloads/Quendrel.app");
+       l.from("Downloads/Quendrel.app");
      },
-     "Downloads/Quendrel.app",
-     {},
-     {},
      offer,
      "Quendrel is running from your Downloads folder. " + why +
          "This account cannot change the Applications folder the older Quendrel 0.9 is in, so "
          "this one goes in the Applications folder in your home folder and opens again from "
          "there. Taking the older one away needs somebody who administers this Mac." +
          throwAway,
-     {"Quendrel.app", "--handed-over", "marker=1", "cwd=/"},
-     false,
+     opensHandedOver, false,
      [](Launch& l) {
        EXPECT_EQ(Settling::version(l.home / "Applications/Quendrel.app"), "1.0");
        EXPECT_EQ(Settling::version("/Applications/Quendrel.app"), "0.9");
@@ -271,11 +254,8 @@ const Situation situations[] = {
     {"AnOlderTarvicIsReplacedUnderItsName",
      [](Launch& l) {
        l.lay("/Applications/Tarvic.app", "0.9", "com.tarvicone.manager");
-       l.lay("Downloads/Quendrel.app");
+       l.from("Downloads/Quendrel.app");
      },
-     "Downloads/Quendrel.app",
-     {},
-     {},
      offer,
      "Quendrel is running from your Downloads folder. " + why +
          "It replaces the older Quendrel 0.9 there and opens again from Applications." + throwAway,
@@ -286,10 +266,7 @@ const Situation situations[] = {
        EXPECT_FALSE(fs::exists(l.home / "Applications")) << "the home folder was not needed";
      }},
     {"AHandedOverTarvicTakesTheCurrentName",
-     [](Launch& l) { l.lay("/Applications/Tarvic.app"); },
-     "/Applications/Tarvic.app",
-     {"--handed-over"},
-     {},
+     [](Launch& l) { l.from("/Applications/Tarvic.app", {"--handed-over"}); },
      "",
      "",
      {"Quendrel.app", "marker=1", "cwd=/"},
@@ -300,12 +277,9 @@ const Situation situations[] = {
      }},
     {"SomethingForeignInApplications",
      [](Launch& l) {
-       l.lay("Downloads/Quendrel.app");
+       l.from("Downloads/Quendrel.app");
        write("/Applications/Quendrel.app/Contents/README", "not ours");
      },
-     "Downloads/Quendrel.app",
-     {},
-     {},
      notMoved,
      "Something else called “Quendrel.app” is already in your Applications folder, so it has "
      "been left alone. Quendrel carries on from where it is.",
@@ -313,10 +287,10 @@ const Situation situations[] = {
      true,
      [](Launch& l) { EXPECT_FALSE(fs::exists(l.home / "Applications")) << "not tried"; }},
     {"AnUnsignedCopy",
-     [](Launch& l) { l.lay("Unsigned/Quendrel.app", "1.0", "com.quendrel.manager", false); },
-     "Unsigned/Quendrel.app",
-     {},
-     {},
+     [](Launch& l) {
+       l.lay("Unsigned/Quendrel.app", "1.0", "com.quendrel.manager", false);
+       l.here = "Unsigned/Quendrel.app";
+     },
      notMoved,
      "The copy did not match the original exactly, so it has been removed.\n\nNothing else has "
      "changed. Quendrel carries on from where it is, and can still be dragged into Applications.",
@@ -330,23 +304,17 @@ const Situation situations[] = {
      [](Launch& l) {
        ASSERT_TRUE(makeReadOnly("/Applications"));
        write(l.home / "Applications", "a file in the way");
-       l.lay("Downloads/Quendrel.app");
+       l.from("Downloads/Quendrel.app");
      },
-     "Downloads/Quendrel.app",
-     {},
-     {},
      "",
      "",
      {},
      true},
     {"AnotherCopyTheSameOrNewerRuns",
      [](Launch& l) {
-       l.lay("/Applications/Quendrel.app");
+       l.from("/Applications/Quendrel.app");
        l.runs("Elsewhere/Quendrel.app", "1.1");
      },
-     "/Applications/Quendrel.app",
-     {},
-     {},
      alreadyOpen,
      "A copy of Quendrel that is the same as this one or newer is already running, and its knob "
      "is in the menu bar. This copy closes now rather than put a second one beside it.",
@@ -355,11 +323,9 @@ const Situation situations[] = {
     {"AnOlderCopyThatDoesNotClose",
      [](Launch& l) {
        l.lay("/Applications/Quendrel.app", "2.0");
+       l.here = "/Applications/Quendrel.app";
        l.runs("Busy/Tarvic.app", "1.0", "com.tarvicone.manager", true);
      },
-     "/Applications/Quendrel.app",
-     {},
-     {},
      alreadyOpen,
      "Another copy of Quendrel is busy — setting this Mac up, perhaps, or showing a message — and "
      "did not close. This copy closes now; open it again once the other has finished.",
@@ -372,8 +338,7 @@ const Situation situations[] = {
 TEST_P(Launch, Situation) {
   const Situation& s = GetParam();
   s.arrange(*this);
-  ui.answers = s.answers;
-  launchedFrom(s.here, s.arguments).applicationDidFinishLaunching();
+  launchedFrom(here, arguments).applicationDidFinishLaunching();
   if (s.message.empty()) {
     EXPECT_TRUE(ui.alerts.empty());
   } else {
