@@ -5,7 +5,6 @@
 
 #include "placement/Bundles.h"
 #include "placement/Settling.h"
-#include "platform/bundle.h"
 #include "signing/CodeSign.h"
 #include "signing/Manifest.h"
 #include "support/Home.h"
@@ -236,25 +235,6 @@ TEST(Signing, KeysAreMadeOnceAndPrivately) {
   write(home / "short.key", first.substr(0, 40));
   EXPECT_FALSE(CodeSign::readKey(home / "short.key"));
   EXPECT_FALSE(CodeSign::readKey(home / "missing.key"));
-}
-
-TEST(Signing, SignedLikeUsAndOurTeam) {
-  Home home;
-  Key ours = makeKey(home / "ours");
-  Key theirs = makeKey(home / "theirs");
-  makeApp(home / "Us.app", {}, &ours);
-  makeApp(home / "Update.app", {"com.quendrel.manager", "2.0"}, &ours);
-  makeApp(home / "Stranger.app", {"com.quendrel.manager", "2.0"}, &theirs);
-  platform::pretendMainBundle(home / "Us.app");
-
-  EXPECT_EQ(CodeSign::ourTeam(), ours.team);
-  EXPECT_TRUE(CodeSign::signedLikeUs(home / "Update.app"));
-  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Stranger.app"));
-  write(home / "Update.app/Contents/Resources/payload/setup.sh", "#!/bin/bash\nrm -rf ~\n", 0755);
-  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Update.app"));
-  sign(home / "Update.app", ours);
-  write(home / "Us.app/Contents/Resources/payload/setup.sh", "changed", 0755);
-  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Update.app")) << "our own bundle must be valid too";
 }
 
 TEST(Signing, TheToolSignsVerifiesAndSaysWhyInOneLine) {

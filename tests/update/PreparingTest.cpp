@@ -119,6 +119,12 @@ TEST_F(Preparing, WhatIsNotTheSignedPublishedVersionIsNeverStaged) {
                }),
        notOurs, false},
       {"unsigned", inImage(false, nothing), notOurs, false},
+      {"a running copy changed since it was signed",
+       [&] {
+         write(ours / "Contents/Resources/payload/setup.sh", "#!/bin/bash\n", 0750);
+         return published();
+       },
+       notOurs, false},
       {"a running copy without a signature of its own",
        [&] {
          fs::remove_all(ours / "Contents/_CodeSignature");

@@ -71,7 +71,8 @@ TEST(Release, RefusesWhatCannotBePublished) {
   } cases[] = {
       {run(tool, {app}), 2, ""},
       {run(tool, {app, "--key", key.file.string()}), 2, ""},
-      {release(home / "Quendrel.app", {home / "not-a-key", "", ""}, out), 1, "is not a signing key"},
+      {release(home / "Quendrel.app", {home / "not-a-key", "", ""}, out), 1,
+       "is not a signing key"},
       {release(home / "Other.app", key, out), 1, "is not a Quendrel bundle"},
       {release(home / "Odd.app", key, out), 1, "cannot name a release"},
   };
