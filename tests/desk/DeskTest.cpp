@@ -109,20 +109,14 @@ TEST(Desk, BusyReadsTheInUseAnswer) {
       {200,
        R"({"in_use": true, "why": "2 people are moving faders"})",
        {Kind::busy, "2 people are moving faders"}},
-      {200, R"({"in_use": "yes"})", {Kind::unknown, ""}},
+      // Wrong types, other statuses and huge bodies are the hostile tests'.
       {200, R"({"in_use": 1})", {Kind::unknown, ""}},
-      {200, R"([true])", {Kind::unknown, ""}},
-      {200, R"({"in_use": tru)", {Kind::unknown, ""}},
-      {200, "", {Kind::unknown, ""}},
       {500, R"({"in_use": false})", {Kind::unknown, ""}},
-      {999, R"({"in_use": false})", {Kind::unknown, ""}},
   };
   for (const auto& c : cases) {
     answer = Answer{c.status, c.body};
     EXPECT_EQ(Desk::busy(), c.expected) << c.status << " " << c.body;
   }
-  answer = Answer{200, std::string(2 << 20, '[')};
-  EXPECT_EQ(Desk::busy().kind, Kind::unknown) << "a body too long to be an answer";
 }
 
 TEST(Desk, BusyWithNobodyListeningOrNobodyAnswering) {

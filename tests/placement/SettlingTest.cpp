@@ -217,11 +217,6 @@ TEST_F(Moving, WhatIsAtTheTargetDecides) {
   }
   EXPECT_TRUE(valid(target));
 
-  fs::remove_all(apps);
-  makeApp(home / "Unsigned.app", {}, nullptr);
-  EXPECT_EQ(Settling::move(home / "Unsigned.app", target, never), refused);
-  EXPECT_EQ(namesIn(apps), Names{}) << "only the folder stays";
-
   // The same identifier replaces, even one that is not ours.
   makeApp(home / "Tool.app", {"org.example.tool", "2"}, &key);
   makeApp(apps / "Tool.app", {"org.example.tool", "1"}, nullptr);
