@@ -46,35 +46,18 @@ std::map<std::string, std::string> summed(const std::vector<std::string>& files)
 
 TEST(Digest, BothEnginesAgreeWithSha256sumAtEveryBoundary) {
   Home home;
-  const std::vector<std::size_t> sizes = {0,
-                                          1,
-                                          3,
-                                          55,
-                                          56,
-                                          57,
-                                          63,
-                                          64,
-                                          65,
-                                          119,
-                                          120,
-                                          127,
-                                          128,
-                                          129,
-                                          999,
-                                          4096,
-                                          65537,
-                                          256 << 10,
-                                          (256 << 10) + 1,
-                                          3 << 20};
+  // Around the 64-byte block and its padding, and around the 256 KiB read block.
+  const std::size_t sizes[] = {0,   1,   3,   55,  56,  57,   63,    64,     65,     119,
+                               120, 127, 128, 129, 999, 4096, 65537, 262144, 262145, 3145728};
   std::vector<std::string> files;
   for (std::size_t size : sizes) {
     files.push_back(write(home / ("f" + std::to_string(size)), bytes(size, size)).string());
   }
   const auto expected = summed(files);
-  ASSERT_EQ(expected.size(), sizes.size());
+  ASSERT_EQ(expected.size(), std::size(sizes));
 
   using Engine = platform::Sha256::Engine;
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
     SCOPED_TRACE("size " + std::to_string(sizes[i]));
     const std::string data = bytes(sizes[i], sizes[i]);
     const std::string& want = expected.at(files[i]);
@@ -93,10 +76,6 @@ TEST(Digest, BothEnginesAgreeWithSha256sumAtEveryBoundary) {
       EXPECT_EQ(pieces.hex(), want);
     }
   }
-  EXPECT_EQ(platform::sha256Hex(std::string_view()),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(platform::sha256Hex("abc"),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST(Digest, OnlyRegularFilesAreHashed) {
