@@ -4,7 +4,6 @@
 #include <nlohmann/json.hpp>
 
 #include "placement/Settling.h"
-#include "platform/digest.h"
 #include "signing/CodeSign.h"
 #include "update/Releases.h"
 
