@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "placement/Settling.h"
 #include "signing/CodeSign.h"
 #include "update/Releases.h"
 
