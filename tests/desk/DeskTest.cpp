@@ -25,10 +25,8 @@ void usePort(int port) {
   setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1);
 }
 
-void installDesk(const Home& home, const std::string& version) {
-  fs::create_directories(Paths::install());
-  if (!version.empty()) write(Paths::install() / "VERSION", version);
-  (void)home;
+void installDesk(const std::string& version) {
+  write(Paths::install() / "VERSION", version);
 }
 
 }  // namespace
@@ -42,9 +40,10 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   EXPECT_EQ(lookNow(), DeskState::notInstalled());
   EXPECT_EQ(lookNow().menuText(), "Not set up yet");
 
-  installDesk(home, "2.4.1 beta\n");
+  installDesk("2.4.1 beta\n");
   write(home / ".tarvic-setting-up", "keeping\n");
   EXPECT_EQ(lookNow(), DeskState::unfinished());
+  EXPECT_EQ(lookNow().menuText(), "Setting up did not finish");
   EXPECT_EQ(desk.count("/relay-info"), 0) << "an unfinished desk is not asked";
   fs::remove(home / ".tarvic-setting-up");
 
@@ -58,25 +57,19 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
 
 TEST(Desk, LookWithoutAnAnsweringDesk) {
   Home home;
-  installDesk(home, "1.0");
+  installDesk("1.0");
   usePort(testing_support::freePort());  // nothing listens
   EXPECT_EQ(lookNow(), DeskState::installedNotRunning());
 
   LocalServer silent([](const std::string&) { return Answer{200, "", true}; });
   usePort(silent.port());
   EXPECT_EQ(lookNow(), DeskState::installedNotRunning()) << "no answer within the time-out";
-
-  for (const char* port : {"-1", "0", "65536", "9223372036854775807"}) {
-    setenv("QUENDREL_PORT", port, 1);
-    EXPECT_EQ(lookNow(), DeskState::installedNotRunning()) << port;
-    EXPECT_EQ(Desk::busy().kind, Desk::Busy::Kind::unknown) << port;
-  }
 }
 
 TEST(Desk, VersionIsTheFirstWordCutToSevenCharacters) {
   Home home;
   EXPECT_EQ(Desk::installedVersion(), "") << "no installation";
-  installDesk(home, "");
+  fs::create_directories(Paths::install());
   EXPECT_EQ(Desk::installedVersion(), "") << "no VERSION file";
   struct Case {
     const char* content;
@@ -120,20 +113,14 @@ TEST(Desk, BusyReadsTheInUseAnswer) {
       {200,
        R"({"in_use": true, "why": "2 people are moving faders"})",
        {Kind::busy, "2 people are moving faders"}},
-      {200, R"({"in_use": "yes"})", {Kind::unknown, ""}},
+      // Wrong types, other statuses and huge bodies are the hostile tests'.
       {200, R"({"in_use": 1})", {Kind::unknown, ""}},
-      {200, R"([true])", {Kind::unknown, ""}},
-      {200, R"({"in_use": tru)", {Kind::unknown, ""}},
-      {200, "", {Kind::unknown, ""}},
       {500, R"({"in_use": false})", {Kind::unknown, ""}},
-      {999, R"({"in_use": false})", {Kind::unknown, ""}},
   };
   for (const auto& c : cases) {
     answer = Answer{c.status, c.body};
     EXPECT_EQ(Desk::busy(), c.expected) << c.status << " " << c.body;
   }
-  answer = Answer{200, std::string(2 << 20, '[')};
-  EXPECT_EQ(Desk::busy().kind, Kind::unknown) << "a body too long to be an answer";
 }
 
 TEST(Desk, BusyWithNobodyListeningOrNobodyAnswering) {

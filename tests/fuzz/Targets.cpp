@@ -1,6 +1,7 @@
 // The harnesses: each reads untrusted bytes the way the application does and checks what it
 // can say about the answer without a second implementation.
 #include "fuzz/Targets.h"
+#include "text/Version.h"
 
 #include <unistd.h>
 
@@ -16,7 +17,6 @@
 #include "setup/Installer.h"
 #include "signing/Manifest.h"
 #include "text/Text.h"
-#include "text/Version.h"
 #include "update/AppUpdate.h"
 
 namespace fuzzing {
@@ -86,31 +86,37 @@ void inUse(std::string_view input) {
   expect(answer.kind != Desk::Busy::Kind::notRunning, "a body never says not running");
 }
 
-// The input as an Info.plist file: one file per process, removed when it ends.
+// A folder of its own, the home folder while the process runs; removed when it ends.
 class Scratch {
  public:
   Scratch() {
-    const char* tmp = std::getenv("TMPDIR");
-    file_ = std::filesystem::path(tmp && *tmp ? tmp : "/tmp") /
-            ("quendrel-fuzz-" + std::to_string(::getpid()) + ".plist");
+    std::filesystem::create_directories(folder_);
+    ::setenv("HOME", folder_.c_str(), 1);
   }
   ~Scratch() {
     std::error_code error;
-    std::filesystem::remove(file_, error);
+    std::filesystem::remove_all(folder_, error);
   }
-  const std::filesystem::path& write(std::string_view bytes) {
-    std::ofstream out(file_, std::ios::binary | std::ios::trunc);
+  // Writes the bytes to the file (inside the folder, for a relative name); gives its path.
+  std::filesystem::path write(const std::filesystem::path& name, std::string_view bytes) {
+    const std::filesystem::path file = folder_ / name;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return file_;
+    return file;
   }
 
  private:
-  std::filesystem::path file_;
+  const std::filesystem::path folder_ =
+      std::filesystem::temp_directory_path() / ("quendrel-fuzz-" + std::to_string(::getpid()));
 };
 
+Scratch& scratch() {
+  static Scratch made;
+  return made;
+}
+
 void infoPlist(std::string_view input) {
-  static Scratch scratch;
-  const auto& file = scratch.write(input);
+  const auto file = scratch().write("Info.plist", input);
   for (const char* key : {"QuendrelService", "CFBundleShortVersionString", "CFBundleIdentifier"}) {
     auto value = Platform::Plist::text(file, key);
     if (value) expect(value->find('\0') == std::string::npos, "text stops at its end");
@@ -127,34 +133,8 @@ void manifest(std::string_view input) {
   }
 }
 
-// A home folder of its own for the progress marker, removed when the process ends.
-class ScratchHome {
- public:
-  ScratchHome() {
-    const char* tmp = std::getenv("TMPDIR");
-    folder_ = std::filesystem::path(tmp && *tmp ? tmp : "/tmp") /
-              ("quendrel-fuzz-home-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder_);
-    if (const char* home = std::getenv("HOME")) old_ = home;
-    ::setenv("HOME", folder_.c_str(), 1);
-  }
-  ~ScratchHome() {
-    ::setenv("HOME", old_.c_str(), 1);
-    std::error_code error;
-    std::filesystem::remove_all(folder_, error);
-  }
-
- private:
-  std::filesystem::path folder_;
-  std::string old_;
-};
-
 void marker(std::string_view input) {
-  static ScratchHome home;
-  {
-    std::ofstream out(Paths::settingUp(), std::ios::binary | std::ios::trunc);
-    out.write(input.data(), static_cast<std::streamsize>(input.size()));
-  }
+  scratch().write(Paths::settingUp(), input);
   std::string word = Installer::reached();
   expect(Text::isUtf8(word), "the word is UTF-8");
   expect(word == Text::trim(word), "the word is trimmed");

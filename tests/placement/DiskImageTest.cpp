@@ -4,12 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "placement/Applications.h"
-#include "placement/Copies.h"
-#include "placement/DiskImage.h"
-#include "placement/Identity.h"
-#include "placement/Sandbox.h"
+#include "placement/Bundles.h"
 #include "platform/Images.h"
+#include "placement/DiskImage.h"
+#include "placement/Sandbox.h"
+#include "placement/Applications.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "platform/Mounts.h"
 #include "platform/Process.h"
 #include "support/Home.h"
@@ -20,13 +21,6 @@ using testing_support::write;
 namespace fs = std::filesystem;
 
 namespace {
-
-bool mounted(const fs::path& point) {
-  for (const auto& mount : Platform::mounts()) {
-    if (mount.mountPoint == point) return true;
-  }
-  return false;
-}
 
 // A disk image holding a signed Quendrel.app, as it is downloaded.
 fs::path makeDownload(const Home& home, const Key& key) {
@@ -53,22 +47,27 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
   EXPECT_EQ(table[1].source, "/dev/loop3");
   EXPECT_EQ(table[2].mountPoint, "/media/back\\slash");
 
-  EXPECT_TRUE(Platform::isDiskImage("squashfs", "/dev/loop3"));
-  EXPECT_TRUE(Platform::isDiskImage("iso9660", "/dev/loop0"));
-  EXPECT_TRUE(Platform::isDiskImage("udf", "/dev/loop12"));
-  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse", "squashfuse"));
-  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
-  EXPECT_FALSE(Platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
-  EXPECT_FALSE(Platform::isDiskImage("iso9660", "/dev/sr0")) << "a real CD";
-  EXPECT_FALSE(Platform::isDiskImage("ext4", "/dev/loop1"));
-  EXPECT_FALSE(Platform::isDiskImage("fuse.sshfs", "host:/"));
-  EXPECT_FALSE(Platform::isDiskImage("tmpfs", "tmpfs"));
+  const std::tuple<const char*, const char*, bool> kinds[] = {
+      {"squashfs", "/dev/loop3", true},
+      {"iso9660", "/dev/loop0", true},
+      {"udf", "/dev/loop12", true},
+      {"fuse.squashfuse", "squashfuse", true},
+      {"fuse.squashfuse_ll", "squashfuse_ll", true},
+      {"squashfs", "/dev/sda1", false},  // a real disk
+      {"iso9660", "/dev/sr0", false},    // a real CD
+      {"ext4", "/dev/loop1", false},
+      {"fuse.sshfs", "host:/", false},
+      {"tmpfs", "tmpfs", false},
+  };
+  for (const auto& [type, source, image] : kinds) {
+    EXPECT_EQ(Platform::isDiskImage(type, source), image) << type << " " << source;
+  }
 }
 
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   if (!sandboxed()) GTEST_SKIP() << "needs the private root";
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
 
   auto attached = DiskImage::attach(image, "/Volumes/Quendrel");
@@ -90,7 +89,7 @@ TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   EXPECT_EQ(Settling::describe(app), "its disk image");
 
   {
-    Running fromImage(app, politeArguments());
+    Running fromImage(programOf(app), polite);
     EXPECT_TRUE(Settling::inUse("/Volumes/Quendrel"));
     EXPECT_FALSE(Settling::inUse("/Volumes/Quendre")) << "a name's beginning is not a folder";
     EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "busy: never forced";
@@ -107,7 +106,7 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
   if (!sandboxed()) GTEST_SKIP() << "needs the private root";
   if (access("/dev/loop-control", W_OK) != 0) GTEST_SKIP() << "this machine has no loop devices";
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
 
   fs::create_directories("/media/Quendrel");
@@ -125,7 +124,7 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
 TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   if (!sandboxed()) GTEST_SKIP() << "needs the private root";
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
 
   // Laid out when it cannot be mounted: detaching removes it, unless something runs from it.
@@ -137,7 +136,7 @@ TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   ASSERT_TRUE(valid("/media/Laid out/Quendrel.app"));
   EXPECT_FALSE(Settling::diskImage("/media/Laid out/Quendrel.app")) << "a folder, not a disk image";
   {
-    Running fromIt("/media/Laid out/Quendrel.app", politeArguments());
+    Running fromIt(programOf("/media/Laid out/Quendrel.app"), polite);
     EXPECT_FALSE(DiskImage::detach(laidOut));
     EXPECT_TRUE(fs::exists("/media/Laid out/Quendrel.app"));
   }

@@ -69,12 +69,14 @@ TEST(Identity, UnreadableInfoFilesGiveNothing) {
 
 TEST(Identity, PairOrderOfVersionAndBuild) {
   using P = Settling::Pair;
-  EXPECT_TRUE(Settling::newer(P{"1.10", "1"}, P{"1.9", "7"}));
-  EXPECT_FALSE(Settling::newer(P{"1.2", "5"}, P{"1.2.0", "5"}));
-  EXPECT_FALSE(Settling::newer(P{"1.2.0", "5"}, P{"1.2", "5"}));
-  EXPECT_TRUE(Settling::newer(P{"1.2", "10"}, P{"1.2.0", "9"}));
-  EXPECT_FALSE(Settling::newer(P{"", ""}, P{"", ""}));
-  EXPECT_TRUE(Settling::newer(P{"1", ""}, P{"", "99"}));
-  EXPECT_TRUE(Settling::newer(P{"0", "2"}, P{"", "1"})) << "version 0 equals no version";
-  EXPECT_FALSE(Settling::newer(P{"", "1"}, P{"0", "2"}));
+  const std::tuple<P, P, bool> cases[] = {
+      {{"1.10", "1"}, {"1.9", "7"}, true},   {{"1.2", "5"}, {"1.2.0", "5"}, false},
+      {{"1.2.0", "5"}, {"1.2", "5"}, false}, {{"1.2", "10"}, {"1.2.0", "9"}, true},
+      {{"", ""}, {"", ""}, false},           {{"1", ""}, {"", "99"}, true},
+      {{"0", "2"}, {"", "1"}, true},  // version 0 equals no version
+      {{"", "1"}, {"0", "2"}, false},
+  };
+  for (const auto& [a, b, newer] : cases) {
+    EXPECT_EQ(Settling::newer(a, b), newer) << a.first << "/" << a.second;
+  }
 }

@@ -1,27 +1,31 @@
 #include "placement/Sandbox.h"
 
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "platform/Mounts.h"
+#include "platform/Queue.h"
 
 namespace fs = std::filesystem;
 
 namespace placement_testing {
 namespace {
 
-constexpr const char* marker = "QUENDREL_PLACEMENT_SANDBOX";
+constexpr const char* marker = "QUENDREL_TEST_SANDBOX";
 bool inside = false;
+Platform::EventLoop* theLoop = nullptr;
 
-// Folders of the private root that start empty instead of showing the machine's own.
-bool privateFolder(const std::string& name) {
-  return name == "Applications" || name == "Volumes" || name == "media" || name == "proc";
-}
+// The folders of the private root that start empty instead of showing the machine's own.
+constexpr const char* privateFolders[] = {"Applications", "Volumes", "media", "proc"};
 
 bool buildRoot() {
   // A fresh tmpfs to be the new root, mounted where nobody looks in this namespace.
@@ -31,7 +35,10 @@ bool buildRoot() {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/", error)) {
     const std::string name = entry.path().filename();
-    if (privateFolder(name)) continue;
+    if (std::find(std::begin(privateFolders), std::end(privateFolders), name) !=
+        std::end(privateFolders)) {
+      continue;
+    }
     const fs::path inRoot = root / name;
     if (entry.is_symlink(error)) {
       fs::create_symlink(fs::read_symlink(entry.path(), error), inRoot, error);
@@ -42,7 +49,7 @@ bool buildRoot() {
       }
     }
   }
-  for (const char* name : {"Applications", "Volumes", "media", "proc"}) {
+  for (const char* name : privateFolders) {
     fs::create_directory(root / name, error);
     chmod((root / name).c_str(), 0755);
   }
@@ -51,12 +58,12 @@ bool buildRoot() {
   return chdir(root.c_str()) == 0 && chroot(".") == 0 && chdir("/") == 0;
 }
 
-}  // namespace
-
+// Re-runs this program inside new namespaces (as root, when unshare is there) and, once
+// inside, builds the private root.
 void enterSandbox(int argc, char** argv) {
   if (const char* value = std::getenv(marker)) {
     inside = std::string(value) == "1" && getpid() == 1 && buildRoot();
-    if (!inside) std::fprintf(stderr, "placement tests: no private root; sandboxed tests skip\n");
+    if (!inside) std::fprintf(stderr, "no private root: the tests that need one skip\n");
     return;
   }
   if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0) return;
@@ -71,9 +78,10 @@ void enterSandbox(int argc, char** argv) {
   args.push_back(nullptr);
   setenv(marker, "1", 1);
   execv("/usr/bin/unshare", args.data());
-  // Could not: carry on outside, and say so to the tests.
-  setenv(marker, "0", 1);
+  setenv(marker, "0", 1);  // could not: carry on outside, and say so to the tests
 }
+
+}  // namespace
 
 bool sandboxed() {
   return inside;
@@ -84,4 +92,34 @@ bool makeReadOnly(const fs::path& folder) {
          mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
 }
 
+bool mounted(const fs::path& point) {
+  for (const auto& mount : Platform::mounts()) {
+    if (mount.mountPoint == point) return true;
+  }
+  return false;
+}
+
+bool mountedBelow(const fs::path& folder) {
+  std::error_code error;
+  const std::string inside = fs::weakly_canonical(folder, error).string();
+  for (const auto& mount : Platform::mounts()) {
+    const std::string point = mount.mountPoint.string();
+    if (point == inside || point.rfind(inside + "/", 0) == 0) return true;
+  }
+  return false;
+}
+
+void reviveEventLoop() {
+  Platform::EventLoop::quit(0);
+  theLoop->run();
+}
+
 }  // namespace placement_testing
+
+int main(int argc, char** argv) {
+  placement_testing::enterSandbox(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  Platform::EventLoop loop(argc, argv);
+  placement_testing::theLoop = &loop;
+  return RUN_ALL_TESTS();
+}

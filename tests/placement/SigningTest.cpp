@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include "placement/Copies.h"
-#include "platform/Bundle.h"
-#include "platform/Process.h"
+#include "placement/Applications.h"
+#include "placement/Bundles.h"
+#include "placement/Identity.h"
+#include "placement/Moving.h"
 #include "signing/CodeSign.h"
 #include "signing/Manifest.h"
 #include "support/Home.h"
-#include "support/MainBundle.h"
 #include "text/Text.h"
 
 using namespace placement_testing;
@@ -26,16 +26,8 @@ std::string why(const fs::path& bundle) {
   return invalid ? invalid->why : "valid";
 }
 
-struct Tool {
-  int status = -1;
-  std::string output;
-};
-
-Tool codesign(const std::vector<std::string>& args) {
-  auto ran = Platform::run({BUILD_ROOT "/quendrel-codesign", args, ""}, Platform::Output::pipe);
-  auto* exited = std::get_if<Platform::Exited>(&ran);
-  if (!exited) return {};
-  return {exited->status, exited->output};
+Ran codesign(const std::vector<std::string>& args) {
+  return run(BUILD_ROOT "/quendrel-codesign", args);
 }
 
 const fs::path manifestOf(const fs::path& bundle) {
@@ -46,108 +38,83 @@ const fs::path manifestOf(const fs::path& bundle) {
 
 TEST(Signing, ASignedBundleIsValidUntilAnythingInItChanges) {
   Home home;
-  Key key = makeKey(home.path());
-  const fs::path app = home / "Quendrel.app";
-  makeApp(app, {}, &key);
-  EXPECT_EQ(why(app), "valid");
-  const fs::path program = app / "Contents/MacOS/Quendrel";
-
-  {  // one byte, same size
-    std::string bytes = read(program);
-    std::string changed = bytes;
-    changed[changed.size() / 2] ^= 1;
-    write(program, changed, 0755);
-    EXPECT_EQ(why(app), "Contents/MacOS/Quendrel was changed");
-    write(program, bytes, 0755);
-    EXPECT_EQ(why(app), "valid") << "the same bytes again";
-  }
-  fs::permissions(program, static_cast<fs::perms>(0775));
-  EXPECT_EQ(why(app), "Contents/MacOS/Quendrel changed its mode from 0755 to 0775");
-  fs::permissions(program, static_cast<fs::perms>(0755));
-
-  write(app / "Contents/Resources/extra.txt", "hello");
-  EXPECT_EQ(why(app), "Contents/Resources/extra.txt was added");
-  fs::remove(app / "Contents/Resources/extra.txt");
-  fs::create_directory(app / "Contents/Resources/empty");
-  EXPECT_EQ(why(app), "Contents/Resources/empty was added") << "an empty folder counts";
-  fs::remove(app / "Contents/Resources/empty");
-
-  const std::string presets = read(app / "Contents/Resources/payload/presets/README");
-  fs::remove(app / "Contents/Resources/payload/presets/README");
-  EXPECT_EQ(why(app), "Contents/Resources/payload/presets/README is missing");
-  write(app / "Contents/Resources/payload/presets/README", presets);
-  EXPECT_EQ(why(app), "valid");
-
-  fs::remove(app / "Contents/Resources/setup");
-  fs::create_symlink("payload/presets/README", app / "Contents/Resources/setup");
-  EXPECT_EQ(why(app), "Contents/Resources/setup points elsewhere");
-  fs::remove(app / "Contents/Resources/setup");
-  fs::copy_file(app / "Contents/Resources/payload/setup.sh", app / "Contents/Resources/setup");
-  EXPECT_EQ(why(app), "Contents/Resources/setup is no longer a link");
-  fs::remove(app / "Contents/Resources/setup");
-  fs::create_symlink("payload/setup.sh", app / "Contents/Resources/setup");
-  EXPECT_EQ(why(app), "valid");
-
-  write(app / "Contents/_CodeSignature/Notes", "unsigned words");
-  EXPECT_EQ(why(app), "Contents/_CodeSignature holds more than the signature");
-  fs::remove(app / "Contents/_CodeSignature/Notes");
-  EXPECT_EQ(why(app), "valid");
-
-  sign(app, key);
-  EXPECT_EQ(why(app), "valid") << "signing again replaces the signature";
-}
-
-TEST(Signing, UnsignedForeignAndDamagedSignaturesAreInvalid) {
-  Home home;
-  Key ours = makeKey(home.path(), "ours");
-  Key theirs = makeKey(home.path(), "theirs");
+  Key ours = makeKey(home / "ours"), theirs = makeKey(home / "theirs");
   EXPECT_NE(ours.team, theirs.team);
   EXPECT_EQ(ours.team.size(), 10u);
   EXPECT_EQ(ours.team.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  makeApp(home / "Theirs.app", {}, &theirs);
+  const fs::path app = home / "Quendrel.app", contents = app / "Contents";
+  const fs::path program = contents / "MacOS/Quendrel", setup = contents / "Resources/setup";
+  const struct {
+    std::function<void()> change;
+    std::string why;
+  } cases[] = {
+      {[] {}, "valid"},
+      {[&] { write(program, read(program), 0755); }, "valid"},
+      {[&] { sign(app, ours); }, "valid"},
+      {[&] {
+         std::string bytes = read(program);
+         bytes[bytes.size() / 2] ^= 1;
+         write(program, bytes, 0755);
+       },
+       "Contents/MacOS/Quendrel was changed"},
+      {[&] { fs::permissions(program, static_cast<fs::perms>(0775)); },
+       "Contents/MacOS/Quendrel changed its mode from 0755 to 0775"},
+      {[&] { write(contents / "Resources/extra.txt", "hello"); },
+       "Contents/Resources/extra.txt was added"},
+      {[&] { fs::create_directory(contents / "Resources/empty"); },
+       "Contents/Resources/empty was added"},
+      {[&] { fs::remove(contents / "Resources/payload/presets/README"); },
+       "Contents/Resources/payload/presets/README is missing"},
+      {[&] {
+         fs::remove(setup);
+         fs::create_symlink("payload/presets/README", setup);
+       },
+       "Contents/Resources/setup points elsewhere"},
+      {[&] {
+         fs::remove(setup);
+         write(setup, "#!/bin/bash\necho set up\n");
+       },
+       "Contents/Resources/setup is no longer a link"},
+      {[&] { write(manifestOf(app).parent_path() / "Notes", "unsigned words"); },
+       "Contents/_CodeSignature holds more than the signature"},
+      {[&] { write(manifestOf(app), read(manifestOf(home / "Theirs.app"))); },
+       "the signature does not match the manifest"},
+      {[&] { write(contents / "_CodeSignature/Signature", "00\n"); }, "the signature is damaged"},
+      {[&] { fs::remove(contents / "_CodeSignature/Signature"); }, "the signature is damaged"},
+      {[&] {
+         fs::remove_all(contents / "_CodeSignature");
+         write(contents / "_CodeSignature", "a file where the folder should be");
+       },
+       "the signature is damaged"},
+      {[&] { fs::remove_all(contents / "_CodeSignature"); }, "not signed"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(app);
+    makeApp(app, {}, &ours);
+    c.change();
+    EXPECT_EQ(why(app), c.why);
+  }
 
-  makeApp(home / "Unsigned.app", {}, nullptr);
-  EXPECT_EQ(why(home / "Unsigned.app"), "not signed");
-  EXPECT_FALSE(CodeSign::intact(home / "Unsigned.app", home / "Unsigned.app"))
-      << "an unsigned source can never be matched";
-
+  // A copy is intact only when it is signed alike and holds the same bundle.
   makeApp(home / "A.app", {}, &ours);
+  makeApp(home / "Tarvic.app", {"com.tarvicone.manager"}, &ours);
   fs::copy(home / "A.app", home / "Copy.app",
            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-  EXPECT_TRUE(CodeSign::intact(home / "Copy.app", home / "A.app"));
-
-  makeApp(home / "B.app", {}, &theirs);
-  EXPECT_EQ(why(home / "B.app"), "valid");
-  EXPECT_FALSE(CodeSign::intact(home / "B.app", home / "A.app")) << "another signer";
-
-  makeApp(home / "C.app", {"com.tarvicone.manager"}, &ours);
-  EXPECT_FALSE(CodeSign::intact(home / "C.app", home / "A.app")) << "another identifier";
-
-  // A signature that verifies but does not belong to this manifest.
-  const std::string manifest = read(manifestOf(home / "A.app"));
-  write(manifestOf(home / "A.app"), read(manifestOf(home / "B.app")));
-  EXPECT_EQ(why(home / "A.app"), "the signature does not match the manifest");
-  write(manifestOf(home / "A.app"), manifest);
-
-  // The manifest re-signed by another key, with our key's name in it: caught by the key.
   fs::copy(home / "A.app", home / "Forged.app",
            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   write(home / "Forged.app/Contents/MacOS/Quendrel", "#!/bin/sh\necho forged\n", 0755);
-  sign(home / "Forged.app", theirs);
-  EXPECT_EQ(why(home / "Forged.app"), "valid");
+  sign(home / "Forged.app", theirs);  // re-signed by another key, our key's name inside
+  EXPECT_TRUE(CodeSign::intact(home / "Copy.app", home / "A.app"));
+  EXPECT_FALSE(CodeSign::intact(home / "Theirs.app", home / "A.app"));
+  EXPECT_FALSE(CodeSign::intact(home / "Tarvic.app", home / "A.app"));
   EXPECT_FALSE(CodeSign::intact(home / "Forged.app", home / "A.app"));
-
-  write(home / "A.app/Contents/_CodeSignature/Signature", "00\n");
-  EXPECT_EQ(why(home / "A.app"), "the signature is damaged");
-  fs::remove(home / "A.app/Contents/_CodeSignature/Signature");
-  EXPECT_EQ(why(home / "A.app"), "the signature is damaged");
-  fs::remove_all(home / "A.app/Contents/_CodeSignature");
-  write(home / "A.app/Contents/_CodeSignature", "a file where the folder should be");
-  EXPECT_EQ(why(home / "A.app"), "the signature is damaged");
+  EXPECT_FALSE(CodeSign::intact(app, app)) << "an unsigned source can never be matched";
 }
 
 TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path app = home / "Quendrel.app";
   makeApp(app, {}, &key);
   const std::string good = read(manifestOf(app));
@@ -223,7 +190,7 @@ TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
 
 TEST(Signing, UnusualNamesAndEmptyFilesSurviveTheRoundTrip) {
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path app = home / "Quendrel.app";
   makeApp(app, {}, &key);
   write(app / "Contents/Resources/with space %41 and\nnewline", "x");
@@ -238,7 +205,7 @@ TEST(Signing, UnusualNamesAndEmptyFilesSurviveTheRoundTrip) {
 
 TEST(Signing, BundlesWithSpecialFilesCannotBeSigned) {
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path app = home / "Quendrel.app";
   makeApp(app, {}, nullptr);
   ASSERT_EQ(mkfifo((app / "Contents/Resources/pipe").c_str(), 0644), 0);
@@ -272,6 +239,46 @@ TEST(Signing, KeysAreMadeOnceAndPrivately) {
   EXPECT_FALSE(CodeSign::readKey(home / "missing.key"));
 }
 
+TEST(Signing, TheToolSignsVerifiesAndSaysWhyInOneLine) {
+  Home home;
+  const std::string key = (home / "dev.key").string();
+  Ran made = codesign({"keygen", key});
+  ASSERT_EQ(made.status, 0) << made.output;
+  EXPECT_EQ(made.output.rfind("team ", 0), 0u);
+  EXPECT_EQ(made.output.size(), std::string("team 0123456789\n").size());
+  EXPECT_EQ(codesign({"keygen", key}).status, 1) << "an existing key is kept";
+
+  makeApp(home / "Quendrel.app", {}, nullptr);
+  const std::string app = (home / "Quendrel.app").string();
+  Ran unsigned_ = codesign({"verify", app});
+  EXPECT_EQ(unsigned_.status, 1);
+  EXPECT_EQ(unsigned_.output, app + ": not signed\n");
+
+  Ran signed_ = codesign({"sign", app, "--key", key});
+  ASSERT_EQ(signed_.status, 0) << signed_.output;
+  Ran verified = codesign({"verify", app});
+  EXPECT_EQ(verified.status, 0);
+  EXPECT_EQ(verified.output, app + ": valid, com.quendrel.manager, team " + made.output.substr(5));
+
+  Key other = makeKey(home / "other");
+  makeApp(home / "Other.app", {}, &other);
+  fs::copy(home / "Quendrel.app", home / "Copy.app",
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  EXPECT_EQ(codesign({"verify", (home / "Copy.app").string(), "--like", app}).status, 0);
+  Ran unlike = codesign({"verify", (home / "Other.app").string(), "--like", app});
+  EXPECT_EQ(unlike.status, 1);
+  EXPECT_EQ(unlike.output, (home / "Other.app").string() + ": signed by team " + other.team +
+                               ", not team " + made.output.substr(5, 10) + "\n");
+  EXPECT_EQ(codesign({"verify", app, "--like", (home / "nothing.app").string()}).status, 1);
+
+  write(home / "Quendrel.app/Contents/Info.plist", "<plist/>");
+  Ran tampered = codesign({"verify", app});
+  EXPECT_EQ(tampered.status, 1);
+  EXPECT_EQ(Text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
+  EXPECT_EQ(codesign({"sign", app, "--key", (home / "nothing.key").string()}).status, 1);
+  EXPECT_EQ(codesign({"frobnicate"}).status, 2);
+}
+
 // A key file made before, in the same format, signs the same bundle to the same bytes, and
 // that signature verifies: keys and signatures never changed with the crypto library. The
 // expected signature was made with libsodium.
@@ -284,11 +291,20 @@ TEST(Signing, AKeyFromBeforeSignsToTheSameBytes) {
   ASSERT_TRUE(key);
   EXPECT_EQ(CodeSign::publicKeyOf(*key), CodeSign::unhex(publicKey));
 
+  // The bundle is written out here, byte for byte, so that the signature cannot change with
+  // the test helpers.
   const fs::path app = home / "Old.app";
-  write(home / "program", "#!/bin/sh\nexit 0\n", 0755);
-  App plain;
-  plain.program = home / "program";
-  makeApp(app, plain, nullptr);
+  write(app / "Contents/Info.plist",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+        "  <key>CFBundleIdentifier</key>\n  <string>com.quendrel.manager</string>\n"
+        "  <key>CFBundleShortVersionString</key>\n  <string>1.0</string>\n"
+        "  <key>CFBundleVersion</key>\n  <string>1</string>\n"
+        "  <key>CFBundleExecutable</key>\n  <string>Quendrel</string>\n"
+        "</dict>\n</plist>\n");
+  write(app / "Contents/MacOS/Quendrel", "#!/bin/sh\nexit 0\n", 0755);
+  write(app / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0755);
+  write(app / "Contents/Resources/payload/presets/README", "Presets live here.\n");
+  fs::create_symlink("payload/setup.sh", app / "Contents/Resources/setup");
   for (const auto& item : fs::recursive_directory_iterator(app)) {
     if (item.is_symlink()) continue;
     const bool runs = item.is_directory() ||
@@ -301,63 +317,4 @@ TEST(Signing, AKeyFromBeforeSignsToTheSameBytes) {
       "923b1c6ca4b643a5f65f41742ab1ec922cd67e5b52d502d786814227afe5c002\n";
   EXPECT_EQ(read(app / "Contents/_CodeSignature/Signature"), signature);
   EXPECT_EQ(why(app), "valid");
-}
-
-TEST(Signing, SignedLikeUsAndOurTeam) {
-  Home home;
-  Key ours = makeKey(home.path(), "ours");
-  Key theirs = makeKey(home.path(), "theirs");
-  makeApp(home / "Us.app", {}, &ours);
-  makeApp(home / "Update.app", {"com.quendrel.manager", "2.0"}, &ours);
-  makeApp(home / "Stranger.app", {"com.quendrel.manager", "2.0"}, &theirs);
-  testing_support::pretendMainBundle(home / "Us.app");
-
-  EXPECT_EQ(CodeSign::ourTeam(), ours.team);
-  EXPECT_TRUE(CodeSign::signedLikeUs(home / "Update.app"));
-  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Stranger.app"));
-  write(home / "Update.app/Contents/Resources/payload/setup.sh", "#!/bin/bash\nrm -rf ~\n", 0755);
-  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Update.app"));
-  sign(home / "Update.app", ours);
-  write(home / "Us.app/Contents/Resources/payload/setup.sh", "changed", 0755);
-  EXPECT_FALSE(CodeSign::signedLikeUs(home / "Update.app")) << "our own bundle must be valid too";
-}
-
-TEST(Signing, TheToolSignsVerifiesAndSaysWhyInOneLine) {
-  Home home;
-  const std::string key = (home / "dev.key").string();
-  Tool made = codesign({"keygen", key});
-  ASSERT_EQ(made.status, 0) << made.output;
-  EXPECT_EQ(made.output.rfind("team ", 0), 0u);
-  EXPECT_EQ(made.output.size(), std::string("team 0123456789\n").size());
-  EXPECT_EQ(codesign({"keygen", key}).status, 1) << "an existing key is kept";
-
-  makeApp(home / "Quendrel.app", {}, nullptr);
-  const std::string app = (home / "Quendrel.app").string();
-  Tool unsigned_ = codesign({"verify", app});
-  EXPECT_EQ(unsigned_.status, 1);
-  EXPECT_EQ(unsigned_.output, app + ": not signed\n");
-
-  Tool signed_ = codesign({"sign", app, "--key", key});
-  ASSERT_EQ(signed_.status, 0) << signed_.output;
-  Tool verified = codesign({"verify", app});
-  EXPECT_EQ(verified.status, 0);
-  EXPECT_EQ(verified.output, app + ": valid, com.quendrel.manager, team " + made.output.substr(5));
-
-  Key other = makeKey(home.path(), "other");
-  makeApp(home / "Other.app", {}, &other);
-  fs::copy(home / "Quendrel.app", home / "Copy.app",
-           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-  EXPECT_EQ(codesign({"verify", (home / "Copy.app").string(), "--like", app}).status, 0);
-  Tool unlike = codesign({"verify", (home / "Other.app").string(), "--like", app});
-  EXPECT_EQ(unlike.status, 1);
-  EXPECT_EQ(unlike.output, (home / "Other.app").string() + ": signed by team " + other.team +
-                               ", not team " + made.output.substr(5, 10) + "\n");
-  EXPECT_EQ(codesign({"verify", app, "--like", (home / "nothing.app").string()}).status, 1);
-
-  write(home / "Quendrel.app/Contents/Info.plist", "<plist/>");
-  Tool tampered = codesign({"verify", app});
-  EXPECT_EQ(tampered.status, 1);
-  EXPECT_EQ(Text::nonEmptyLines(tampered.output).size(), 1u) << tampered.output;
-  EXPECT_EQ(codesign({"sign", app, "--key", (home / "nothing.key").string()}).status, 1);
-  EXPECT_EQ(codesign({"frobnicate"}).status, 2);
 }

@@ -2,7 +2,7 @@
 // verdict names the first changed file in manifest order, every time.
 #include <gtest/gtest.h>
 
-#include "placement/Copies.h"
+#include "placement/Bundles.h"
 #include "signing/CodeSign.h"
 #include "support/Home.h"
 
@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 TEST(Verify, NamesTheFirstChangedFileWhicheverThreadFindsIt) {
   Home home;
-  Key key = makeKey(home.path());
+  Key key = makeKey(home / "key");
   const fs::path app = home / "Quendrel.app";
   const fs::path many = app / "Contents/Resources/many";
   for (int i = 0; i < 200; ++i) {

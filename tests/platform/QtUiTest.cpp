@@ -52,50 +52,39 @@ int answer(const Alert& alert, Play play) {
   return ui.run(alert);
 }
 
-Alert confirmation() {
-  Alert alert;
-  alert.style = AlertStyle::warning;
-  alert.message = "Quendrel's console is in use";
-  alert.informative = "Somebody is using it.";
-  alert.buttons = {"Quit Anyway", "Cancel"};
-  return alert;
-}
-
 }  // namespace
 
-TEST(QtUi, ReturnAndEscapeAnswerTheirButtons) {
+TEST(QtUi, ReturnAndEscapeAnswerOnlyTheButtonsTheyAreGiven) {
   Alert wayIn;
   wayIn.buttons = {"Open the console", "Show the passphrase", "Done", "Uninstall Quendrel…",
                    "Quit Quendrel"};
-  wayIn.returnKey = 0;
   wayIn.escapeKey = 2;
-  EXPECT_EQ(answer(wayIn, {{Qt::Key_Return}}), firstButton);
-  EXPECT_EQ(answer(wayIn, {{Qt::Key_Escape}}), firstButton + 2);
-
-  Alert keepOpen = confirmation();
-  keepOpen.returnKey = 1;
-  keepOpen.escapeKey = 1;
-  EXPECT_EQ(answer(keepOpen, {{Qt::Key_Return}}), firstButton + 1);
-  EXPECT_EQ(answer(keepOpen, {{Qt::Key_Enter}}), firstButton + 1);
-}
-
-TEST(QtUi, WithoutReturnKeyReturnChoosesNothing) {
-  Alert alert = confirmation();
-  alert.returnKey.reset();
-  alert.escapeKey = 1;
-  // Return first: had it chosen "Quit Anyway", Escape would not be reached.
-  EXPECT_EQ(answer(alert, {{Qt::Key_Return, Qt::Key_Escape}}), firstButton + 1);
-
-  // Nor does Escape when no button is given it: only the click ends the run.
-  alert.escapeKey.reset();
-  EXPECT_EQ(answer(alert, {{Qt::Key_Return, Qt::Key_Escape}, 1}), firstButton + 1);
-}
-
-TEST(QtUi, AnAlertWithoutButtonsHasOneOk) {
-  Alert alert;
-  alert.message = "Quendrel's console did not stop";
-  EXPECT_EQ(answer(alert, {{Qt::Key_Return}}), firstButton);
-  EXPECT_EQ(answer(alert, {{Qt::Key_Escape}}), firstButton);
+  Alert keepOpen;
+  keepOpen.style = AlertStyle::warning;
+  keepOpen.message = "Quendrel's console is in use";
+  keepOpen.buttons = {"Quit Anyway", "Cancel"};
+  keepOpen.returnKey = keepOpen.escapeKey = 1;
+  Alert noReturn = keepOpen, neither = keepOpen, ok;
+  noReturn.returnKey.reset();
+  neither.returnKey.reset();
+  neither.escapeKey.reset();
+  const struct {
+    Alert alert;
+    Play play;
+    int answer;
+  } cases[] = {
+      {wayIn, {{Qt::Key_Return}}, firstButton},
+      {wayIn, {{Qt::Key_Escape}}, firstButton + 2},
+      {keepOpen, {{Qt::Key_Return}}, firstButton + 1},
+      {keepOpen, {{Qt::Key_Enter}}, firstButton + 1},
+      // Had Return chosen "Quit Anyway", Escape would not be reached.
+      {noReturn, {{Qt::Key_Return, Qt::Key_Escape}}, firstButton + 1},
+      // Neither key chooses: only the click ends the run.
+      {neither, {{Qt::Key_Return, Qt::Key_Escape}, 1}, firstButton + 1},
+      {ok, {{Qt::Key_Return}}, firstButton},  // no buttons: one OK
+      {ok, {{Qt::Key_Escape}}, firstButton},
+  };
+  for (const auto& c : cases) EXPECT_EQ(answer(c.alert, c.play), c.answer) << c.alert.message;
 }
 
 TEST(QtUi, StatusItemMenuChangesInPlace) {

@@ -9,12 +9,24 @@ TEST(AppUpdate, VersionOrder) {
     const char* b;
     bool newer;
   } cases[] = {
-      {"1.10", "1.9", true},     {"1.9", "1.10", false},     {"1.2", "1.2.0", false},
-      {"1.2.0", "1.2", false},   {"1.2", "1.2", false},       {"2.0-rc1", "2", false},
-      {"2.0-rc1", "1.9", true},  {"1.2.3", "1.2.3-beta", true}, {"1.2.3-beta", "1.2", false},
-      {"v3", "0", false},        {"", "0", false},            {"", "-1", true},
-      {"1", "1.-1", true},       {"1..2", "1.2", false},      {".5", "5", false},
-      {"+2", "1", true},         {"1.+1", "1.1", false},      {"1.+-1", "1.0", false},
+      {"1.10", "1.9", true},
+      {"1.9", "1.10", false},
+      {"1.2", "1.2.0", false},
+      {"1.2.0", "1.2", false},
+      {"1.2", "1.2", false},
+      {"2.0-rc1", "2", false},
+      {"2.0-rc1", "1.9", true},
+      {"1.2.3", "1.2.3-beta", true},
+      {"1.2.3-beta", "1.2", false},
+      {"v3", "0", false},
+      {"", "0", false},
+      {"", "-1", true},
+      {"1", "1.-1", true},
+      {"1..2", "1.2", false},
+      {".5", "5", false},
+      {"+2", "1", true},
+      {"1.+1", "1.1", false},
+      {"1.+-1", "1.0", false},
       {"99999999999999999999", "0", false},  // out of range counts as 0
       {"9223372036854775807", "9223372036854775806", true},
       {"1 .2", "1.2", false},  // a blank spoils its piece: [0, 2] against [1, 2]

@@ -1,22 +1,17 @@
 // The update as the user meets it: the menu's update line, the relaunch, and what the user
 // is told when the new version cannot be put in place.
+#include <sys/mount.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "app/Manager.h"
+#include "placement/Applications.h"
 #include "placement/Identity.h"
-#include "platform/Bundle.h"
-#include "signing/CodeSign.h"
-#include "support/Home.h"
-#include "support/MainBundle.h"
+#include "placement/Moving.h"
 #include "support/ScriptedUi.h"
-#include "update/AppUpdate.h"
 #include "update/Releases.h"
 
 using namespace update_testing;
-using testing_support::Home;
-using testing_support::read;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
 using testing_support::write;
@@ -24,54 +19,51 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* upToDate = "Quendrel is up to date";
-constexpr const char* stillWorking = "\n\nThe version you have is untouched and still working.";
+const std::string upToDate = "Quendrel is up to date";
+const std::string getting = "Getting Quendrel 2.0…";
+const std::string ready = "Relaunch to finish updating to 2.0";
+const std::string notFetched = "Quendrel 2.0 could not be fetched";
 
-class Updating : public ::testing::Test {
+class Updating : public Releasing {
  protected:
-  Updating() { setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1); }
-
-  // The running copy, version 1.0, in the Applications folder of the home folder.
-  void install(const Key& with) {
-    makeApp(ours, "1.0", &with, service.base());
-    testing_support::pretendMainBundle(ours);
-  }
-
-  // Version 2.0 published with quendrel-release and served.
-  void publish(const std::string& version = "2.0") {
-    const fs::path app = home / ("build-" + version + "/Quendrel.app");
-    makeApp(app, version, nullptr);
-    auto ran = release(app, key, home / "releases");
-    ASSERT_EQ(ran.status, 0) << ran.output;
-    service.publish(home / "releases");
+  void SetUp() override {
+    setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
   }
 
   void launch() {
     manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
     manager->carryOn();
   }
+  // Launches and waits for the update line to read `wanted`.
+  bool launchUntil(const std::string& wanted) {
+    launch();
+    return spinUntil([&] { return line() == wanted; }, 60);
+  }
 
   std::string line() const { return ui.item->title(Manager::updateLine); }
-  bool enabled() const { return ui.item->enabled(Manager::updateLine); }
   bool clickable() const {
     const auto& l = ui.item->lines().at(Manager::updateLine);
     return l.enabled && l.action;
   }
   void choose() { ui.item->choose(Manager::updateLine); }
 
-  // Launches and waits for the relaunch line.
-  void launchUntilReady() {
-    launch();
-    ASSERT_TRUE(spinUntil([&] { return line() == "Relaunch to finish updating to 2.0"; }, 60))
-        << line();
+  // Chosen, the relaunch puts 2.0 in place alone, starts it and quits this version.
+  void expectUpdatedOnChoosing() {
+    choose();
+    ASSERT_TRUE(spinUntil([&] { return starts() == "2.0 1\n"; })) << starts();
+    EXPECT_TRUE(spinUntil([&] { return manager->terminated(); })) << "this version quits";
+    EXPECT_TRUE(ui.alerts.empty());
+    EXPECT_EQ(Settling::version(ours), "2.0");
+    EXPECT_TRUE(valid(ours));
+    EXPECT_FALSE(fs::exists(staged())) << "the staged copy went in";
+    EXPECT_EQ(fs::directory_iterator(home / "Applications")->path(), ours);
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(home / "Applications"), fs::directory_iterator()), 1)
+        << "the old version is gone, and no copy is left beside it";
   }
 
   fs::path staged() const { return AppUpdate::staging() / "Quendrel.app"; }
 
-  Home home;
-  Service service;
-  Key key = makeKey(home / "release.key");
-  fs::path ours = home / "Applications/Quendrel.app";
   ScriptedUi ui;
   std::unique_ptr<Manager> manager;
 };
@@ -84,143 +76,108 @@ TEST_F(Updating, TheLineFollowsTheFetchAndTheRelaunchPutsTheNewVersionInPlace) {
   service.holding = true;
   launch();
   EXPECT_EQ(line(), upToDate);
-  EXPECT_FALSE(enabled());
-
-  ASSERT_TRUE(spinUntil([&] { return line() == "Getting Quendrel 2.0…"; })) << line();
+  EXPECT_FALSE(ui.item->enabled(Manager::updateLine));
+  ASSERT_TRUE(spinUntil([&] { return line() == getting; })) << line();
   EXPECT_FALSE(clickable());
   service.holding = false;
-  ASSERT_TRUE(spinUntil([&] { return line() == "Relaunch to finish updating to 2.0"; }, 60));
+  ASSERT_TRUE(spinUntil([&] { return line() == ready; }, 60));
   EXPECT_TRUE(clickable());
   EXPECT_EQ(Settling::version(ours), "1.0") << "nothing changes before the click";
   EXPECT_EQ(starts(), "");
-
-  choose();
-  ASSERT_TRUE(spinUntil([&] { return starts() == "2.0 1\n"; })) << starts();
-  EXPECT_TRUE(spinUntil([&] { return manager->terminated(); })) << "this version quits";
-  EXPECT_TRUE(ui.alerts.empty());
-  EXPECT_EQ(Settling::version(ours), "2.0");
-  EXPECT_TRUE(std::holds_alternative<CodeSign::Signer>(CodeSign::verify(ours)));
-  EXPECT_FALSE(fs::exists(staged())) << "the staged copy went in";
-  std::vector<fs::path> applications;
-  for (const auto& entry : fs::directory_iterator(home / "Applications")) {
-    applications.push_back(entry.path());
-  }
-  EXPECT_EQ(applications, std::vector<fs::path>{ours}) << "the old version is gone";
-}
-
-TEST_F(Updating, NothingNewerLeavesTheLineUpToDate) {
-  install(key);
-  publish("1.0.0");
-  launch();
-  // The answer rewrites the line, so a different title shows when it has come.
-  ui.item->setTitle(Manager::updateLine, "waiting for the feed");
-  ASSERT_TRUE(spinUntil([&] { return line() == upToDate; }));
-  EXPECT_FALSE(clickable());
-  EXPECT_EQ(service.downloads(), 0);
-}
-
-TEST_F(Updating, AFailedFetchOffersNothingToClick) {
-  install(key);
-  service.offer("2.0", "not a disk image", "Quendrel-2.0.img");
-  service.download = "something else";
-  launch();
-  ASSERT_TRUE(spinUntil([&] { return line() == "Quendrel 2.0 could not be fetched"; })) << line();
-  EXPECT_FALSE(clickable());
-  choose();
-  EXPECT_TRUE(ui.alerts.empty());
-  EXPECT_FALSE(manager->terminated());
-  EXPECT_EQ(starts(), "");
-}
-
-TEST_F(Updating, AFolderItCannotWriteToKeepsTheRunningVersion) {
-  if (!inSandbox) GTEST_SKIP() << "needs a mount namespace of its own";
-  install(key);
-  publish();
-  launchUntilReady();
-  ASSERT_TRUE(makeReadOnly(home / "Applications"));
-
-  choose();
-  ASSERT_EQ(ui.alerts.size(), 1u);
-  const auto& alert = ui.alerts[0];
-  EXPECT_EQ(alert.style, Platform::AlertStyle::warning);
-  EXPECT_EQ(alert.message, "Quendrel was not updated.");
-  EXPECT_EQ(alert.informative,
-            std::string("Quendrel is in a place it cannot update itself from. Move it to your "
-                        "Applications folder first.") +
-                stillWorking);
-  EXPECT_TRUE(alert.buttons.empty()) << "one OK";
-  EXPECT_TRUE(clickable()) << "the user may try again";
-  EXPECT_EQ(line(), "Relaunch to finish updating to 2.0");
-  EXPECT_EQ(Settling::version(ours), "1.0");
-  EXPECT_EQ(Settling::version(staged()), "2.0") << "nothing on disk was touched";
-  Platform::turnLoop(0.1);
-  EXPECT_FALSE(manager->terminated());
-  EXPECT_EQ(starts(), "");
-}
-
-TEST_F(Updating, ASecondClickAfterAFailedReplacementTriesAgain) {
-  install(key);
-  publish();
-  launchUntilReady();
-  const fs::path aside = home / "aside.app";
-  fs::rename(staged(), aside);
-
-  choose();
-  ASSERT_EQ(ui.alerts.size(), 1u);
-  EXPECT_EQ(ui.alerts[0].informative,
-            std::string("Could not put the new Quendrel in place: No such file or directory") +
-                stillWorking);
-  EXPECT_TRUE(clickable());
-  EXPECT_EQ(Settling::version(ours), "1.0");
-
-  fs::rename(aside, staged());
-  choose();
-  ASSERT_TRUE(spinUntil([&] { return starts() == "2.0 1\n"; })) << starts();
-  EXPECT_TRUE(spinUntil([&] { return manager->terminated(); }));
-  EXPECT_EQ(ui.alerts.size(), 1u);
-  EXPECT_EQ(Settling::version(ours), "2.0");
-}
-
-TEST_F(Updating, AStagedCopyChangedSinceItsCheckIsNotPutInPlace) {
-  install(key);
-  publish();
-  launchUntilReady();
-  write(staged() / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho changed\n", 0750);
-
-  choose();
-  ASSERT_EQ(ui.alerts.size(), 1u);
-  EXPECT_EQ(ui.alerts[0].informative,
-            std::string("Could not put the new Quendrel in place: It has changed since it was "
-                        "downloaded and checked.") +
-                stillWorking);
-  EXPECT_EQ(Settling::version(ours), "1.0");
-  EXPECT_EQ(starts(), "");
+  expectUpdatedOnChoosing();
 }
 
 TEST_F(Updating, AnApplicationOnAnotherFileSystemIsUpdatedAllTheSame) {
-  if (!inSandbox) GTEST_SKIP() << "needs a mount namespace of its own";
+  if (!sandboxed()) GTEST_SKIP() << "needs a mount namespace of its own";
   fs::create_directories(home / "Applications");
-  ASSERT_TRUE(mountScratch(home / "Applications"));
+  ASSERT_EQ(mount("scratch", (home / "Applications").c_str(), "tmpfs", 0, "mode=0755"), 0);
   install(key);
   publish();
-  launchUntilReady();
-
-  choose();
-  ASSERT_TRUE(spinUntil([&] { return starts() == "2.0 1\n"; })) << starts();
-  EXPECT_TRUE(ui.alerts.empty());
-  EXPECT_EQ(Settling::version(ours), "2.0");
-  EXPECT_TRUE(std::holds_alternative<CodeSign::Signer>(CodeSign::verify(ours)));
-  EXPECT_FALSE(fs::exists(staged()));
-  int items = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(home / "Applications")) ++items;
-  EXPECT_EQ(items, 1) << "no copy is left beside it";
+  ASSERT_TRUE(launchUntil(ready)) << line();
+  expectUpdatedOnChoosing();
 }
 
-TEST_F(Updating, ARunningCopyWithoutItsOwnSignatureIsNeverUpdated) {
+TEST_F(Updating, WithoutANewerSignedVersionThereIsNothingToClick) {
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::string line;
+  } cases[] = {
+      {"nothing newer", [&] { publish("1.0.0"); }, upToDate},
+      {"a fetch that fails",
+       [&] {
+         service.offer("2.0", "not a disk image", "Quendrel-2.0.img");
+         service.download = "something else";
+       },
+       notFetched},
+      {"no signature of its own",
+       [&] {
+         publish();
+         fs::remove_all(ours / "Contents/_CodeSignature");
+       },
+       notFetched},
+  };
+  for (const auto& c : cases) {
+    install(key);
+    c.arrange();
+    launch();
+    // The answer rewrites the line, so a different title shows when it has come.
+    ui.item->setTitle(Manager::updateLine, "waiting for the feed");
+    EXPECT_TRUE(spinUntil([&] { return line() == c.line; }, 60)) << c.what << ": " << line();
+    EXPECT_FALSE(clickable()) << c.what;
+    choose();
+    EXPECT_TRUE(ui.alerts.empty()) << c.what;
+    EXPECT_FALSE(manager->terminated()) << c.what;
+    if (c.line == upToDate) {
+      EXPECT_EQ(service.downloads(), 0) << "nothing newer is not fetched";
+    }
+  }
+  EXPECT_EQ(starts(), "");
+}
+
+TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAgain) {
+  if (!sandboxed()) GTEST_SKIP() << "needs a mount namespace of its own";
+  const fs::path aside = home / "aside.app";
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+    std::string why;
+  } cases[] = {
+      {"a folder it cannot write to", [&] { ASSERT_TRUE(makeReadOnly(home / "Applications")); },
+       "Quendrel is in a place it cannot update itself from. Move it to your Applications folder "
+       "first."},
+      {"no staged copy", [&] { fs::rename(staged(), aside); },
+       "Could not put the new Quendrel in place: No such file or directory"},
+      {"a staged copy changed since its check",
+       [&] { write(staged() / "Contents/Resources/payload/setup.sh", "#!/bin/bash\n", 0750); },
+       "Could not put the new Quendrel in place: It has changed since it was downloaded and "
+       "checked."},
+  };
   install(key);
-  fs::remove_all(ours / "Contents/_CodeSignature");
   publish();
-  launch();
-  ASSERT_TRUE(spinUntil([&] { return line() == "Quendrel 2.0 could not be fetched"; }, 60));
-  EXPECT_FALSE(clickable());
+  for (const auto& c : cases) {
+    ui.alerts.clear();
+    ASSERT_TRUE(launchUntil(ready)) << line();
+    c.spoil();
+    choose();
+    ASSERT_EQ(ui.alerts.size(), 1u) << c.what;
+    const auto& alert = ui.alerts[0];
+    EXPECT_EQ(alert.style, Platform::AlertStyle::warning);
+    EXPECT_EQ(alert.message, "Quendrel was not updated.");
+    EXPECT_EQ(alert.informative,
+              c.why + "\n\nThe version you have is untouched and still working.");
+    EXPECT_TRUE(alert.buttons.empty()) << "one OK";
+    EXPECT_EQ(line(), ready) << c.what;
+    EXPECT_TRUE(clickable()) << c.what << ": the user may try again";
+    EXPECT_EQ(Settling::version(ours), "1.0") << c.what;
+    Platform::turnLoop(0.1);
+    EXPECT_FALSE(manager->terminated()) << c.what;
+    EXPECT_EQ(starts(), "") << c.what;
+    umount((home / "Applications").c_str());  // writable again, where it was made read-only
+  }
+  // Once the staged copy is back, a second click goes through.
+  fs::remove_all(staged());
+  fs::rename(aside, staged());
+  ui.alerts.clear();
+  expectUpdatedOnChoosing();
 }

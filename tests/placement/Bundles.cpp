@@ -1,11 +1,13 @@
-#include "placement/Copies.h"
+#include "placement/Bundles.h"
 
 #include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
 #include <variant>
@@ -21,41 +23,44 @@ extern char** environ;
 
 namespace placement_testing {
 
-Key makeKey(const fs::path& folder, const std::string& name) {
-  Key key;
-  key.file = folder / name;
-  if (CodeSign::makeKey(key.file)) throw std::runtime_error("no key");
-  key.secret = *CodeSign::readKey(key.file);
+Key makeKey(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  if (CodeSign::makeKey(file)) throw std::runtime_error("no key");
+  Key key{file, *CodeSign::readKey(file), ""};
   key.team = CodeSign::team(*CodeSign::publicKeyOf(key.secret));
   return key;
 }
 
 void makeApp(const fs::path& location, const App& app, const Key* key) {
   std::string plist =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<plist version=\"1.0\">\n<dict>\n"
-      "  <key>CFBundleIdentifier</key>\n  <string>" +
-      app.identifier +
-      "</string>\n"
-      "  <key>CFBundleShortVersionString</key>\n  <string>" +
-      app.version +
-      "</string>\n"
-      "  <key>CFBundleVersion</key>\n  <string>" +
-      app.build +
-      "</string>\n"
-      "  <key>CFBundleExecutable</key>\n  <string>" +
-      app.executable +
-      "</string>\n"
-      "</dict>\n</plist>\n";
-  write(location / "Contents/Info.plist", plist);
-  fs::create_directories(location / "Contents/MacOS");
-  fs::copy_file(app.program, location / "Contents/MacOS" / app.executable,
-                fs::copy_options::overwrite_existing);
-  fs::permissions(location / "Contents/MacOS" / app.executable, static_cast<fs::perms>(0755));
-  write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0755);
-  write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n");
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+  auto add = [&](const char* name, const std::string& value) {
+    if (!value.empty())
+      plist += std::string("  <key>") + name + "</key> <string>" + value + "</string>\n";
+  };
+  add("CFBundleIdentifier", app.identifier);
+  add("CFBundleShortVersionString", app.version);
+  add("CFBundleVersion", app.build);
+  add("CFBundleExecutable", app.executable);
+  add("QuendrelService", app.service);
+  write(location / "Contents/Info.plist", plist + "</dict>\n</plist>\n");
+  const fs::path program = location / "Contents/MacOS" / app.executable;
+  if (!app.script.empty()) {
+    write(program, app.script, 0755);
+  } else {
+    fs::create_directories(program.parent_path());
+    fs::copy_file(app.program, program, fs::copy_options::overwrite_existing);
+    fs::permissions(program, static_cast<fs::perms>(0755));
+  }
+  write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);
+  const fs::path readme =
+      write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n", 0640);
   std::error_code error;
   fs::create_symlink("payload/setup.sh", location / "Contents/Resources/setup", error);
+  lsetxattr(readme.c_str(), "user.quendrel.note", "kept", 4, 0);
+  // Whole seconds, which is what a disk image keeps.
+  fs::last_write_time(readme, std::chrono::floor<std::chrono::seconds>(
+                                  fs::file_time_type::clock::now() - std::chrono::hours(720)));
   if (key) sign(location, *key);
 }
 
@@ -67,16 +72,18 @@ bool valid(const fs::path& bundle) {
   return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
 }
 
-Running::Running(const fs::path& bundle, const std::vector<std::string>& args,
-                 const std::string& executable) {
-  const std::string program = (bundle / "Contents/MacOS" / executable).string();
-  std::vector<std::string> words{program};
+fs::path programOf(const fs::path& bundle, const std::string& executable) {
+  return bundle / "Contents/MacOS" / executable;
+}
+
+Running::Running(const fs::path& program, const std::vector<std::string>& args) {
+  std::vector<std::string> words{program.string()};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-    throw std::runtime_error("could not start " + program);
+    throw std::runtime_error("could not start " + program.string());
   }
 }
 
@@ -88,9 +95,17 @@ Running::~Running() {
 }
 
 bool Running::ended() {
-  if (reaped_) return true;
-  reaped_ = waitpid(pid_, nullptr, WNOHANG) == pid_;
+  int status = 0;
+  if (!reaped_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
   return reaped_;
+}
+
+int Running::status(double seconds) {
+  for (int i = 0; i < seconds * 10 && !ended(); ++i) usleep(100000);
+  return status_;
 }
 
 bool Running::ignoresTerminate() {
@@ -106,22 +121,17 @@ bool Running::ignoresTerminate() {
   return false;
 }
 
-std::vector<std::string> politeArguments() {
-  return {"1000"};
-}
-
-std::vector<std::string> stubbornArguments() {
-  return {"-c", "trap '' TERM; while :; do sleep 0.2; done"};
+Ran run(const std::string& program, const std::vector<std::string>& args) {
+  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
+  if (!exited) return {};
+  return {exited->status, exited->output};
 }
 
 bool makeImage(const fs::path& folder, const fs::path& image) {
-  auto ran =
-      Platform::run({"/usr/bin/mksquashfs",
-                     {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"},
-                     ""},
-                    Platform::Output::pipe);
-  auto* exited = std::get_if<Platform::Exited>(&ran);
-  return exited && exited->status == 0;
+  return run("/usr/bin/mksquashfs",
+             {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"})
+             .status == 0;
 }
 
 bool asNobody(const fs::path& home, const std::function<bool()>& work) {

@@ -1,0 +1,124 @@
+"""What the end-to-end tests share: an X server of their own, a home folder of their own, a
+tray (trayer) and Quendrel in it; every process ends with the test. Screenshots and the
+programs' output are kept in the build folder's test-artifacts."""
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+SOURCE_ROOT = Path(__file__).resolve().parents[2]
+BUILD_ROOT = Path(os.environ.get("BUILD_ROOT", SOURCE_ROOT / "build"))
+ARTIFACTS = BUILD_ROOT / "test-artifacts"
+BUNDLE = BUILD_ROOT / "Quendrel.app"
+
+
+def wait_for(check, seconds):
+    """Asks `check` until it gives something true or `seconds` have passed; gives its last
+    answer."""
+    deadline = time.monotonic() + seconds
+    while True:
+        answer = check()
+        if answer or time.monotonic() > deadline:
+            return answer
+        time.sleep(0.2)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Desktop(unittest.TestCase):
+    TOOLS = ("Xvfb", "trayer", "xdotool", "xwininfo", "import")
+
+    def setUp(self):
+        for tool in self.TOOLS:
+            self.assertIsNotNone(shutil.which(tool), f"{tool} is missing: run scripts/bootstrap")
+        self.assertTrue((BUNDLE / "Contents/MacOS/Quendrel").is_file(), "build `bundle` first")
+        self.temp = Path(tempfile.mkdtemp(prefix="quendrel-e2e-"))
+        self.addCleanup(shutil.rmtree, self.temp, True)
+        self.home = self.temp / "home"
+        self.home.mkdir()
+        (self.temp / "runtime").mkdir(mode=0o700)
+        self.env = {k: v for k, v in os.environ.items()
+                    if k not in ("QUENDREL_NEW_INSTANCE", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        self.env.update(HOME=str(self.home), TMPDIR=str(self.temp),
+                        XDG_RUNTIME_DIR=str(self.temp / "runtime"),
+                        QUENDREL_PORT=str(free_port()), QTWEBENGINE_DISABLE_SANDBOX="1")
+        read_end, write_end = os.pipe()
+        self.spawn(["Xvfb", "-displayfd", write_end, "-screen", "0", "640x480x24", "-nolisten",
+                    "tcp"], pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            number = announced.readline().strip()  # written once the server is ready
+        self.assertTrue(number.isdigit(), "Xvfb did not start")
+        self.env["DISPLAY"] = ":" + number
+        # Installed in the home folder's Applications folder, so that it carries on at once
+        # instead of offering to move itself there.
+        self.app = self.home / "Applications/Quendrel.app"
+        self.executable = self.app / "Contents/MacOS/Quendrel"
+
+    def spawn(self, argv, **kwargs):
+        """Starts a process that is ended when the test ends; its output goes to a log among
+        the test artefacts. Gives the process and its log."""
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        path = ARTIFACTS / f"{self.id().rsplit('.', 1)[1]}-{Path(str(argv[0])).name}.log"
+        log = open(path, "wb")
+        self.addCleanup(log.close)
+        process = subprocess.Popen([str(a) for a in argv], stdout=log, stderr=subprocess.STDOUT,
+                                   start_new_session=True, env=self.env, **kwargs)
+        self.addCleanup(self.stop, process)
+        return process, path
+
+    @staticmethod
+    def stop(process):
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+    def x(self, *argv):
+        done = subprocess.run([str(a) for a in argv], env=self.env, capture_output=True,
+                              text=True)
+        return done.stdout if done.returncode == 0 else ""
+
+    def tray_window(self):
+        """trayer's visible panel window, when there is one."""
+        for window in self.x("xdotool", "search", "--class", "trayer").split():
+            if "IsViewable" in self.x("xwininfo", "-id", window):
+                return window
+        return None
+
+    def width(self, window):
+        for line in self.x("xwininfo", "-id", window).splitlines():
+            if line.strip().startswith("Width:"):
+                return int(line.split(":")[1])
+        return 0
+
+    def screenshot(self, window, name):
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["import", "-window", window, str(ARTIFACTS / name)], env=self.env,
+                       check=True, capture_output=True)
+        return ARTIFACTS / name
+
+    def start_in_tray(self):
+        """Starts the tray, then Quendrel, and waits for the tray to take its icon; gives the
+        tray's window and Quendrel's process."""
+        self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                    "--height", "24", "--SetDockType", "true"])
+        tray = wait_for(self.tray_window, 30)
+        self.assertIsNotNone(tray, "trayer did not show its panel")
+        empty = self.width(tray)
+        quendrel, log = self.spawn([self.executable])
+        grown = wait_for(lambda: self.width(tray) > empty or quendrel.poll() is not None, 60)
+        self.assertIsNone(quendrel.poll(), f"Quendrel ended on its own (see {log})")
+        self.assertTrue(grown, f"the tray did not take an icon (see {log})")
+        return tray, quendrel
