@@ -1,7 +1,5 @@
 #include "Faults.h"
 
-#include "platform/Mounts.h"
-
 namespace faults_testing {
 
 std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every) {
@@ -10,16 +8,6 @@ std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std:
                          step.rfind("symlink ", 0) == 0;
     return !copying || made++ % every == every - 1;
   };
-}
-
-bool mountedBelow(const fs::path& folder) {
-  std::error_code error;
-  const std::string inside = fs::weakly_canonical(folder, error).string();
-  for (const auto& mount : Platform::mounts()) {
-    const std::string point = mount.mountPoint.string();
-    if (point == inside || point.rfind(inside + "/", 0) == 0) return true;
-  }
-  return false;
 }
 
 }  // namespace faults_testing

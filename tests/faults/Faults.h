@@ -25,7 +25,6 @@ int driven(const std::vector<std::string>& args);
 // clears an attribute, and every `every`th of those that make a copy (a folder, file or link).
 std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every);
 
-// Whether anything is mounted at or below the folder.
-bool mountedBelow(const fs::path& folder);
+using testing_support::mountedBelow;
 
 }  // namespace faults_testing

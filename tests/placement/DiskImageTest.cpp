@@ -4,19 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include "placement/Bundles.h"
-#include "platform/Images.h"
-#include "placement/DiskImage.h"
-#include "placement/Sandbox.h"
 #include "placement/Applications.h"
+#include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
+#include "platform/Images.h"
 #include "platform/Mounts.h"
 #include "platform/Process.h"
+#include "support/Copies.h"
 #include "support/Home.h"
+#include "support/Sandbox.h"
 
 using namespace placement_testing;
 using testing_support::Home;
+using testing_support::inSandbox;
+using testing_support::mounted;
 using testing_support::write;
 namespace fs = std::filesystem;
 
@@ -65,7 +67,7 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
 }
 
 TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
-  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
   Home home;
   Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
@@ -103,7 +105,7 @@ TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
 }
 
 TEST(DiskImages, LoopMountsAreImagesToo) {
-  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
   if (access("/dev/loop-control", W_OK) != 0) GTEST_SKIP() << "this machine has no loop devices";
   Home home;
   Key key = makeKey(home / "key");
@@ -122,7 +124,7 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
 }
 
 TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
-  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
   Home home;
   Key key = makeKey(home / "key");
   const fs::path image = makeDownload(home, key);
@@ -145,7 +147,7 @@ TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
 }
 
 TEST(DiskImages, OtherMountsAreNeverEjectedAndBadImagesNeverAttached) {
-  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
   Home home;
   fs::create_directories("/Volumes/Scratch");
   ASSERT_EQ(mount("scratch", "/Volumes/Scratch", "tmpfs", 0, nullptr), 0);

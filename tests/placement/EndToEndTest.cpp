@@ -8,25 +8,27 @@
 
 #include <fstream>
 
-#include "placement/Bundles.h"
-#include "placement/DiskImage.h"
-#include "placement/Sandbox.h"
 #include "placement/Applications.h"
+#include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
 #include "platform/Apps.h"
 #include "platform/Copying.h"
+#include "support/Copies.h"
 #include "support/Home.h"
+#include "support/Sandbox.h"
 #include "support/ScriptedUi.h"
 
 using namespace placement_testing;
+using testing_support::inSandbox;
+using testing_support::mounted;
 using testing_support::spinUntil;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 TEST(EndToEnd, FromADiskImageIntoApplicationsWithReturn) {
   const fs::path built = BUILD_ROOT "/Quendrel.app";
-  if (!sandboxed()) GTEST_SKIP() << "needs the private root";
+  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
   if (!valid(built)) GTEST_SKIP() << "no signed bundle in the build folder: build `bundle`";
   testing_support::Home home;
   fs::create_directories(home / "runtime");

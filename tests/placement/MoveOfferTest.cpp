@@ -5,20 +5,24 @@
 #include "app/Manager.h"
 #include "desk/Paths.h"
 #include "placement/Applications.h"
-#include "placement/Bundles.h"
 #include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/MoveOffer.h"
 #include "placement/Moving.h"
-#include "placement/Sandbox.h"
 #include "platform/Bundle.h"
+#include "support/Copies.h"
 #include "support/Home.h"
 #include "support/MainBundle.h"
+#include "support/Sandbox.h"
 #include "support/ScriptedUi.h"
 #include "text/Text.h"
 
 using namespace placement_testing;
 using testing_support::Home;
+using testing_support::inSandbox;
+using testing_support::makeReadOnly;
+using testing_support::mounted;
+using testing_support::reviveEventLoop;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
 using testing_support::write;
@@ -50,7 +54,7 @@ void PrintTo(const Situation& s, std::ostream* out) {
 class Launch : public ::testing::TestWithParam<Situation> {
  public:
   void SetUp() override {
-    if (!sandboxed()) GTEST_SKIP() << "needs the private root (root and unshare)";
+    if (!inSandbox()) GTEST_SKIP() << "needs the private root (root and unshare)";
     setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
   }
 

@@ -6,18 +6,20 @@
 
 #include <thread>
 
-#include "placement/Bundles.h"
-#include "placement/Sandbox.h"
 #include "placement/Applications.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
 #include "platform/Attributes.h"
 #include "platform/Items.h"
 #include "platform/Lock.h"
+#include "support/Copies.h"
 #include "support/Home.h"
+#include "support/Sandbox.h"
 
 using namespace placement_testing;
 using testing_support::Home;
+using testing_support::inSandbox;
+using testing_support::makeReadOnly;
 using testing_support::read;
 using testing_support::write;
 namespace fs = std::filesystem;
@@ -54,7 +56,7 @@ class Moving : public ::testing::Test {
 class Sandboxed : public Moving {
  protected:
   void SetUp() override {
-    if (!sandboxed()) GTEST_SKIP() << "needs the private root (root and unshare)";
+    if (!inSandbox()) GTEST_SKIP() << "needs the private root (root and unshare)";
     Moving::SetUp();
   }
 };

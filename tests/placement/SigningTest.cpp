@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "placement/Applications.h"
-#include "placement/Bundles.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
 #include "signing/CodeSign.h"
 #include "signing/Manifest.h"
+#include "support/Copies.h"
 #include "support/Home.h"
 #include "text/Text.h"
 

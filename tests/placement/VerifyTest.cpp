@@ -2,8 +2,8 @@
 // verdict names the first changed file in manifest order, every time.
 #include <gtest/gtest.h>
 
-#include "placement/Bundles.h"
 #include "signing/CodeSign.h"
+#include "support/Copies.h"
 #include "support/Home.h"
 
 using namespace placement_testing;

@@ -7,15 +7,18 @@
 #include <filesystem>
 #include <string>
 
-#include "placement/Bundles.h"
-#include "placement/Sandbox.h"
+#include "support/Copies.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
+#include "support/Sandbox.h"
 #include "update/AppUpdate.h"
 
 namespace update_testing {
 
 using namespace placement_testing;
+using testing_support::inSandbox;
+using testing_support::makeReadOnly;
+using testing_support::mountedBelow;
 
 // A bundle of this version whose program appends "<version> <QUENDREL_NEW_INSTANCE>" to
 // $HOME/started.

@@ -88,7 +88,7 @@ TEST_F(Updating, TheLineFollowsTheFetchAndTheRelaunchPutsTheNewVersionInPlace) {
 }
 
 TEST_F(Updating, AnApplicationOnAnotherFileSystemIsUpdatedAllTheSame) {
-  if (!sandboxed()) GTEST_SKIP() << "needs a mount namespace of its own";
+  if (!inSandbox()) GTEST_SKIP() << "needs a mount namespace of its own";
   fs::create_directories(home / "Applications");
   ASSERT_EQ(mount("scratch", (home / "Applications").c_str(), "tmpfs", 0, "mode=0755"), 0);
   install(key);
@@ -136,7 +136,7 @@ TEST_F(Updating, WithoutANewerSignedVersionThereIsNothingToClick) {
 }
 
 TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAgain) {
-  if (!sandboxed()) GTEST_SKIP() << "needs a mount namespace of its own";
+  if (!inSandbox()) GTEST_SKIP() << "needs a mount namespace of its own";
   const fs::path aside = home / "aside.app";
   const struct {
     const char* what;

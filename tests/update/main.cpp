@@ -1,4 +1,6 @@
-// The update tests share the placement tests' entry point (each test in a sandbox of its own,
-// so the images it attaches and the processes it starts vanish with it) and bundle maker.
-#include "placement/Bundles.cpp"
-#include "placement/Sandbox.cpp"
+// The update tests run sandboxed under a root of their own, as the placement tests do.
+#include "support/Sandbox.h"
+
+int main(int argc, char** argv) {
+  return testing_support::sandboxedMain(argc, argv, nullptr, testing_support::Root::own);
+}

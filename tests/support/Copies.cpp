@@ -1,4 +1,4 @@
-#include "placement/Bundles.h"
+#include "support/Copies.h"
 
 #include <grp.h>
 #include <signal.h>
