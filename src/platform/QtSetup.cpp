@@ -352,7 +352,7 @@ class QtSetupView : public SetupView {
 
 }  // namespace
 
-std::unique_ptr<SetupView> Ui::makeSetupView() {
+std::unique_ptr<SetupView> makeQtSetupView() {
   // Windows need the widget application; quendrelctl's plain event loop has none.
   if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return nullptr;
   return std::make_unique<QtSetupView>();

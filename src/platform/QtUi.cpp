@@ -189,4 +189,8 @@ void QtUi::open(const std::string& address) {
   QDesktopServices::openUrl(QUrl(QString::fromStdString(address)));
 }
 
+std::unique_ptr<SetupView> QtUi::makeSetupView() {
+  return makeQtSetupView();
+}
+
 }  // namespace Platform

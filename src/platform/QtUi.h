@@ -21,6 +21,11 @@ class QtUi : public Ui {
   int run(const Alert& alert) override;
   void copy(const std::string& text) override;
   void open(const std::string& address) override;
+  std::unique_ptr<SetupView> makeSetupView() override;
 };
+
+// The setup window drawn by the toolkit, made hidden; none without a widget application
+// (quendrelctl's plain event loop has none).
+std::unique_ptr<SetupView> makeQtSetupView();
 
 }  // namespace Platform

@@ -70,7 +70,9 @@ class StatusItem {
 
 class Ui {
  public:
-  virtual ~Ui() = default;
+  // Defined with the event loop, so that every program that uses the flows has this class's
+  // type information, those without the toolkit's interface (quendrelctl) included.
+  virtual ~Ui();
 
   // Whether there is a menu bar (system tray) to put a status item in.
   virtual bool hasMenuBar() = 0;
@@ -82,8 +84,8 @@ class Ui {
   virtual int run(const Alert& alert) = 0;
   virtual void copy(const std::string& text) = 0;
   virtual void open(const std::string& address) = 0;
-  // The setup window, made hidden. The Qt windows unless overridden; none without a widget
-  // application.
+  // The setup window, made hidden; none unless overridden (the toolkit's interface makes the
+  // Qt windows).
   virtual std::unique_ptr<SetupView> makeSetupView();
 };
 

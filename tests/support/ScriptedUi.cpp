@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/QtUi.h"
 #include "platform/Queue.h"
 
 namespace testing_support {
@@ -32,7 +33,7 @@ int ScriptedUi::run(const Platform::Alert& alert) {
 }
 
 std::unique_ptr<Platform::SetupView> ScriptedUi::makeSetupView() {
-  if (!scriptedWindow) return Platform::Ui::makeSetupView();
+  if (!scriptedWindow) return Platform::makeQtSetupView();
   auto view = std::make_unique<ScriptedSetupView>();
   window = view.get();
   ++windowsMade;
