@@ -5,6 +5,7 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
+#include "platform/Computer.h"
 #include "setup/Installer.h"
 #include "text/Text.h"
 
@@ -44,7 +45,11 @@ void Manager::carryOn() {
   std::vector<Platform::MenuLine> menu(12);
   menu[stateLine] = {"Checking…", false, false, {}, {}};
   menu[1].separator = true;
-  menu[setupLine] = {"Set up this Mac…", false, true, [this] { showSetup(); }, {}};
+  menu[setupLine] = {std::string("Set up this ") + Platform::computer + "…",
+                     false,
+                     true,
+                     [this] { showSetup(); },
+                     {}};
   menu[consoleLine] = {"Open the console", false, true, [this] { desk_.openConsole(); }, {}};
   menu[updateLine] = {"Quendrel is up to date", false, false, {}, {}};
   menu[5].separator = true;
@@ -203,7 +208,7 @@ void Manager::quitApp() {
 bool Manager::applicationShouldTerminate() {
   if (!settingUp()) return true;
   ui_.run(Platform::Alert::informational(
-      "Quendrel is setting this Mac up",
+      std::string("Quendrel is setting this ") + Platform::computer + " up",
       "Quitting now would leave it half done. It takes a few minutes — quit once it says it has "
       "finished."));
   return false;

@@ -13,6 +13,7 @@
 #include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "placement/Identity.h"
+#include "platform/Computer.h"
 #include "platform/Process.h"
 #include "platform/Queue.h"
 #include "removal/Uninstaller.h"
@@ -126,7 +127,8 @@ void setup(const std::string& code, const std::string& terms) {
   Installer::run(code, terms, [](bool ok, std::string message) {
     Platform::onMain([ok, message = std::move(message)] {
       if (ok) {
-        say("Done. This Mac is connected and its desk is running.");
+        say(std::string("Done. This ") + Platform::computer +
+            " is connected and its desk is running.");
       } else {
         std::cerr << message << '\n';
       }

@@ -18,6 +18,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include "platform/Computer.h"
 #include "platform/SetupView.h"
 #include "platform/Ui.h"
 
@@ -256,7 +257,9 @@ class QtSetupView : public SetupView {
                             Qt::WindowCloseButtonHint);
     window_->setFixedSize(width, height);
 
-    auto* heading = new QLabel(QStringLiteral("Connect this Mac to your church"), window_.get());
+    auto* heading = new QLabel(
+        QString::fromStdString(std::string("Connect this ") + computer + " to your church"),
+        window_.get());
     heading->setObjectName(QStringLiteral("heading"));
     heading->setGeometry(frame(height, 24, 178, 372, 22));
     heading->setFont(sized(QApplication::font(), 15, QFont::DemiBold));

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int firstButton = Platform::firstButton;
 const std::string inTrash = "Quendrel is in the Trash", deleted = "Quendrel has been deleted";
-const std::string asked = "Remove Quendrel from this Mac?", removed = "Quendrel has been removed.";
+const std::string asked = "Remove Quendrel from this computer?", removed = "Quendrel has been removed.";
 const std::string notPutBack = "Quendrel could not be put back.";
 const std::string yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
@@ -77,7 +77,7 @@ const std::string fromTheMenuQuestion =
     "The console will stop and will not start again. Quendrel and everything it installed are "
     "removed.\n\n" +
     yourMixes +
-    "\n\nIf this Mac broadcasts a service, it will not be able to until Quendrel is "
+    "\n\nIf this computer broadcasts a service, it will not be able to until Quendrel is "
     "installed again.";
 const auto fromTheMenu = [](Launched&, Manager&) {};
 
@@ -86,7 +86,7 @@ const Way ways[] = {
      [](Launched& t, Manager&) { t.move(t.app, Platform::home() / ".Trash/Quendrel.app"); },
      {firstButton},
      {inTrash, removed},
-     "Remove it from this Mac completely? The console stops and will not start again, and "
+     "Remove it from this computer completely? The console stops and will not start again, and "
      "everything Quendrel installed is deleted.\n\n" +
          yourMixes + "\n\nIf it went in the Trash by mistake, put it back.",
      {"Remove Quendrel", "Put It Back"},
@@ -97,7 +97,7 @@ const Way ways[] = {
      [](Launched& t, Manager&) { fs::remove_all(t.app); },
      {firstButton},
      {deleted, removed},
-     "Its console is still running on this Mac. Remove that too? " + yourMixes +
+     "Its console is still running on this computer. Remove that too? " + yourMixes +
          "\n\nIf you leave it and Quendrel was emptied from the Trash, the console removes itself "
          "once nobody is using it, and that folder is put in your home folder instead. Deleted "
          "any other way, the console stays; to remove it later, download Quendrel again and "

@@ -158,7 +158,7 @@ TEST_F(Sheet, TheWindowAsDrawnAndItsCode) {
       {"footnote", {24, 166, 372, 40}},
   };
   for (const auto& [name, frame] : frames) EXPECT_EQ(part<QWidget>(name)->geometry(), frame);
-  EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this Mac to your church");
+  EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this computer to your church");
   EXPECT_EQ(part<QLineEdit>("code")->placeholderText(), "123456");
   EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
             "Codes last an hour and work once. If it has lapsed, ask for another — nothing is "
