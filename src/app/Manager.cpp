@@ -5,6 +5,8 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
+#include "placement/Desktop.h"
+#include "platform/Bundle.h"
 #include "platform/Computer.h"
 #include "setup/Installer.h"
 #include "text/Text.h"
@@ -62,6 +64,7 @@ void Manager::carryOn() {
   menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { removal_.uninstall(); }, {}};
   menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
+  introduceToDesktop();
   update_.lookForNewApp();
 
   removal_.watch();
@@ -75,6 +78,14 @@ void Manager::carryOn() {
     showWayIn(std::nullopt);
   }
   timer_ = std::make_unique<Platform::Repeating>(tickSeconds, [this] { lookAgain(); });
+}
+
+void Manager::introduceToDesktop() {
+  auto bundle = Platform::mainBundle();
+  if (!bundle) return;
+  Desktop::introduce(bundle->location, [](int pixels, const std::filesystem::path& file) {
+    return Platform::writePng(menuBarIcon(), pixels, file);
+  });
 }
 
 void Manager::applicationShouldHandleReopen() {

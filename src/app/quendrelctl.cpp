@@ -12,6 +12,7 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
+#include "placement/Desktop.h"
 #include "placement/Identity.h"
 #include "platform/Computer.h"
 #include "platform/Process.h"
@@ -141,6 +142,7 @@ void setup(const std::string& code, const std::string& terms) {
 // would say. 0 when everything was removed.
 int uninstall(const std::optional<std::filesystem::path>& app) {
   auto outcome = Uninstaller::run(Uninstaller::bundled(), app);
+  if (app && outcome && outcome->removed) Desktop::forget();
   auto report = Uninstaller::report(outcome);
   say(report.message);
   if (!report.informative.empty()) say(report.informative);

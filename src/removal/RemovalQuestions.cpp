@@ -2,6 +2,7 @@
 
 #include "desk/Paths.h"
 #include "placement/Applications.h"
+#include "placement/Desktop.h"
 #include "platform/Computer.h"
 #include "platform/Moving.h"
 #include "removal/Uninstaller.h"
@@ -125,6 +126,7 @@ void RemovalQuestions::askAboutGone() {
 void RemovalQuestions::finishUninstalling(const std::optional<fs::path>& app) {
   Raised busy(removing_);
   auto outcome = Uninstaller::run(uninstaller_, app);
+  if (outcome && outcome->removed) Desktop::forget();
   ui_.run(Uninstaller::report(outcome));
   if (outcome) host_.terminate();
 }
