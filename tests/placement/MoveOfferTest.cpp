@@ -331,8 +331,8 @@ const Situation situations[] = {
        l.runs("Busy/Tarvic.app", "1.0", "com.tarvicone.manager", true);
      },
      alreadyOpen,
-     "Another copy of Quendrel is busy — setting this computer up, perhaps, or showing a message — and "
-     "did not close. This copy closes now; open it again once the other has finished.",
+     "Another copy of Quendrel is busy — setting this computer up, perhaps, or showing a message "
+     "— and did not close. This copy closes now; open it again once the other has finished.",
      {},
      false},
 };

@@ -4,6 +4,7 @@
 
 #include "Removal.h"
 #include "app/Manager.h"
+#include "placement/Desktop.h"
 #include "platform/Files.h"
 #include "removal/Whereabouts.h"
 #include "support/ScriptedUi.h"
@@ -12,6 +13,7 @@ using removal_testing::Removal;
 using testing_support::read;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
+using testing_support::write;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
@@ -19,7 +21,8 @@ namespace {
 
 constexpr int firstButton = Platform::firstButton;
 const std::string inTrash = "Quendrel is in the Trash", deleted = "Quendrel has been deleted";
-const std::string asked = "Remove Quendrel from this computer?", removed = "Quendrel has been removed.";
+const std::string asked = "Remove Quendrel from this computer?",
+                  removed = "Quendrel has been removed.";
 const std::string notPutBack = "Quendrel could not be put back.";
 const std::string yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
@@ -135,8 +138,12 @@ TEST_P(Uninstalling, Way) {
   ui.answers = way.answers;
   // The report is up and the bundle already gone: the looks made meanwhile must not end
   // Quendrel under the user's eyes.
+  write(Desktop::entry(), Desktop::entryText(app, app / "Contents/MacOS/Quendrel"));
   ui.onAlert = [&](const Platform::Alert& alert) {
-    if (alert.message != removed) return;
+    if (alert.message != removed) {
+      EXPECT_TRUE(fs::exists(Desktop::entry())) << "the desktop entry stays while asking";
+      return;
+    }
     m.removal().lookWhereIAm();
     EXPECT_FALSE(m.terminated());
   };
@@ -155,6 +162,7 @@ TEST_P(Uninstalling, Way) {
   const bool ran = way.args != "none";
   EXPECT_EQ(args(), ran ? (way.args == "\n" ? "\n" : "--app\n" + app.string() + "\n") : "");
   EXPECT_EQ(m.terminated(), ran);
+  EXPECT_EQ(fs::exists(Desktop::entry()), !ran) << "the desktop entry goes with a removal";
   if (way.args == "--app\n") {
     EXPECT_FALSE(fs::exists(app)) << "the application goes too";
   }
