@@ -5,6 +5,9 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
+#include "placement/Desktop.h"
+#include "platform/Bundle.h"
+#include "platform/Computer.h"
 #include "setup/Installer.h"
 #include "text/Text.h"
 
@@ -44,7 +47,11 @@ void Manager::carryOn() {
   std::vector<Platform::MenuLine> menu(12);
   menu[stateLine] = {"Checking…", false, false, {}, {}};
   menu[1].separator = true;
-  menu[setupLine] = {"Set up this Mac…", false, true, [this] { showSetup(); }, {}};
+  menu[setupLine] = {std::string("Set up this ") + Platform::computer + "…",
+                     false,
+                     true,
+                     [this] { showSetup(); },
+                     {}};
   menu[consoleLine] = {"Open the console", false, true, [this] { desk_.openConsole(); }, {}};
   menu[updateLine] = {"Quendrel is up to date", false, false, {}, {}};
   menu[5].separator = true;
@@ -57,6 +64,7 @@ void Manager::carryOn() {
   menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { removal_.uninstall(); }, {}};
   menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
+  introduceToDesktop();
   update_.lookForNewApp();
 
   removal_.watch();
@@ -70,6 +78,14 @@ void Manager::carryOn() {
     showWayIn(std::nullopt);
   }
   timer_ = std::make_unique<Platform::Repeating>(tickSeconds, [this] { lookAgain(); });
+}
+
+void Manager::introduceToDesktop() {
+  auto bundle = Platform::mainBundle();
+  if (!bundle) return;
+  Desktop::introduce(bundle->location, [](int pixels, const std::filesystem::path& file) {
+    return Platform::writePng(menuBarIcon(), pixels, file);
+  });
 }
 
 void Manager::applicationShouldHandleReopen() {
@@ -203,7 +219,7 @@ void Manager::quitApp() {
 bool Manager::applicationShouldTerminate() {
   if (!settingUp()) return true;
   ui_.run(Platform::Alert::informational(
-      "Quendrel is setting this Mac up",
+      std::string("Quendrel is setting this ") + Platform::computer + " up",
       "Quitting now would leave it half done. It takes a few minutes — quit once it says it has "
       "finished."));
   return false;

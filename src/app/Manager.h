@@ -47,6 +47,8 @@ class Manager : private DeskActions::Host,
   void showSetup();
   void showWayIn(std::optional<std::string> first);
   static Platform::Drawing menuBarIcon();
+  // The desktop entry and its knob, while this copy stands in an Applications folder.
+  static void introduceToDesktop();
 
   // The subsystems' flows.
   DeskActions& desk() { return desk_; }

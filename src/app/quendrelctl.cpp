@@ -12,7 +12,9 @@
 
 #include "desk/Agent.h"
 #include "desk/Desk.h"
+#include "placement/Desktop.h"
 #include "placement/Identity.h"
+#include "platform/Computer.h"
 #include "platform/Process.h"
 #include "platform/Queue.h"
 #include "removal/Uninstaller.h"
@@ -126,7 +128,8 @@ void setup(const std::string& code, const std::string& terms) {
   Installer::run(code, terms, [](bool ok, std::string message) {
     Platform::onMain([ok, message = std::move(message)] {
       if (ok) {
-        say("Done. This Mac is connected and its desk is running.");
+        say(std::string("Done. This ") + Platform::computer +
+            " is connected and its desk is running.");
       } else {
         std::cerr << message << '\n';
       }
@@ -139,6 +142,7 @@ void setup(const std::string& code, const std::string& terms) {
 // would say. 0 when everything was removed.
 int uninstall(const std::optional<std::filesystem::path>& app) {
   auto outcome = Uninstaller::run(Uninstaller::bundled(), app);
+  if (app && outcome && outcome->removed) Desktop::forget();
   auto report = Uninstaller::report(outcome);
   say(report.message);
   if (!report.informative.empty()) say(report.informative);

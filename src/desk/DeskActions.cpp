@@ -7,6 +7,7 @@
 #include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "desk/Paths.h"
+#include "platform/Computer.h"
 #include "platform/Files.h"
 #include "platform/Queue.h"
 
@@ -54,8 +55,9 @@ void DeskActions::showPassphrase() {
   }
   ui_.run(Platform::Alert::informational(
       "There is no passphrase yet.",
-      "One is made the first time the console runs. If the console has never started, set this "
-      "Mac up first."));
+      std::string("One is made the first time the console runs. If the console has never started, "
+                  "set this ") +
+          Platform::computer + " up first."));
 }
 
 void DeskActions::present(const std::string& passphrase, const std::string& title,

@@ -25,6 +25,10 @@ std::optional<fs::path> executableOf(const fs::path& app) {
 
 }  // namespace
 
+std::optional<fs::path> program(const fs::path& bundle) {
+  return executableOf(bundle);
+}
+
 std::optional<std::string> identity(const fs::path& bundle) {
   return Platform::Bundle{bundle}.value("CFBundleIdentifier");
 }

@@ -21,6 +21,8 @@ inline constexpr std::string_view handedOver = "--handed-over";
 using Pair = std::pair<std::string, std::string>;
 
 std::optional<std::string> identity(const std::filesystem::path& bundle);
+// The program the bundle opens with (its CFBundleExecutable in Contents/MacOS).
+std::optional<std::filesystem::path> program(const std::filesystem::path& bundle);
 bool isOurs(const std::filesystem::path& bundle);
 std::string version(const std::filesystem::path& bundle);
 std::string build(const std::filesystem::path& bundle);

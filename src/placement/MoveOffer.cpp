@@ -7,6 +7,7 @@
 #include "desk/Paths.h"
 #include "placement/Moving.h"
 #include "platform/Bundle.h"
+#include "platform/Computer.h"
 #include "platform/Files.h"
 #include "platform/Mounts.h"
 #include "platform/Process.h"
@@ -117,7 +118,7 @@ std::optional<MoveOffer::Plan> MoveOffer::plan(const std::optional<Installed>& i
       plan.sentence = "This account cannot change the Applications folder the older " + oldName +
                       " is in, so this one goes in " + where + " and opens again " +
                       "from there. Taking the older one away needs somebody who " +
-                      "administers this Mac.";
+                      "administers this " + Platform::computer + ".";
     }
   }
   if (!fromDiskImage)
@@ -132,7 +133,8 @@ bool MoveOffer::move(const fs::path& here, const std::optional<fs::path>& instal
   offer.informative = "Quendrel is running from " + Settling::describe(here) + ". " +
                       "It needs to be in your Applications folder to keep itself up to " +
                       "date, and so that dragging it to the Trash and emptying the " +
-                      "Trash takes its console off this Mac too.\n\n" + plan.sentence;
+                      "Trash takes its console off this " + Platform::computer + " too.\n\n" +
+                      plan.sentence;
   std::error_code error;
   if (fs::exists(Paths::install(), error))
     offer.informative += " The console keeps running meanwhile.";
@@ -150,13 +152,14 @@ bool MoveOffer::move(const fs::path& here, const std::optional<fs::path>& instal
   }
 
   if (!closeOtherCopies()) {
-    return closeWith(
-        informational(notMoved,
-                      "Another copy of Quendrel is still busy — setting this Mac up, perhaps, or "
+    return closeWith(informational(
+        notMoved, std::string("Another copy of Quendrel is still busy — setting this ") +
+                      Platform::computer +
+                      " up, perhaps, or "
                       "showing a message — and did not close. Nothing has changed. Let it "
                       "finish, then open this copy " +
-                          std::string("again from ") + Settling::describe(here) +
-                          " and choose Move to " + "Applications."));
+                      std::string("again from ") + Settling::describe(here) +
+                      " and choose Move to " + "Applications."));
   }
 
   Settling::Outcome outcome = Settling::Failed{};
@@ -221,11 +224,12 @@ bool MoveOffer::leaveItToAnother() {
                                    "closes now rather than put a second one beside it."));
   }
   if (closeOtherCopies()) return false;
-  return closeWith(
-      informational(alreadyOpen,
-                    "Another copy of Quendrel is busy — setting this Mac up, perhaps, or showing "
-                    "a message — and did not close. This copy closes now; open it again once the "
-                    "other has finished."));
+  return closeWith(informational(
+      alreadyOpen,
+      std::string("Another copy of Quendrel is busy — setting this ") + Platform::computer +
+          " up, perhaps, or showing "
+          "a message — and did not close. This copy closes now; open it again once the "
+          "other has finished."));
 }
 
 bool MoveOffer::takeCurrentName() {

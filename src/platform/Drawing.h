@@ -4,6 +4,7 @@
 // Coordinates have their origin at the lower left with y upwards; angles are in degrees,
 // counter-clockwise from the positive x axis.
 #include <cstdint>
+#include <filesystem>
 #include <variant>
 #include <vector>
 
@@ -61,5 +62,9 @@ struct Rendered {
 
 // Renders black on transparent at `scale` pixels per point.
 Rendered render(const Drawing& drawing, int scale);
+
+// Writes the drawing, black on transparent, `pixels` on a side, as a PNG file in place of what
+// was there. False when it could not be written.
+bool writePng(const Drawing& drawing, int pixels, const std::filesystem::path& file);
 
 }  // namespace Platform

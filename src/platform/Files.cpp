@@ -27,11 +27,13 @@ std::filesystem::path temporaryFolder() {
   return "/tmp";
 }
 
-std::filesystem::path ownTrash() {
+std::filesystem::path dataHome() {
   const char* data = std::getenv("XDG_DATA_HOME");
-  std::filesystem::path base =
-      data && *data == '/' ? std::filesystem::path(data) : home() / ".local/share";
-  return base / "Trash/files";
+  return data && *data == '/' ? std::filesystem::path(data) : home() / ".local/share";
+}
+
+std::filesystem::path ownTrash() {
+  return dataHome() / "Trash/files";
 }
 
 bool isVolumeTrash(const std::string& name) {

@@ -13,6 +13,10 @@ std::filesystem::path home();
 // The temporary folder: $TMPDIR, else /tmp.
 std::filesystem::path temporaryFolder();
 
+// The user's own data folder: $XDG_DATA_HOME when it is an absolute path, else
+// ~/.local/share.
+std::filesystem::path dataHome();
+
 // The user's own trash, where deleted items go: $XDG_DATA_HOME/Trash/files, by default
 // ~/.local/share/Trash/files.
 std::filesystem::path ownTrash();

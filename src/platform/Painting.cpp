@@ -123,4 +123,19 @@ std::uint8_t Rendered::at(double x, double y) const {
   return alpha[static_cast<std::size_t>(row) * size + column];
 }
 
+bool writePng(const Drawing& drawing, int pixels, const std::filesystem::path& file) {
+  // Painted at the first whole scale that is at least as large, then smoothed down.
+  const int scale = static_cast<int>(std::ceil(pixels / drawing.side));
+  const QImage image = paint(drawing, std::max(scale, 1))
+                           .scaled(pixels, pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  std::filesystem::path written = file;
+  written += ".new";
+  std::error_code error;
+  if (!image.save(QString::fromStdString(written.string()), "PNG")) return false;
+  std::filesystem::rename(written, file, error);
+  if (!error) return true;
+  std::filesystem::remove(written, error);
+  return false;
+}
+
 }  // namespace Platform

@@ -1,4 +1,6 @@
 // The setup window drawn with Qt Widgets, and the terms sheet over it from its own process.
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -18,6 +20,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include "platform/Computer.h"
 #include "platform/SetupView.h"
 #include "platform/Ui.h"
 
@@ -62,6 +65,22 @@ void fit(QLabel* label, double points) {
   label->setFont(font);
 }
 
+// How far the terms sheet (TermsSheet.cpp) reaches below its window's top edge.
+constexpr int sheetHeight = 580;
+
+// Moves the window up as far as its sheet needs to end within the screen's available area, as
+// a window on the Mac does when its sheet would leave the screen.
+void makeRoomForSheet(QWidget* window) {
+  const QScreen* screen = window->screen();
+  if (!screen) return;
+  const QRect room = screen->availableGeometry();
+  const QRect frame = window->frameGeometry();
+  // The sheet's frame is taken to add what the window's own adds to its height.
+  const int reach = sheetHeight + frame.height() - window->height();
+  const int top = std::max(room.top(), std::min(frame.top(), room.bottom() + 1 - reach));
+  if (top != frame.top()) window->move(frame.left(), top);
+}
+
 // The terms sheet, drawn by the quendrel-terms program beside this one: the web engine is
 // loaded in that process only while the sheet is up, and goes with it. The two speak one
 // JSON object per line (see TermsSheet.cpp).
@@ -79,6 +98,7 @@ class TermsProcess : public QObject {
     connect(&process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
       if (error == QProcess::FailedToStart) ended();
     });
+    makeRoomForSheet(over);
     const QRect frame = over->frameGeometry();
     process_.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quendrel-terms"),
                    QStringList());
@@ -256,7 +276,9 @@ class QtSetupView : public SetupView {
                             Qt::WindowCloseButtonHint);
     window_->setFixedSize(width, height);
 
-    auto* heading = new QLabel(QStringLiteral("Connect this Mac to your church"), window_.get());
+    auto* heading = new QLabel(
+        QString::fromStdString(std::string("Connect this ") + computer + " to your church"),
+        window_.get());
     heading->setObjectName(QStringLiteral("heading"));
     heading->setGeometry(frame(height, 24, 178, 372, 22));
     heading->setFont(sized(QApplication::font(), 15, QFont::DemiBold));

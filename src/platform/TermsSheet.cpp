@@ -322,6 +322,8 @@ class TermsSheet : public QDialog {
     const QString what = command.value(QStringLiteral("do")).toString();
     if (what == QStringLiteral("state")) {
       reply[QStringLiteral("size")] = QJsonArray{width(), height()};
+      reply[QStringLiteral("at")] = corners(geometry());
+      reply[QStringLiteral("frame")] = corners(frameGeometry());
       reply[QStringLiteral("web")] = corners(web_->geometry());
       reply[QStringLiteral("agree")] = corners(agree_->geometry());
       reply[QStringLiteral("cancel")] = corners(cancel_->geometry());

@@ -2,6 +2,8 @@
 
 #include "desk/Paths.h"
 #include "placement/Applications.h"
+#include "placement/Desktop.h"
+#include "platform/Computer.h"
 #include "platform/Moving.h"
 #include "removal/Uninstaller.h"
 #include "setup/Belonging.h"
@@ -77,11 +79,11 @@ void RemovalQuestions::lookWhereIAm() {
 void RemovalQuestions::uninstall() {
   Raised busy(removing_);
   auto alert = Platform::Alert::confirmation(
-      "Remove Quendrel from this Mac?",
+      std::string("Remove Quendrel from this ") + Platform::computer + "?",
       std::string("The console will stop and will not start again. Quendrel and everything it "
                   "installed are removed.\n\n") +
-          yourMixes +
-          "\n\nIf this Mac broadcasts a service, it will not be able to until Quendrel is "
+          yourMixes + "\n\nIf this " + Platform::computer +
+          " broadcasts a service, it will not be able to until Quendrel is "
           "installed again.",
       "Remove Quendrel", "Cancel");
   if (ui_.run(alert) != Platform::firstButton) return;
@@ -92,8 +94,9 @@ void RemovalQuestions::askAboutTrash(const fs::path& inTrash) {
   Raised busy(removing_);
   auto alert = Platform::Alert::confirmation(
       "Quendrel is in the Trash",
-      std::string("Remove it from this Mac completely? The console stops and will not start "
-                  "again, and everything Quendrel installed is deleted.\n\n") +
+      std::string("Remove it from this ") + Platform::computer +
+          " completely? The console stops and will not start again, and everything Quendrel "
+          "installed is deleted.\n\n" +
           yourMixes + "\n\nIf it went in the Trash by mistake, put it back.",
       "Remove Quendrel", "Put It Back");
   if (ui_.run(alert) == Platform::firstButton) return finishUninstalling(std::nullopt);
@@ -109,7 +112,8 @@ void RemovalQuestions::askAboutGone() {
   Raised busy(removing_);
   auto alert = Platform::Alert::confirmation(
       "Quendrel has been deleted",
-      std::string("Its console is still running on this Mac. Remove that too? ") + yourMixes +
+      std::string("Its console is still running on this ") + Platform::computer +
+          ". Remove that too? " + yourMixes +
           "\n\nIf you leave it and Quendrel was emptied from the Trash, the console removes "
           "itself once nobody is using it, and that folder is put in your home folder instead. "
           "Deleted any other way, the console stays; to remove it later, download Quendrel "
@@ -122,6 +126,7 @@ void RemovalQuestions::askAboutGone() {
 void RemovalQuestions::finishUninstalling(const std::optional<fs::path>& app) {
   Raised busy(removing_);
   auto outcome = Uninstaller::run(uninstaller_, app);
+  if (outcome && outcome->removed) Desktop::forget();
   ui_.run(Uninstaller::report(outcome));
   if (outcome) host_.terminate();
 }

@@ -6,6 +6,7 @@
 
 #include "desk/Paths.h"
 #include "platform/Bundle.h"
+#include "platform/Computer.h"
 #include "platform/Copying.h"
 #include "platform/Files.h"
 #include "platform/Lock.h"
@@ -244,7 +245,8 @@ void pair(const std::string& code, const std::string& terms) {
                                   folder.string()},
                                  Platform::Output::pipe);
   if (const auto* unstarted = std::get_if<Platform::Unstarted>(&ran)) {
-    throw Failed{"Could not connect this Mac: " + unstarted->why};
+    throw Failed{std::string("Could not connect this ") + Platform::computer + ": " +
+                 unstarted->why};
   }
   const auto& exited = std::get<Platform::Exited>(ran);
   if (exited.status == 0) return;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Computer.h"
+
 namespace Installer {
 
 // True while a setup run is under way. Written and read on the main thread only.
@@ -35,8 +37,9 @@ inline constexpr std::string_view keptNames[] = {"presets", "projects", "data",
 void run(std::string code, std::string terms,
          std::function<void(bool ok, std::string message)> then);
 
-inline constexpr const char* alreadyUnderWay =
-    "This Mac is already being set up. Wait until that has finished, then try again.";
+inline const std::string alreadyUnderWay =
+    std::string("This ") + Platform::computer +
+    " is already being set up. Wait until that has finished, then try again.";
 
 // The steps of a run, in their order. Each throws `Failed` or the file system's error.
 void layDown();

@@ -1,6 +1,7 @@
 #include "setup/SetupWindow.h"
 
 #include "platform/Characters.h"
+#include "platform/Computer.h"
 #include "platform/Queue.h"
 #include "setup/Installer.h"
 #include "text/Numeric.h"
@@ -8,11 +9,13 @@
 namespace {
 
 constexpr std::size_t codeLength = 6;
-constexpr const char* instruction =
-    "Ask for the six digits and type them here. This Mac will set itself up and start its "
-    "desk. It takes a few minutes.";
+const std::string instruction = std::string("Ask for the six digits and type them here. This ") +
+                                Platform::computer +
+                                " will set itself up and start its "
+                                "desk. It takes a few minutes.";
 constexpr const char* settingUp = "Setting up. This takes a few minutes — you can leave it.";
-constexpr const char* finished = "Done. This Mac is connected and its desk is running.";
+const std::string finished =
+    std::string("Done. This ") + Platform::computer + " is connected and its desk is running.";
 constexpr const char* connectTitle = "Connect";
 constexpr const char* closeTitle = "Close";
 

@@ -73,7 +73,7 @@ TEST_F(ManagerTest, TheMenuIsBuiltOnceWithEveryLine) {
   EXPECT_EQ(ui.description, "Quendrel");
   const char* titles[] = {"Checking…",
                           "",
-                          "Set up this Mac…",
+                          "Set up this computer…",
                           "Open the console",
                           "Quendrel is up to date",
                           "",
@@ -215,7 +215,7 @@ TEST_F(ManagerTest, NothingQuitsDuringSetup) {
   Installer::running = false;
   ASSERT_EQ(ui.alerts.size(), 2u);
   for (const auto& alert : ui.alerts) {
-    EXPECT_EQ(alert.message, "Quendrel is setting this Mac up");
+    EXPECT_EQ(alert.message, "Quendrel is setting this computer up");
     EXPECT_EQ(alert.informative,
               "Quitting now would leave it half done. It takes a few minutes — quit once it says "
               "it has finished.");
@@ -274,7 +274,7 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");
   EXPECT_EQ(ui.alerts.back().informative,
             "One is made the first time the console runs. If the console has never started, set "
-            "this Mac up first.");
+            "this computer up first.");
   write(Paths::install() / "presets/.access", " \n\t\n");
   manager->desk().showPassphrase();
   EXPECT_EQ(ui.alerts.back().message, "There is no passphrase yet.");

@@ -228,7 +228,7 @@ TEST(Security, PairingCredentialsAndThePassphraseReachNoLogFileOrErrorMessage) {
   EXPECT_FALSE(fs::exists(uplink));
   Ran setUp = say("setting up", ctl, {"setup", code, "--terms", "2025-04"});
   ASSERT_EQ(setUp.status, 0) << setUp.out << setUp.err;
-  EXPECT_EQ(setUp.out, "Done. This Mac is connected and its desk is running.\n");
+  EXPECT_EQ(setUp.out, "Done. This computer is connected and its desk is running.\n");
   EXPECT_EQ(read(desk / "data/installed-by-app"), app.string() + "\n");
   EXPECT_EQ(fs::status(uplink).permissions() & (fs::perms::group_all | fs::perms::others_all),
             fs::perms::none)

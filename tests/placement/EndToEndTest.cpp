@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "placement/Applications.h"
+#include "placement/Desktop.h"
 #include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
@@ -83,6 +84,10 @@ TEST(EndToEnd, FromADiskImageIntoApplicationsWithReturn) {
       << "the new copy did not start";
   EXPECT_EQ(arguments, (Lines{programOf(installed), "--handed-over", "--moved-from", here}));
   EXPECT_TRUE(Settling::intact(installed, built));
+  EXPECT_TRUE(spinUntil([] { return fs::exists(Desktop::entry()); }, 30))
+      << "the copy in /Applications has no desktop entry";
+  EXPECT_TRUE(fs::exists(Desktop::icon(256)));
+  EXPECT_EQ(run("/usr/bin/desktop-file-validate", {Desktop::entry().string()}).output, "");
 
   // The old copy quits, and the image goes once nothing runs from it.
   EXPECT_EQ(old.status(30), 0);

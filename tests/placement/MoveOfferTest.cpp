@@ -135,7 +135,7 @@ const std::string alreadyOpen = "Quendrel is already open";
 const std::string notMoved = "Quendrel was not moved";
 const std::string why =
     "It needs to be in your Applications folder to keep itself up to date, and so that dragging "
-    "it to the Trash and emptying the Trash takes its console off this Mac too.\n\n";
+    "it to the Trash and emptying the Trash takes its console off this computer too.\n\n";
 const std::string movesItself = "It puts itself there and opens again from Applications.";
 const std::string throwAway = " The copy it was opened from can be thrown away afterwards.";
 const Lines opensHandedOver = {"Quendrel.app", "--handed-over", "marker=1", "cwd=/"};
@@ -236,7 +236,7 @@ const Situation situations[] = {
        l.runs("Old/Quendrel.app", "0.5", "com.quendrel.manager", true);
      },
      notMoved,
-     "Another copy of Quendrel is still busy — setting this Mac up, perhaps, or showing a "
+     "Another copy of Quendrel is still busy — setting this computer up, perhaps, or showing a "
      "message — and did not close. Nothing has changed. Let it finish, then open this copy again "
      "from your Downloads folder and choose Move to Applications.",
      {},
@@ -252,7 +252,7 @@ const Situation situations[] = {
      "Quendrel is running from your Downloads folder. " + why +
          "This account cannot change the Applications folder the older Quendrel 0.9 is in, so "
          "this one goes in the Applications folder in your home folder and opens again from "
-         "there. Taking the older one away needs somebody who administers this Mac." +
+         "there. Taking the older one away needs somebody who administers this computer." +
          throwAway,
      opensHandedOver, false,
      [](Launch& l) {
@@ -335,8 +335,8 @@ const Situation situations[] = {
        l.runs("Busy/Tarvic.app", "1.0", "com.tarvicone.manager", true);
      },
      alreadyOpen,
-     "Another copy of Quendrel is busy — setting this Mac up, perhaps, or showing a message — and "
-     "did not close. This copy closes now; open it again once the other has finished.",
+     "Another copy of Quendrel is busy — setting this computer up, perhaps, or showing a message "
+     "— and did not close. This copy closes now; open it again once the other has finished.",
      {},
      false},
 };

@@ -4,6 +4,7 @@
 
 #include "Removal.h"
 #include "app/Manager.h"
+#include "placement/Desktop.h"
 #include "platform/Process.h"
 #include "support/ScriptedUi.h"
 #include "text/Text.h"
@@ -27,6 +28,12 @@ class EndToEnd : public Removal {
     write(Paths::install() / "uninstall.sh", read(reference), 0755);
     write(Paths::install() / "presets/Sunday.json", "{}");
   }
+  // The desktop entry and an icon, as a copy in an Applications folder leaves them.
+  void introduced() {
+    write(Desktop::entry(), Desktop::entryText(app, app / "Contents/MacOS/Quendrel"));
+    write(Desktop::icon(48), "knob");
+  }
+  bool forgotten() { return !fs::exists(Desktop::entry()) && !fs::exists(Desktop::icon(48)); }
   Platform::Exited ctl(const std::vector<std::string>& args) {
     auto ran = Platform::run({QUENDRELCTL, args, ""}, Platform::Output::pipe);
     return std::get<Platform::Exited>(ran);
@@ -40,6 +47,7 @@ TEST_F(EndToEnd, TheMenuRemovesTheDeskAndTheApplication) {
   ScriptedUi ui;
   Manager manager(ui, {});
   manager.carryOn();
+  introduced();
   ui.answers = {Platform::firstButton};
   ui.item->choose(Manager::uninstallLine);
   ASSERT_EQ(ui.alerts.size(), 2u);
@@ -49,14 +57,17 @@ TEST_F(EndToEnd, TheMenuRemovesTheDeskAndTheApplication) {
       << text;
   for (const auto& line : Text::nonEmptyLines(text)) EXPECT_EQ(line.rfind("✓", 0), 0u) << line;
   EXPECT_FALSE(fs::exists(app));
+  EXPECT_TRUE(forgotten());
   EXPECT_FALSE(fs::exists(Paths::movedInstall()));
   EXPECT_TRUE(fs::exists(home / "Desktop/Quendrel — your mixes/presets/Sunday.json"));
   EXPECT_TRUE(manager.terminated());
 }
 
 TEST_F(EndToEnd, QuendrelctlUninstallsAndSaysWhenItCannot) {
+  introduced();
   auto ran = ctl({"uninstall", "--app", app.string()});
   EXPECT_EQ(ran.status, 0) << ran.output;
+  EXPECT_TRUE(forgotten()) << "the desktop entry goes with the application";
   EXPECT_EQ(ran.output.rfind("Quendrel has been removed.\n✓ Stopped the console\n", 0), 0u)
       << ran.output;
   EXPECT_FALSE(fs::exists(app));

@@ -4,6 +4,7 @@
 
 #include "Removal.h"
 #include "app/Manager.h"
+#include "placement/Desktop.h"
 #include "platform/Files.h"
 #include "removal/Whereabouts.h"
 #include "support/ScriptedUi.h"
@@ -12,6 +13,7 @@ using removal_testing::Removal;
 using testing_support::read;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
+using testing_support::write;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
@@ -19,7 +21,8 @@ namespace {
 
 constexpr int firstButton = Platform::firstButton;
 const std::string inTrash = "Quendrel is in the Trash", deleted = "Quendrel has been deleted";
-const std::string asked = "Remove Quendrel from this Mac?", removed = "Quendrel has been removed.";
+const std::string asked = "Remove Quendrel from this computer?",
+                  removed = "Quendrel has been removed.";
 const std::string notPutBack = "Quendrel could not be put back.";
 const std::string yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
@@ -77,7 +80,7 @@ const std::string fromTheMenuQuestion =
     "The console will stop and will not start again. Quendrel and everything it installed are "
     "removed.\n\n" +
     yourMixes +
-    "\n\nIf this Mac broadcasts a service, it will not be able to until Quendrel is "
+    "\n\nIf this computer broadcasts a service, it will not be able to until Quendrel is "
     "installed again.";
 const auto fromTheMenu = [](Launched&, Manager&) {};
 
@@ -86,7 +89,7 @@ const Way ways[] = {
      [](Launched& t, Manager&) { t.move(t.app, Platform::home() / ".Trash/Quendrel.app"); },
      {firstButton},
      {inTrash, removed},
-     "Remove it from this Mac completely? The console stops and will not start again, and "
+     "Remove it from this computer completely? The console stops and will not start again, and "
      "everything Quendrel installed is deleted.\n\n" +
          yourMixes + "\n\nIf it went in the Trash by mistake, put it back.",
      {"Remove Quendrel", "Put It Back"},
@@ -97,7 +100,7 @@ const Way ways[] = {
      [](Launched& t, Manager&) { fs::remove_all(t.app); },
      {firstButton},
      {deleted, removed},
-     "Its console is still running on this Mac. Remove that too? " + yourMixes +
+     "Its console is still running on this computer. Remove that too? " + yourMixes +
          "\n\nIf you leave it and Quendrel was emptied from the Trash, the console removes itself "
          "once nobody is using it, and that folder is put in your home folder instead. Deleted "
          "any other way, the console stays; to remove it later, download Quendrel again and "
@@ -135,8 +138,12 @@ TEST_P(Uninstalling, Way) {
   ui.answers = way.answers;
   // The report is up and the bundle already gone: the looks made meanwhile must not end
   // Quendrel under the user's eyes.
+  write(Desktop::entry(), Desktop::entryText(app, app / "Contents/MacOS/Quendrel"));
   ui.onAlert = [&](const Platform::Alert& alert) {
-    if (alert.message != removed) return;
+    if (alert.message != removed) {
+      EXPECT_TRUE(fs::exists(Desktop::entry())) << "the desktop entry stays while asking";
+      return;
+    }
     m.removal().lookWhereIAm();
     EXPECT_FALSE(m.terminated());
   };
@@ -155,6 +162,7 @@ TEST_P(Uninstalling, Way) {
   const bool ran = way.args != "none";
   EXPECT_EQ(args(), ran ? (way.args == "\n" ? "\n" : "--app\n" + app.string() + "\n") : "");
   EXPECT_EQ(m.terminated(), ran);
+  EXPECT_EQ(fs::exists(Desktop::entry()), !ran) << "the desktop entry goes with a removal";
   if (way.args == "--app\n") {
     EXPECT_FALSE(fs::exists(app)) << "the application goes too";
   }

@@ -258,7 +258,7 @@ TEST_F(Setup, AScriptThatCannotStart) {
     Installer::pair("123456", "");
     FAIL() << "no failure";
   } catch (const Installer::Failed& failed) {
-    EXPECT_EQ(failed.why, "Could not connect this Mac: No such file or directory");
+    EXPECT_EQ(failed.why, "Could not connect this computer: No such file or directory");
   }
 }
 

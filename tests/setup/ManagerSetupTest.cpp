@@ -1,5 +1,5 @@
 // The menu's side of setting up: the setup window offered once when the desk needs setting
-// up, "Set up this Mac…", the way in, and the state line after a setup.
+// up, "Set up this computer…", the way in, and the state line after a setup.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -58,7 +58,7 @@ TEST_F(Menu, TheSetupWindowIsOfferedOnceAndTheMenuLeadsBackToIt) {
   EXPECT_EQ(ui.window->broughtToFront, 1) << "closing it does not bring it back on a tick";
   EXPECT_FALSE(ui.window->open);
 
-  ui.item->choose(Manager::setupLine);  // "Set up this Mac…"
+  ui.item->choose(Manager::setupLine);  // "Set up this computer…"
   EXPECT_EQ(ui.window->broughtToFront, 2);
   EXPECT_EQ(ui.windowsMade, 1);
 

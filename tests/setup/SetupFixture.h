@@ -15,7 +15,7 @@ namespace setup_testing {
 namespace fs = std::filesystem;
 using namespace testing_support;
 
-constexpr const char* done = "Done. This Mac is connected and its desk is running.";
+constexpr const char* done = "Done. This computer is connected and its desk is running.";
 
 class Computer {
  public:

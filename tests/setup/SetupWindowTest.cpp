@@ -20,7 +20,7 @@ char programName[] = "setup_tests";
 char* argv[] = {programName, nullptr};
 
 constexpr const char* instruction =
-    "Ask for the six digits and type them here. This Mac will set itself up and start its "
+    "Ask for the six digits and type them here. This computer will set itself up and start its "
     "desk. It takes a few minutes.";
 constexpr const char* settingUp = "Setting up. This takes a few minutes — you can leave it.";
 

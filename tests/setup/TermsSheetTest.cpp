@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <optional>
 
@@ -158,7 +159,7 @@ TEST_F(Sheet, TheWindowAsDrawnAndItsCode) {
       {"footnote", {24, 166, 372, 40}},
   };
   for (const auto& [name, frame] : frames) EXPECT_EQ(part<QWidget>(name)->geometry(), frame);
-  EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this Mac to your church");
+  EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this computer to your church");
   EXPECT_EQ(part<QLineEdit>("code")->placeholderText(), "123456");
   EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
             "Codes last an hour and work once. If it has lapsed, ask for another — nothing is "
@@ -234,6 +235,20 @@ TEST_F(Sheet, TheTermsBoxesDecideAndAgreeingSetsUp) {
   EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", "2025-04"}));
   EXPECT_EQ(part<QPushButton>("go")->text(), "Close");
   EXPECT_EQ(server.count("/terms"), 1);
+}
+
+// Run on the default screen (800 × 600) and, by setup.screens.*, on 1366 × 768 and 1024 × 600.
+TEST_F(Sheet, DropsFromTheWindowWithItsButtonsOnTheScreen) {
+  openSheet();
+  const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+  const QJsonObject drawn = state();
+  const QRect at = rect(drawn["at"]), frame = rect(drawn["frame"]);
+  EXPECT_EQ(frame.top(), window()->frameGeometry().top()) << "from the window's top edge";
+  EXPECT_LE(frame.bottom(), room.bottom()) << "its bottom edge on the screen";
+  for (const char* button : {"agree", "cancel"}) {
+    EXPECT_TRUE(room.contains(rect(drawn[button]).translated(at.topLeft())))
+        << button << " on a screen of " << room.width() << " × " << room.height();
+  }
 }
 
 TEST_F(Sheet, TheMenuProgramNeverLoadsTheWebEngineAndASheetThatDiesCancels) {

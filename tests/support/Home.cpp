@@ -26,6 +26,7 @@ Home::Home() {
   setenv("TMPDIR", (root_ / "tmp").c_str(), 1);
   unsetenv("QUENDREL_PORT");
   unsetenv("TARVIC_PORT");
+  unsetenv("XDG_DATA_HOME");  // the data folder is the home folder's own
 }
 
 Home::~Home() {
