@@ -115,7 +115,9 @@ bool sameUser(qintptr descriptor) {
 sockaddr_un reopenAddress(socklen_t& length) {
   std::filesystem::path where;
   if (auto bundle = mainBundle()) {
-    where = bundle->location;
+    std::error_code error;  // the same bundle however it was opened
+    where = std::filesystem::weakly_canonical(bundle->location, error);
+    if (error) where = bundle->location;
   } else {
     std::error_code error;
     where = std::filesystem::read_symlink("/proc/self/exe", error);

@@ -16,10 +16,14 @@ struct Bundle {
   std::optional<std::string> value(const std::string& key) const;
 };
 
-// The bundle that holds this process's executable ("…/X.app/Contents/MacOS/exe"),
-// with symbolic links resolved. Nothing when the executable lies outside a bundle. Defined
-// alone in MainBundle.cpp, so that a test program can link a stand-in of its own.
+// The bundle that holds this process's executable ("…/X.app/Contents/MacOS/exe"), by the
+// path it was opened from: folders above the bundle that are symbolic links stay as they
+// were named (callers resolve where they compare places). Nothing when the executable lies
+// outside a bundle. Defined alone in MainBundle.cpp, so that a test program can link a
+// stand-in of its own.
 std::optional<Bundle> mainBundle();
+// What mainBundle answers when nothing stands in for it.
+std::optional<Bundle> bundleOfThisProcess();
 
 // The bundle that holds the executable at `executable`, when it lies in one.
 std::optional<Bundle> bundleHolding(const std::filesystem::path& executable);

@@ -3,10 +3,7 @@
 namespace Platform {
 
 std::optional<Bundle> mainBundle() {
-  std::error_code error;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return std::nullopt;
-  return bundleHolding(exe);
+  return bundleOfThisProcess();
 }
 
 }  // namespace Platform

@@ -205,13 +205,34 @@ class TermsProcess : public QObject {
     }
   }
 
-  // The program ended. While the sheet was up, that is as if it had been cancelled: the
-  // window comes back as it was, and nothing is set up without an agreement.
+  // The program ended, or could not start. While the sheet was up, the window comes back as
+  // it was and nothing is set up without an agreement: a program that ended by itself
+  // cancelled, one that could not start or stopped unexpectedly broke the sheet. Told once
+  // the sheet is made, even when the program fails at once.
   void ended() {
-    if (!open_) return deleteLater();
-    auto declined = handlers_.declined;
-    close();
-    if (declined) declined();
+    QTimer::singleShot(0, this, [this] {
+      if (!open_) return deleteLater();
+      const QString why = trouble();
+      auto declined = handlers_.declined;
+      auto broken = handlers_.broken;
+      close();
+      if (why.isEmpty()) {
+        if (declined) declined();
+      } else if (broken) {
+        broken(why.toStdString());
+      }
+    });
+  }
+
+  QString trouble() const {
+    if (process_.error() == QProcess::FailedToStart) {
+      return QStringLiteral("the program that shows them could not start (%1)")
+          .arg(process_.errorString());
+    }
+    if (process_.exitStatus() == QProcess::CrashExit || process_.exitCode() != 0) {
+      return QStringLiteral("the program that shows them stopped unexpectedly");
+    }
+    return {};
   }
 
   // Handlers may close the sheet; the call keeps its own copy of the handler.

@@ -30,6 +30,9 @@ class TermsView {
     std::function<void()> failed;
     std::function<void()> agreed;
     std::function<void()> declined;
+    // The sheet's program could not start, or stopped while the sheet was up; why, as a
+    // phrase that goes after "The terms could not be shown: ". The sheet is gone.
+    std::function<void(const std::string& why)> broken;
   };
   virtual ~TermsView() = default;
 

@@ -54,7 +54,7 @@ std::string AgreementWindow::linkTarget(const std::string& url) {
   return Service::address() + rest;
 }
 
-void AgreementWindow::show(Platform::SetupView& over, Answer then) {
+void AgreementWindow::show(Platform::SetupView& over, Answer then, Broken broken) {
   answer_ = std::move(then);
   Platform::TermsView::Handlers handlers;
   handlers.message = [this](const std::string& body) { received(body); };
@@ -62,6 +62,11 @@ void AgreementWindow::show(Platform::SetupView& over, Answer then) {
   handlers.failed = [this] { useOwnCopy(); };
   handlers.agreed = [this] { finish(version_); };
   handlers.declined = [this] { finish(std::nullopt); };
+  handlers.broken = [this, broken = std::move(broken)](const std::string& why) {
+    web_.reset();
+    answer_ = nullptr;
+    if (auto told = broken) told(why);
+  };
   web_ = over.openSheet(wiring(), std::move(handlers));
   if (web_) web_->load(Service::address() + "/terms", termsTimeout);
 }

@@ -14,6 +14,8 @@
 class AgreementWindow {
  public:
   using Answer = std::function<void(std::optional<std::string> version)>;
+  // The sheet could not be shown: why, as a phrase.
+  using Broken = std::function<void(const std::string& why)>;
 
   explicit AgreementWindow(Platform::Ui& ui);
   ~AgreementWindow();
@@ -21,8 +23,9 @@ class AgreementWindow {
   AgreementWindow& operator=(const AgreementWindow&) = delete;
 
   // Puts the sheet over `over` and loads the service's terms. `then` gets the answer on the
-  // main thread; an earlier showing's unanswered `then` is dropped without a call.
-  void show(Platform::SetupView& over, Answer then);
+  // main thread; an earlier showing's unanswered `then` is dropped without a call. When the
+  // sheet's program cannot start or stops, `broken` is told instead.
+  void show(Platform::SetupView& over, Answer then, Broken broken);
 
   // The script that wires the page's boxes to the sheet.
   static const std::string& wiring();

@@ -18,6 +18,8 @@ const std::string finished =
     std::string("Done. This ") + Platform::computer + " is connected and its desk is running.";
 constexpr const char* connectTitle = "Connect";
 constexpr const char* closeTitle = "Close";
+constexpr const char* termsBroken = "The terms could not be shown: ";
+constexpr const char* tryAgain = ". Choose Connect to try again.";
 
 }  // namespace
 
@@ -65,14 +67,21 @@ void SetupWindow::pressed() {
 void SetupWindow::connect() {
   window_->setCodeEnabled(false);
   window_->setButton(connectTitle, false);
-  agreement_.show(*window_, [this](std::optional<std::string> version) {
-    if (!version) {
-      window_->setCodeEnabled(true);
-      window_->setButton(connectTitle, true);
-      return;
-    }
-    start(*version);
-  });
+  agreement_.show(
+      *window_,
+      [this](std::optional<std::string> version) {
+        if (!version) return giveBackCode();
+        start(*version);
+      },
+      [this](const std::string& why) {
+        window_->setExplain(termsBroken + why + tryAgain);
+        giveBackCode();
+      });
+}
+
+void SetupWindow::giveBackCode() {
+  window_->setCodeEnabled(true);
+  window_->setButton(connectTitle, true);
 }
 
 void SetupWindow::start(const std::string& terms) {

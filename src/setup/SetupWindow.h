@@ -34,6 +34,7 @@ class SetupWindow {
   void edited(const std::string& text);
   void pressed();
   void connect();
+  void giveBackCode();
   void start(const std::string& terms);
   void finish();
 

@@ -8,6 +8,7 @@
 #include "platform/Copying.h"
 #include "platform/Files.h"
 #include "platform/Items.h"
+#include "setup/Installer.h"
 #include "signing/CodeSign.h"
 #include "update/AppUpdate.h"
 
@@ -21,6 +22,9 @@ constexpr const char* cannotUpdateHere =
     "first.";
 constexpr const char* notInPlace = "Could not put the new Quendrel in place: ";
 constexpr const char* changedSince = "It has changed since it was downloaded and checked.";
+constexpr const char* settingUp =
+    "Quendrel is setting up, and cannot relaunch until that has finished. Try again once it is "
+    "done.";
 
 std::string notPut(const std::string& why) {
   return notInPlace + why;
@@ -54,6 +58,8 @@ std::optional<std::string> swapIn(const fs::path& staged, const fs::path& bundle
 }  // namespace
 
 std::optional<std::string> install(const fs::path& staged) {
+  // A setup keeps this copy from quitting: the new version would run beside it.
+  if (Installer::running) return settingUp;
   auto bundle = Platform::mainBundle();
   if (!bundle || !Platform::isWritable(bundle->location.parent_path())) return cannotUpdateHere;
 

@@ -263,8 +263,13 @@ TEST_F(Sheet, TheMenuProgramNeverLoadsTheWebEngineAndASheetThatDiesCancels) {
   EXPECT_TRUE(engineReleased());
   EXPECT_TRUE(window()->isEnabled());
   EXPECT_TRUE(part<QPushButton>("go")->isEnabled()) << "back to the code, nothing lost";
+  EXPECT_EQ(part<QLineEdit>("code")->text(), "123456");
+  EXPECT_TRUE(part<QLabel>("explain")->text().startsWith("The terms could not be shown"))
+      << part<QLabel>("explain")->text().toStdString();
   Platform::turnLoop(0.2);
   EXPECT_FALSE(Installer::running) << "nothing is set up without an agreement";
+  part<QPushButton>("go")->click();
+  EXPECT_NE(sheet(), nullptr) << "Connect tries again";
 }
 
 TEST_F(Sheet, EscapeCancels) {

@@ -30,10 +30,7 @@ std::optional<Bundle> mainBundle() {
     std::lock_guard lock(pretendMutex);
     if (pretended) return Bundle{*pretended};
   }
-  std::error_code error;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return std::nullopt;
-  return bundleHolding(exe);
+  return bundleOfThisProcess();
 }
 
 }  // namespace Platform

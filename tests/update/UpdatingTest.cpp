@@ -8,6 +8,7 @@
 #include "placement/Applications.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
+#include "setup/Installer.h"
 #include "support/ScriptedUi.h"
 #include "update/Releases.h"
 
@@ -152,6 +153,10 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
        [&] { write(staged() / "Contents/Resources/payload/setup.sh", "#!/bin/bash\n", 0750); },
        "Could not put the new Quendrel in place: It has changed since it was downloaded and "
        "checked."},
+      // A copy that stays to finish a setup would run beside the new version.
+      {"a setup under way", [] { Installer::running = true; },
+       "Quendrel is setting up, and cannot relaunch until that has finished. Try again once it "
+       "is done."},
   };
   install(key);
   publish();
@@ -174,6 +179,7 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
     EXPECT_FALSE(manager->terminated()) << c.what;
     EXPECT_EQ(starts(), "") << c.what;
     umount((home / "Applications").c_str());  // writable again, where it was made read-only
+    Installer::running = false;
   }
   // Once the staged copy is back, a second click goes through.
   fs::remove_all(staged());
