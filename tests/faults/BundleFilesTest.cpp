@@ -116,7 +116,8 @@ TEST(HostileBundleFiles, InfoFilesThatCannotBeReadLeaveTheBundleUnreadableAndUns
       {"ALinkToItself", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }},
   };
   for (const auto& hostile : hostileInfoFiles()) {
-    makers.emplace_back(hostile.name, [&](const fs::path& p) { write(p, hostile.bytes); });
+    makers.emplace_back(hostile.name,
+                        [bytes = hostile.bytes](const fs::path& p) { write(p, bytes); });
   }
   Tally tally("hostile Info.plist files", "unreadable and unsigned");
   for (const auto& [name, make] : makers) {
