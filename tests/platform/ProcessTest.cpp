@@ -37,35 +37,26 @@ Platform::Ran runEndingLeftovers(const Platform::Command& command, const fs::pat
 }  // namespace
 
 TEST(Process, ARunEndsWhenTheChildExitsThoughItsBackgroundProcessHoldsTheOutput) {
-  Home home;
-  const fs::path pidFile = home / "background-pid";
-  const std::string script =
-      "echo before\n"
-      "sleep 1000 &\n"
-      "echo $! > \"$HOME/background-pid\"\n"
-      "echo after >&2\n"
-      "exit 3\n";
-  auto ran = runEndingLeftovers({"/bin/bash", {"-c", script}, ""}, pidFile);
-  const auto* exited = std::get_if<Platform::Exited>(&ran);
-  ASSERT_NE(exited, nullptr);
-  EXPECT_EQ(exited->status, 3);
-  EXPECT_EQ(exited->output, "before\nafter\n");
-}
-
-TEST(Process, EverythingTheChildWroteIsKeptWhenItsBackgroundProcessHoldsTheOutput) {
-  Home home;
-  const fs::path pidFile = home / "background-pid";
-  // Far more than a pipe holds, so the child is still writing while we read.
-  const std::string script =
-      "sleep 1000 &\n"
-      "echo $! > \"$HOME/background-pid\"\n"
-      "head -c 300000 /dev/zero | tr '\\0' x\n"
-      "echo; echo last\n";
-  auto ran = runEndingLeftovers({"/bin/bash", {"-c", script}, ""}, pidFile);
-  const auto* exited = std::get_if<Platform::Exited>(&ran);
-  ASSERT_NE(exited, nullptr);
-  EXPECT_EQ(exited->status, 0);
-  EXPECT_EQ(exited->output, std::string(300000, 'x') + "\nlast\n");
+  struct Case {
+    std::string script;
+    int status;
+    std::string output;
+  } cases[] = {
+      {"echo before\nsleep 1000 &\necho $! > \"$HOME/background-pid\"\necho after >&2\nexit 3\n", 3,
+       "before\nafter\n"},
+      // Far more than a pipe holds, so the child is still writing while we read: all is kept.
+      {"sleep 1000 &\necho $! > \"$HOME/background-pid\"\nhead -c 300000 /dev/zero | tr '\\0' x\n"
+       "echo; echo last\n",
+       0, std::string(300000, 'x') + "\nlast\n"},
+  };
+  for (const auto& c : cases) {
+    Home home;
+    auto ran = runEndingLeftovers({"/bin/bash", {"-c", c.script}, ""}, home / "background-pid");
+    const auto* exited = std::get_if<Platform::Exited>(&ran);
+    ASSERT_NE(exited, nullptr);
+    EXPECT_EQ(exited->status, c.status);
+    EXPECT_EQ(exited->output, c.output);
+  }
 }
 
 TEST(Process, OutputThatOutlivesAQuietChildIsStillRead) {
