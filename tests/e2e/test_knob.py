@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""The knob in the panel's colour, on a dark and on a light trayer: in the foreground the tray
+names in _NET_SYSTEM_TRAY_COLORS where it names one, else after the settings portal's light or
+dark preference; redrawn when either changes. Prints, for each, the share of the knob's opaque
+area that differs clearly from the panel.
+
+Run: BUILD_ROOT=build /usr/bin/python3 tests/e2e/test_knob.py
+"""
+import os
+import shutil
+import subprocess
+import unittest
+
+from desktop import BUILD_ROOT, BUNDLE, Desktop, wait_for
+
+BUS = """<busconfig><type>session</type><listen>unix:path={}</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/></policy></busconfig>"""
+
+
+def luminances(image, *options):
+    data = subprocess.run(["convert", str(image), *options, "-depth", "8", "gray:-"], check=True,
+                          capture_output=True).stdout
+    return list(data)
+
+
+class Knob(Desktop):
+    TOOLS = Desktop.TOOLS + ("convert", "xprop", "dbus-daemon")
+
+    def setUp(self):
+        super().setUp()
+        (self.temp / "bus.conf").write_text(BUS.format(self.temp / "bus"))
+        read_end, write_end = os.pipe()
+        self.spawn(["dbus-daemon", "--nofork", "--config-file", self.temp / "bus.conf",
+                    f"--print-address={write_end}"], pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = announced.readline().strip()
+
+    def clear_share(self, tray, name):
+        """The share of the knob's opaque area that differs from the panel's luminance by more
+        than a quarter of the scale."""
+        shot = luminances(self.screenshot(tray, name), "-colorspace", "gray")
+        panel = max(set(shot), key=shot.count)
+        return sum(abs(v - panel) > 64 for v in shot) / self.area
+
+    def on_trayer(self, *change):
+        """Changes a property of each of trayer's windows, the tray manager's (named, without a
+        class) among them."""
+        for by in ("--class", "--name"):
+            for window in self.x("xdotool", "search", by, "trayer").split():
+                self.x("xprop", "-id", window, *change)
+
+    def follow(self, tint, ink, prefers, opposite):
+        """On a trayer of this tint: lost in it when the desktop prefers the `opposite` scheme,
+        clear in the tray's foreground `ink` and in the scheme it `prefers`."""
+        shutil.copytree(BUNDLE, self.app, symlinks=True)
+        portal, log = self.spawn([BUILD_ROOT / "tests/test-portal", opposite],
+                                 stdin=subprocess.PIPE)
+        self.assertTrue(wait_for(lambda: "ready" in log.read_text(), 30), "no portal")
+        tray, _ = self.start_in_tray("--transparent", "true", "--alpha", "0", "--tint", tint)
+        self.addCleanup(portal.stdin.close)
+        # The knob's area: the pixels of its icon at the tray's size at least a quarter opaque.
+        side = self.width(tray)
+        icons = self.home / f".local/share/icons/hicolor/{side}x{side}/apps"
+        icon = wait_for(lambda: next(icons.glob("*.png"), None), 30)
+        self.area = sum(a > 64 for a in luminances(icon, "-alpha", "extract"))
+
+        def seen(case, clear):
+            """Waits for the knob to be clear (or lost); gives whether it came."""
+            name = f"knob-{tint}-{case}.png"
+            came = wait_for(lambda: (self.clear_share(tray, name) >= 0.2) == clear, 30)
+            print(f"{name}: {self.clear_share(tray, name):.0%} of the knob clear")
+            return came
+        # The desktop prefers the panel's opposite: the knob is lost in the panel
+        self.assertTrue(seen("opposite", False))
+        # until the tray names its foreground, which counts before the preference;
+        colours = ",".join([str(ink)] * 3 + ["0"] * 9)
+        self.on_trayer("-f", "_NET_SYSTEM_TRAY_COLORS", "32c", "-set", "_NET_SYSTEM_TRAY_COLORS",
+                       colours)
+        self.assertTrue(seen("tray-colours", True))
+        self.on_trayer("-remove", "_NET_SYSTEM_TRAY_COLORS")
+        self.assertTrue(seen("opposite-again", False))
+        # without them the preference counts, and follows the desktop's changes.
+        portal.stdin.write(f"{prefers}\n".encode())
+        portal.stdin.flush()
+        self.assertTrue(seen("preference", True))
+
+    def test_on_a_dark_panel(self):
+        self.follow("0x000000", 0xeeee, prefers=1, opposite=2)
+
+    def test_on_a_light_panel(self):
+        self.follow("0xffffff", 0x2222, prefers=2, opposite=1)
+
+if __name__ == "__main__":
+    unittest.main()
