@@ -110,14 +110,19 @@ class Desktop(unittest.TestCase):
                        check=True, capture_output=True)
         return ARTIFACTS / name
 
-    def start_in_tray(self, *trayer_options):
-        """Starts the tray (kept as `self.trayer`), then Quendrel, and waits for the tray to
-        take its icon; gives the tray's window and Quendrel's process."""
+    def start_tray(self, *trayer_options):
+        """Starts the tray (kept as `self.trayer`); gives its window once it shows."""
         self.trayer, _ = self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype",
                                      "request", "--height", "24", "--SetDockType", "true",
                                      *trayer_options])
         tray = wait_for(self.tray_window, 30)
         self.assertIsNotNone(tray, "trayer did not show its panel")
+        return tray
+
+    def start_in_tray(self, *trayer_options):
+        """Starts the tray, then Quendrel, and waits for the tray to take its icon; gives the
+        tray's window and Quendrel's process."""
+        tray = self.start_tray(*trayer_options)
         empty = self.width(tray)
         quendrel, log = self.spawn([self.executable])
         grown = wait_for(lambda: self.width(tray) > empty or quendrel.poll() is not None, 60)

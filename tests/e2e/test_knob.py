@@ -38,8 +38,8 @@ class Knob(Desktop):
             self.env["DBUS_SESSION_BUS_ADDRESS"] = announced.readline().strip()
 
     def clear_share(self, tray, name):
-        """The share of the knob's opaque area that differs from the panel's luminance by more
-        than a quarter of the scale."""
+        """The share of the knob's area that differs from the panel's luminance by more than a
+        quarter of the scale."""
         shot = luminances(self.screenshot(tray, name), "-colorspace", "gray")
         panel = max(set(shot), key=shot.count)
         return sum(abs(v - panel) > 64 for v in shot) / self.area
@@ -52,45 +52,47 @@ class Knob(Desktop):
                 self.x("xprop", "-id", window, *change)
 
     def follow(self, tint, ink, prefers, opposite):
-        """On a trayer of this tint: lost in it when the desktop prefers the `opposite` scheme,
-        clear in the tray's foreground `ink` and in the scheme it `prefers`."""
+        """On a trayer of this tint: clear in the scheme the desktop `prefers`, lost in the
+        `opposite` one, clear again in the foreground `ink` the tray names, whatever the scheme."""
         shutil.copytree(BUNDLE, self.app, symlinks=True)
-        portal, log = self.spawn([BUILD_ROOT / "tests/test-portal", opposite],
-                                 stdin=subprocess.PIPE)
-        self.assertTrue(wait_for(lambda: "ready" in log.read_text(), 30), "no portal")
-        tray, _ = self.start_in_tray("--transparent", "true", "--alpha", "0", "--tint", tint)
+        portal, log = self.spawn([BUILD_ROOT / "tests/test-portal", prefers], stdin=subprocess.PIPE)
         self.addCleanup(portal.stdin.close)
+        self.assertTrue(wait_for(lambda: "ready" in log.read_text(), 30), "no portal")
+        tinted = ("--transparent", "true", "--alpha", "0", "--tint", tint)
+        tray, _ = self.start_in_tray(*tinted)
         # The knob's area: the pixels of its icon at the tray's size at least a quarter opaque.
-        side = self.width(tray)
-        icons = self.home / f".local/share/icons/hicolor/{side}x{side}/apps"
+        icons = self.home / ".local/share/icons/hicolor/{0}x{0}/apps".format(self.width(tray))
         icon = wait_for(lambda: next(icons.glob("*.png"), None), 30)
         self.area = sum(a > 64 for a in luminances(icon, "-alpha", "extract"))
 
         def seen(case, clear):
-            """Waits for the knob to be clear (or lost); gives whether it came."""
             name = f"knob-{tint}-{case}.png"
             came = wait_for(lambda: (self.clear_share(tray, name) >= 0.2) == clear, 30)
             print(f"{name}: {self.clear_share(tray, name):.0%} of the knob clear")
-            return came
-        # The desktop prefers the panel's opposite: the knob is lost in the panel
-        self.assertTrue(seen("opposite", False))
-        # until the tray names its foreground, which counts before the preference;
-        colours = ",".join([str(ink)] * 3 + ["0"] * 9)
-        self.on_trayer("-f", "_NET_SYSTEM_TRAY_COLORS", "32c", "-set", "_NET_SYSTEM_TRAY_COLORS",
-                       colours)
-        self.assertTrue(seen("tray-colours", True))
-        self.on_trayer("-remove", "_NET_SYSTEM_TRAY_COLORS")
-        self.assertTrue(seen("opposite-again", False))
-        # without them the preference counts, and follows the desktop's changes.
-        portal.stdin.write(f"{prefers}\n".encode())
+            self.assertTrue(came, f"the knob is {'not ' * (not clear)}lost in the panel ({name})")
+        seen("preference", True)
+        portal.stdin.write(f"{opposite}\n".encode())
         portal.stdin.flush()
-        self.assertTrue(seen("preference", True))
+        seen("opposite", False)
+        colours = ("-f", "_NET_SYSTEM_TRAY_COLORS", "32c", "-set", "_NET_SYSTEM_TRAY_COLORS",
+                   ",".join([str(ink)] * 3 + ["0"] * 9))
+        self.on_trayer(*colours)
+        seen("tray-colours", True)
+        self.on_trayer("-remove", "_NET_SYSTEM_TRAY_COLORS")
+        seen("opposite-again", False)
+        # A tray started in place of the old one is followed too.
+        self.stop(self.trayer)
+        self.assertTrue(wait_for(lambda: self.tray_window() is None, 30))
+        tray = self.start_tray(*tinted)
+        self.on_trayer(*colours)
+        seen("new-tray-colours", True)
 
     def test_on_a_dark_panel(self):
         self.follow("0x000000", 0xeeee, prefers=1, opposite=2)
 
     def test_on_a_light_panel(self):
         self.follow("0xffffff", 0x2222, prefers=2, opposite=1)
+
 
 if __name__ == "__main__":
     unittest.main()
