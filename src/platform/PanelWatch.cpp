@@ -13,7 +13,9 @@
 #include <QPalette>
 #include <QSocketNotifier>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/PanelInk.h"
 
@@ -151,6 +153,8 @@ class TrayColours {
       std::free(event);
     }
     xcb_flush(connection_);
+    // A connection the server has closed stays readable: stop listening, keep what was read.
+    if (xcb_connection_has_error(connection_)) notifier_->setEnabled(false);
   }
 
   std::function<void()> changed_;
@@ -172,10 +176,10 @@ class PanelWatch::Impl : public QObject {
   explicit Impl(std::function<void(Colour)> changed) : changed_(std::move(changed)) {
     readPalette();
     ink_ = inkFor(hints_);
-    const QString platform = QGuiApplication::platformName();
-    // Without a display of its own (offscreen, minimal) there is no panel to follow.
-    if (platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal")) return;
     qApp->installEventFilter(this);
+    const QString platform = QGuiApplication::platformName();
+    // Without a display of its own (offscreen, minimal) there is no panel, only the palette.
+    if (platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal")) return;
     if (platform == QStringLiteral("xcb")) {
       tray_ = std::make_unique<TrayColours>([this] {
         if (!tray_) return;  // still being made: read below
