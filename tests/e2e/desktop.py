@@ -98,9 +98,9 @@ class Desktop(unittest.TestCase):
                 return window
         return None
 
-    def width(self, window):
+    def width(self, window, side="Width"):
         for line in self.x("xwininfo", "-id", window).splitlines():
-            if line.strip().startswith("Width:"):
+            if line.strip().startswith(side + ":"):
                 return int(line.split(":")[1])
         return 0
 

@@ -60,8 +60,9 @@ class Knob(Desktop):
         self.assertTrue(wait_for(lambda: "ready" in log.read_text(), 30), "no portal")
         tinted = ("--transparent", "true", "--alpha", "0", "--tint", tint)
         tray, _ = self.start_in_tray(*tinted)
-        # The knob's area: the pixels of its icon at the tray's size at least a quarter opaque.
-        icons = self.home / ".local/share/icons/hicolor/{0}x{0}/apps".format(self.width(tray))
+        # The knob's area: the pixels of its icon at the tray's height at least a quarter opaque.
+        side = self.width(tray, "Height")
+        icons = self.home / f".local/share/icons/hicolor/{side}x{side}/apps"
         icon = wait_for(lambda: next(icons.glob("*.png"), None), 30)
         self.area = sum(a > 64 for a in luminances(icon, "-alpha", "extract"))
 
@@ -80,10 +81,12 @@ class Knob(Desktop):
         seen("tray-colours", True)
         self.on_trayer("-remove", "_NET_SYSTEM_TRAY_COLORS")
         seen("opposite-again", False)
-        # A tray started in place of the old one is followed too.
+        # A tray started in place of the old one is followed too, once it has taken the knob.
+        docked = self.width(tray)
         self.stop(self.trayer)
         self.assertTrue(wait_for(lambda: self.tray_window() is None, 30))
         tray = self.start_tray(*tinted)
+        self.assertTrue(wait_for(lambda: self.width(tray) >= docked, 60), "the knob did not move")
         self.on_trayer(*colours)
         seen("new-tray-colours", True)
 
