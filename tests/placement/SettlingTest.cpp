@@ -20,6 +20,7 @@ using namespace placement_testing;
 using testing_support::Home;
 using testing_support::inSandbox;
 using testing_support::makeReadOnly;
+using testing_support::namesIn;
 using testing_support::read;
 using testing_support::write;
 namespace fs = std::filesystem;
@@ -31,12 +32,6 @@ namespace {
 const Settling::Test always = [](const fs::path&) { return true; };
 const Settling::Test never = [](const fs::path&) { return false; };
 
-std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 using Names = std::vector<std::string>;
 
 // A home with a signed copy in Downloads and an Applications folder to move it to.
