@@ -112,6 +112,36 @@ TEST(Signing, ASignedBundleIsValidUntilAnythingInItChanges) {
   EXPECT_FALSE(CodeSign::intact(app, app)) << "an unsigned source can never be matched";
 }
 
+// Verifying hashes a bundle's files on two threads; whichever thread finds a change, the
+// verdict names the first changed file in manifest order, every time.
+TEST(Signing, TheFirstChangedFileIsNamedWhicheverThreadFindsIt) {
+  Home home;
+  Key key = makeKey(home / "key");
+  const fs::path app = home / "Quendrel.app";
+  const fs::path many = app / "Contents/Resources/many";
+  for (int i = 0; i < 200; ++i) {
+    // 140 is large: while one thread hashes it, the other finds 141 changed first.
+    const std::size_t size = i == 40 ? 16u << 20 : 1 + (i * 7919) % 70000;
+    write(many / (std::to_string(100 + i) + ".bin"),
+          std::string(size, static_cast<char>('a' + i % 26)));
+  }
+  makeApp(app, {}, &key);
+  EXPECT_EQ(why(app), "valid");
+
+  const int changed[] = {290, 141, 140};
+  for (int name : changed) {
+    const fs::path file = many / (std::to_string(name) + ".bin");
+    std::string bytes = read(file);
+    bytes.back() ^= 1;  // same size: only the digest tells
+    write(file, bytes);
+  }
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(why(app), "Contents/Resources/many/140.bin was changed") << "round " << round;
+  }
+  fs::remove(many / "140.bin");
+  EXPECT_EQ(why(app), "Contents/Resources/many/140.bin is missing") << "the shape comes first";
+}
+
 TEST(Signing, HostileManifestsAreRefusedWithoutHarm) {
   Home home;
   Key key = makeKey(home / "key");
