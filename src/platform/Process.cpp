@@ -45,7 +45,7 @@ struct Started {
   std::string why;    // set when the child could not be started
 };
 
-// The descriptor a child started by launchAnswering finds the write end of its answer pipe at.
+// The descriptor a child started by launchAnswering finds its end of the answer socket at.
 constexpr int answerDescriptor = 3;
 
 Started start(const Command& command, Output output, bool newSession,
@@ -210,7 +210,7 @@ Answering::Answering(Answering&& other) noexcept
 
 Answering::Word Answering::word() {
   if (pid_ < 0) return Word::ended;
-  // What it wrote before it exited is in the pipe by the time its exit shows.
+  // What it wrote before it exited is in the socket by the time its exit shows.
   const bool exited = hasExited(pid_);
   char buffer[64];
   ssize_t n = 0;
