@@ -107,7 +107,7 @@ class Update(Desktop):
             self.x("xdotool", "key", "--delay", "150", *(["Up"] * 6), "Return")
             return wait_for(lambda: old.poll() is not None, 30)
 
-        relaunched = wait_for(choose_update_line, 60)
+        relaunched = wait_for(choose_update_line, 90)
         self.screenshot(tray, "update-tray.png")
         self.assertTrue(relaunched, "choosing the update line did not end the running version")
         self.assertEqual(old.returncode, 0)
