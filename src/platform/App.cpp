@@ -23,9 +23,13 @@
 
 #include "platform/Bundle.h"
 #include "platform/Descriptor.h"
+#include "platform/Process.h"
 
 namespace Platform {
 namespace {
+
+// Where to say that this copy is up, when the copy that started it waits to hear it.
+Descriptor answerTo;
 
 // The write end of the self-pipe; the signal handler can do nothing but write to it.
 std::atomic<int> signalPipe = -1;
@@ -221,9 +225,23 @@ bool markedAsNewInstance() {
     const char* value = std::getenv(newInstanceVariable);
     const bool set = value && std::string_view(value) == "1";
     unsetenv(newInstanceVariable);
+    // The answer goes to no child of ours: the descriptor closes when a program is started.
+    if (const char* answer = std::getenv(answerVariable)) {
+      const int fd = std::atoi(answer);
+      if (fd > STDERR_FILENO && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0) answerTo = Descriptor(fd);
+    }
+    unsetenv(answerVariable);
     return set;
   }();
   return marked;
+}
+
+void announceUp() {
+  if (!answerTo.valid()) return;
+  constexpr std::string_view up = "up\n";
+  // Not SIGPIPE should the copy waiting for it have gone meanwhile.
+  [[maybe_unused]] auto sent = send(answerTo.get(), up.data(), up.size(), MSG_NOSIGNAL);
+  answerTo = Descriptor();
 }
 
 bool askRunningToReopen() {

@@ -1,4 +1,5 @@
 #include "update/Releases.h"
+#include "support/Bundles.h"
 #include "support/MainBundle.h"
 
 #include <chrono>
@@ -18,8 +19,8 @@ namespace update_testing {
 
 App noting(const std::string& version, const std::string& identifier) {
   App app{identifier, version};
-  app.script =
-      "#!/bin/bash\necho \"" + version + " ${QUENDREL_NEW_INSTANCE:-}\" >> \"$HOME/started\"\n";
+  app.script = "#!/bin/bash\necho \"" + version +
+               " ${QUENDREL_NEW_INSTANCE:-}\" >> \"$HOME/started\"\n" + testing_support::saysUp;
   return app;
 }
 

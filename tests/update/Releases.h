@@ -21,7 +21,7 @@ using testing_support::makeReadOnly;
 using testing_support::mountedBelow;
 
 // A bundle of this version whose program appends "<version> <QUENDREL_NEW_INSTANCE>" to
-// $HOME/started.
+// $HOME/started and says it is up.
 App noting(const std::string& version, const std::string& identifier = "com.quendrel.manager");
 
 // What $HOME/started holds: one line per start of a bundle's program.
