@@ -3,13 +3,12 @@
 #include <filesystem>
 #include <string>
 
+#include "support/Copies.h"
+
 namespace testing_support {
 
-struct Key {
-  std::filesystem::path file;
-  std::string secret;
-};
-Key makeKey(const std::filesystem::path& file);
+using placement_testing::Key;
+using placement_testing::makeKey;
 
 // A small bundle of this version whose program appends "<version>" to $HOME/started, with a
 // nested folder and a symbolic link as real bundles have; signed with `key` when given.
