@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "app/Manager.h"
@@ -57,8 +58,15 @@ class ManagerTest : public ::testing::Test {
   Platform::EventLoop loop;
   ScriptedUi ui;
   std::unique_ptr<Manager> manager;
+  // What the desk answers when asked whether it is in use; changed while the server runs.
+  void answerInUse(const std::string& body) {
+    std::lock_guard lock(mutex);
+    inUse = {200, body, body == "never"};
+  }
+  std::mutex mutex;
   Answer inUse{200, R"({"in_use": false})"};
   LocalServer server{[this](const std::string& path) {
+    std::lock_guard lock(mutex);
     return path == "/in-use" ? inUse : Answer{200, "{}"};
   }};
 };
@@ -141,14 +149,14 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrSaysWhyNot) {
     Desk desk(home);
     desk.answer(c.stopStatus, "the console is stuck\n");
     if (!c.desk) fs::remove_all(home / "Library");
-    inUse = {200, idle};
+    answerInUse(idle);
     usePort(c.inUse.empty() ? freePort() : server.port());
     launch();
     if (c.inUse.empty()) {
       ASSERT_TRUE(spinUntil([&] { return desk.log() == "start\n"; }));
     }
     const int asked = server.count("/in-use");
-    inUse = {200, c.inUse, c.inUse == "never"};
+    answerInUse(c.inUse);
     ui.alerts.clear();
     ui.answers.clear();
     if (c.answer) ui.answers = {c.answer};

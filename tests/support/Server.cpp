@@ -19,7 +19,11 @@ std::string head(int status, const std::string& length) {
 }
 
 Misbehaviour answer(int status, const std::string& body) {
-  return {Misbehaviour::Kind::whole, head(status, std::to_string(body.size())), body};
+  // No type: the body may be a page as well as JSON.
+  return {Misbehaviour::Kind::whole,
+          "HTTP/1.1 " + std::to_string(status) + " Answer\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n",
+          body};
 }
 
 Server::Server(Handler handler, int port) : handler_(std::move(handler)) {
