@@ -148,13 +148,15 @@ class AgentRefusals(unittest.TestCase):
             for command, env, said in [
                     ("start", {"QUENDREL_PORT": taken}, "in use by another program"),
                     ("stop", {"QUENDREL_PORT": taken}, "did not stop"),
-                    ("start", {"QUENDREL_PORT": "70000"}, "a port must be a number from 1 to 65535"),
+                    ("start", {"QUENDREL_PORT": "70000"},
+                     "a port must be a number from 1 to 65535"),
                     ("dance", {}, "is not something the desk's agent can do")]:
                 rc, out = box.agent(command, **env)
                 self.assertNotEqual(rc, 0)
                 self.assertIn(said, last_lines(out))
         for env, expected in [({"QUENDREL_PORT": "81"}, "81"), ({"QUENDREL_PORT": "+81"}, "81"),
-                              ({"QUENDREL_PORT": " 81"}, "8080"), ({"QUENDREL_PORT": "8a1"}, "8080"),
+                              ({"QUENDREL_PORT": " 81"}, "8080"),
+                              ({"QUENDREL_PORT": "8a1"}, "8080"),
                               ({"QUENDREL_PORT": ""}, "8080"), ({"QUENDREL_PORT": "٨١"}, "8080"),
                               ({"QUENDREL_PORT": "abc", "TARVIC_PORT": "82"}, "8080"),
                               ({"QUENDREL_PORT": None, "TARVIC_PORT": "82"}, "82"),
