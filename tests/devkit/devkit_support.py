@@ -22,18 +22,7 @@ sys.dont_write_bytecode = True
 REPO = Path(__file__).resolve().parents[2]
 DEVKIT = REPO / "devkit"
 PAYLOAD = DEVKIT / "payload"
-SERVICE = DEVKIT / "service"
 PYTHON = "/usr/bin/python3"
-
-PAIRING_SCRIPT = """import asyncio, sys
-from engine.uplink import pair
-r = asyncio.run(pair('ADDRESS',
-                     sys.argv[1], 'presets/.uplink', sys.argv[2]))
-print(r['message'])
-sys.exit(0 if r['ok'] else 1)"""
-
-NOT_ACCEPTED = ("That code was not accepted. Codes last an hour and work once "
-                "— ask for another.")
 
 
 def free_port():
@@ -42,9 +31,8 @@ def free_port():
         return s.getsockname()[1]
 
 
-def last_lines(text, count=3):
-    lines = [line for line in text.split("\n") if line.strip()]
-    return lines[-count:]
+def last_lines(text, count=1):
+    return "\n".join([line for line in text.split("\n") if line.strip()][-count:])
 
 
 def request(port, path, method="GET", body=None, headers=None, timeout=5):
@@ -58,39 +46,42 @@ def request(port, path, method="GET", body=None, headers=None, timeout=5):
         conn.close()
 
 
-def raw(port, data, timeout=5):
+def raw(port, data=b"", sock=None):
     """Send bytes as they are and return whatever comes back before the close."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+    with sock or socket.create_connection(("127.0.0.1", port), timeout=5) as s:
         try:
             s.sendall(data)
         except OSError:
             pass
-        chunks = []
+        chunks = [b"x"]
         try:
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                chunks.append(chunk)
+            while chunks[-1]:
+                chunks.append(s.recv(65536))
         except (socket.timeout, ConnectionResetError):
             pass
-        return b"".join(chunks)
+        return b"".join(chunks[1:])
 
 
-def wait_for(check, seconds=15.0, step=0.1):
+def refused(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=2).close()
+    except ConnectionRefusedError:
+        return True
+    return False
+
+
+def wait_for(check, seconds=15.0):
     """Poll `check` until it is true or the time is up; its last value."""
     deadline = time.monotonic() + seconds
-    value = check()
-    while not value and time.monotonic() < deadline:
-        time.sleep(step)
-        value = check()
+    while not (value := check()) and time.monotonic() < deadline:
+        time.sleep(0.1)
     return value
 
 
 class Sandbox:
     """A temporary home folder; the desk can be laid down in it."""
 
-    def __init__(self):
+    def __init__(self, set_up=False):
         self.root = Path(tempfile.mkdtemp(prefix="quendrel-devkit-"))
         # A home folder name with a blank, an apostrophe and an ampersand
         # checks the scripts' quoting and the property list's escaping.
@@ -100,22 +91,23 @@ class Sandbox:
         self.desk = self.support / "Desk"
         self.port = free_port()
         self.services = []
+        if set_up:
+            try:
+                self.lay_down()
+                rc, out = self.script("setup.sh")
+                assert rc == 0, out
+            except BaseException:
+                self.close()
+                raise
 
     def env(self, **changes):
-        env = dict(os.environ)
-        for name in ("XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "TARVIC_PORT",
-                     "QUENDREL_PORT", "DESK_SUPERVISOR", "DESK_BIND"):
-            env.pop(name, None)
+        env = {k: v for k, v in os.environ.items() if k not in (
+            "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "TARVIC_PORT")}
         env.update(HOME=str(self.home), QUENDREL_PORT=str(self.port),
                    DESK_SUPERVISOR="process", DESK_BIND="127.0.0.1",
-                   XDG_CONFIG_HOME=str(self.home / ".config"),
-                   PYTHONDONTWRITEBYTECODE="1")
-        for name, value in changes.items():
-            if value is None:
-                env.pop(name, None)
-            else:
-                env[name] = value
-        return env
+                   XDG_CONFIG_HOME=str(self.home / ".config"), PYTHONDONTWRITEBYTECODE="1")
+        env.update(changes)
+        return {k: v for k, v in env.items() if v is not None}
 
     def lay_down(self, where=None):
         where = where or self.desk
@@ -124,11 +116,10 @@ class Sandbox:
                         ignore=shutil.ignore_patterns("__pycache__"))
         return where
 
-    def run(self, argv, cwd=None, timeout=120, **env):
+    def run(self, argv, cwd=None, **env):
         done = subprocess.run([str(a) for a in argv], cwd=str(cwd or self.desk),
                               env=self.env(**env), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=timeout)
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
         return done.returncode, done.stdout.decode("utf-8")
 
     def script(self, name, *args, cwd=None, **env):
@@ -138,18 +129,13 @@ class Sandbox:
     def agent(self, command, **env):
         return self.script("agent.sh", command, **env)
 
-    def pair(self, address, code, terms="2025-04"):
-        source = PAIRING_SCRIPT.replace("ADDRESS", address)
-        return self.run([self.desk / ".venv" / "bin" / "python", "-c", source, code, terms])
-
     def start_service(self, *args):
         """Start the stand-in service on a free port; (process, port, first code)."""
-        proc = subprocess.Popen([PYTHON, str(SERVICE), "--port", "0", *args],
+        proc = subprocess.Popen([PYTHON, str(DEVKIT / "service"), "--port", "0", *args],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, cwd=str(self.root))
         self.services.append(proc)
-        first = proc.stdout.readline().decode("utf-8")
-        ready = proc.stdout.readline().decode("utf-8")
+        first, ready = proc.stdout.readline().decode(), proc.stdout.readline().decode()
         code = re.fullmatch(r"Pairing code: (\d{6})\n", first)
         port = re.search(r"http://127\.0\.0\.1:(\d+)", ready)
         if not code or not port:
@@ -158,36 +144,21 @@ class Sandbox:
 
     def close(self):
         for proc in self.services:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            proc.kill()
+            proc.wait()
             proc.stdout.close()
         if (self.desk / "agent.sh").exists():
             try:
                 self.agent("stop")
             except subprocess.TimeoutExpired:
                 pass
-        self.reap()
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def reap(self):
-        """Kill whatever still runs from inside the sandbox."""
-        inside = str(self.root)
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == os.getpid():
-                continue
+        # Whatever still runs from inside the sandbox goes too.
+        for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                cwd = os.readlink("/proc/%s/cwd" % entry)
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    cmd = f.read().decode("utf-8", "replace")
+                cmd = Path("/proc/%s/cmdline" % pid).read_bytes().decode("utf-8", "replace")
+                if int(pid) != os.getpid() and (str(self.root) in cmd or os.readlink(
+                        "/proc/%s/cwd" % pid).startswith(str(self.root))):
+                    os.kill(int(pid), signal.SIGKILL)
             except OSError:
-                continue
-            if cwd.startswith(inside) or inside in cmd:
-                try:
-                    os.kill(int(entry), signal.SIGKILL)
-                except OSError:
-                    pass
+                pass
+        shutil.rmtree(self.root, ignore_errors=True)

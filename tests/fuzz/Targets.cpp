@@ -1,7 +1,6 @@
 // The harnesses: each reads untrusted bytes the way the application does and checks what it
 // can say about the answer without a second implementation.
 #include "fuzz/Targets.h"
-#include "text/Version.h"
 
 #include <unistd.h>
 
@@ -9,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
 
 #include "desk/Desk.h"
 #include "desk/Paths.h"
@@ -17,10 +15,13 @@
 #include "setup/Installer.h"
 #include "signing/Manifest.h"
 #include "text/Text.h"
+#include "text/Version.h"
 #include "update/AppUpdate.h"
 
 namespace fuzzing {
 namespace {
+
+namespace fs = std::filesystem;
 
 // A broken promise is a crash, so that libFuzzer keeps the input.
 void expect(bool holds, const char* what) {
@@ -29,55 +30,43 @@ void expect(bool holds, const char* what) {
   std::abort();
 }
 
-bool digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 void port(std::string_view input) {
   auto parsed = Paths::parsePort(input);
   expect(parsed == Text::wholeNumber(input), "parsePort is the whole-number rule");
   if (!parsed) return;
-  // Only an optional sign and ASCII digits get this far.
-  std::string_view digits = input;
-  bool negative = false;
-  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
-    negative = digits[0] == '-';
-    digits.remove_prefix(1);
-  }
-  expect(!digits.empty(), "digits after the sign");
-  for (char c : digits) expect(digit(c), "only ASCII digits");
+  const bool negative = input.starts_with('-');
+  const std::string_view digits = input.substr(negative || input.starts_with('+'));
+  expect(!digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos,
+         "only an optional sign and ASCII digits");
   expect(negative ? *parsed <= 0 : *parsed >= 0, "the sign is kept");
-  // The same number without leading zeros and with a plain sign reads the same.
-  std::string plain = std::to_string(*parsed);
-  expect(Text::wholeNumber(plain) == parsed, "the number's own text reads back");
+  expect(Text::wholeNumber(std::to_string(*parsed)) == parsed, "the number's own text reads back");
 }
 
 // Two versions, one a line; a third line, when present, is a third version.
 void version(std::string_view input) {
-  std::string a, b, c;
-  std::string* into[] = {&a, &b, &c};
+  std::string v[3];
   int line = 0;
   for (char ch : input) {
-    if (ch == '\n') {
-      if (++line == 3) break;
-      continue;
+    if (ch != '\n') {
+      v[line].push_back(ch);
+    } else if (++line == 3) {
+      break;
     }
-    into[line]->push_back(ch);
   }
-  bool ab = Text::newerVersion(a, b);
-  bool ba = Text::newerVersion(b, a);
-  expect(!(ab && ba), "never newer both ways");
-  expect(!Text::newerVersion(a, a), "never newer than itself");
-  if (line >= 2 && ab && Text::newerVersion(b, c)) expect(Text::newerVersion(a, c), "transitive");
-  // Trailing zero pieces change nothing.
-  expect(Text::newerVersion(a + ".0", b) == ab, "a trailing .0 changes nothing");
+  const bool ab = Text::newerVersion(v[0], v[1]);
+  expect(!(ab && Text::newerVersion(v[1], v[0])), "never newer both ways");
+  expect(!Text::newerVersion(v[0], v[0]), "never newer than itself");
+  if (line >= 2 && ab && Text::newerVersion(v[1], v[2])) {
+    expect(Text::newerVersion(v[0], v[2]), "transitive");
+  }
+  expect(Text::newerVersion(v[0] + ".0", v[1]) == ab, "a trailing .0 changes nothing");
 }
 
 void feed(std::string_view input) {
-  auto entry = AppUpdate::readFeed(std::string(input));
-  if (!entry) return;
   // Whatever it names, ordering it against ours must be safe.
-  (void)Text::newerVersion(entry->version(), "1.0");
+  if (auto entry = AppUpdate::readFeed(std::string(input))) {
+    (void)Text::newerVersion(entry->version(), "1.0");
+  }
 }
 
 void inUse(std::string_view input) {
@@ -86,37 +75,28 @@ void inUse(std::string_view input) {
   expect(answer.kind != Desk::Busy::Kind::notRunning, "a body never says not running");
 }
 
-// A folder of its own, the home folder while the process runs; removed when it ends.
-class Scratch {
- public:
-  Scratch() {
-    std::filesystem::create_directories(folder_);
-    ::setenv("HOME", folder_.c_str(), 1);
-  }
-  ~Scratch() {
-    std::error_code error;
-    std::filesystem::remove_all(folder_, error);
-  }
-  // Writes the bytes to the file (inside the folder, for a relative name); gives its path.
-  std::filesystem::path write(const std::filesystem::path& name, std::string_view bytes) {
-    const std::filesystem::path file = folder_ / name;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return file;
-  }
-
- private:
-  const std::filesystem::path folder_ =
-      std::filesystem::temp_directory_path() / ("quendrel-fuzz-" + std::to_string(::getpid()));
-};
-
-Scratch& scratch() {
-  static Scratch made;
-  return made;
+// Writes the bytes to the file (inside a folder of its own, for a relative name), the folder
+// being the home folder while the process runs and removed when it ends.
+fs::path scratch(const fs::path& name, std::string_view bytes) {
+  static const struct Folder {
+    fs::path path = fs::temp_directory_path() / ("quendrel-fuzz-" + std::to_string(::getpid()));
+    Folder() {
+      fs::create_directories(path);
+      ::setenv("HOME", path.c_str(), 1);
+    }
+    ~Folder() {
+      std::error_code error;
+      fs::remove_all(path, error);
+    }
+  } folder;
+  const fs::path file = folder.path / name;
+  std::ofstream(file, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return file;
 }
 
 void infoPlist(std::string_view input) {
-  const auto file = scratch().write("Info.plist", input);
+  const auto file = scratch("Info.plist", input);
   for (const char* key : {"QuendrelService", "CFBundleShortVersionString", "CFBundleIdentifier"}) {
     auto value = Platform::Plist::text(file, key);
     if (value) expect(value->find('\0') == std::string::npos, "text stops at its end");
@@ -134,7 +114,7 @@ void manifest(std::string_view input) {
 }
 
 void marker(std::string_view input) {
-  scratch().write(Paths::settingUp(), input);
+  scratch(Paths::settingUp(), input);
   std::string word = Installer::reached();
   expect(Text::isUtf8(word), "the word is UTF-8");
   expect(word == Text::trim(word), "the word is trimmed");

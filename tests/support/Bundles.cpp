@@ -13,32 +13,19 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
-Key makeKey(const fs::path& file) {
-  if (CodeSign::makeKey(file)) throw std::runtime_error("no key");
-  return {file, *CodeSign::readKey(file)};
-}
-
 void makeApp(const fs::path& location, const std::string& version, const Key* key,
              const std::string& service) {
-  makeBundle(location, "com.quendrel.manager", version, "1", service, "Quendrel");
-  write(location / "Contents/MacOS/Quendrel",
-        "#!/bin/bash\necho \"" + version + "\" >> \"$HOME/started\"\n" + std::string(saysUp), 0755);
-  write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);
-  write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n", 0640);
-  write(location / "Contents/Resources/payload/engine/desk.py", "print('the desk')\n");
-  fs::create_symlink("payload/setup.sh", location / "Contents/Resources/setup");
-  if (key) {
-    if (auto problem = CodeSign::sign(location, key->secret)) throw std::runtime_error(*problem);
-  }
+  const std::string script =
+      "#!/bin/bash\necho \"" + version + "\" >> \"$HOME/started\"\n" + std::string(saysUp);
+  placement_testing::makeApp(location, {.version = version, .service = service, .script = script},
+                             key);
 }
 
 Release makeRelease(const fs::path& home) {
   Release release{makeKey(home / "release.key"), "", ""};
   makeApp(home / "image/Quendrel.app", "2.0", &release.key);
   const fs::path file = home / "Quendrel-2.0.img";
-  Ran made = run("/usr/bin/mksquashfs",
-                 {(home / "image").string(), file.string(), "-noappend", "-quiet", "-no-progress"});
-  if (made.status != 0) throw std::runtime_error(made.out + made.err);
+  if (!placement_testing::makeImage(home / "image", file)) throw std::runtime_error("no image");
   release.image = read(file);
   release.feed = "{\"version\": \"2.0\", \"sha256\": \"" + Platform::sha256Hex(release.image) +
                  "\", \"file\": \"Quendrel-2.0.img\"}";

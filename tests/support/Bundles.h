@@ -3,13 +3,12 @@
 #include <filesystem>
 #include <string>
 
+#include "support/Copies.h"
+
 namespace testing_support {
 
-struct Key {
-  std::filesystem::path file;
-  std::string secret;
-};
-Key makeKey(const std::filesystem::path& file);
+using placement_testing::Key;
+using placement_testing::makeKey;
 
 // The line a bundle's program ends with to say it is up, as a relaunch after an update waits
 // to hear.

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "support/Home.h"
+
 extern char** environ;
 
 namespace testing_support {
@@ -105,15 +107,31 @@ Ran run(const std::filesystem::path& program, const std::vector<std::string>& ar
   return Child(program, args, environment, input).wait(guard);
 }
 
-bool listening(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+// A socket bound, or connected, to this port of 127.0.0.1 (0: any free port); closed.
+int loopback(int port, bool connecting) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  socklen_t length = sizeof address;
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  const int done = connecting ? connect(fd, any, length) : bind(fd, any, length);
+  getsockname(fd, any, &length);
   close(fd);
-  return connected;
+  return done == 0 ? (connecting ? port : ntohs(address.sin_port)) : -1;
+}
+
+}  // namespace
+
+bool listening(int port) {
+  return loopback(port, true) == port;
+}
+
+int freePort() {
+  return loopback(0, false);
 }
 
 Environment fastClock(long factor) {

@@ -32,23 +32,12 @@ Key makeKey(const fs::path& file) {
 }
 
 void makeApp(const fs::path& location, const App& app, const Key* key) {
-  std::string plist =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
-  auto add = [&](const char* name, const std::string& value) {
-    if (!value.empty())
-      plist += std::string("  <key>") + name + "</key> <string>" + value + "</string>\n";
-  };
-  add("CFBundleIdentifier", app.identifier);
-  add("CFBundleShortVersionString", app.version);
-  add("CFBundleVersion", app.build);
-  add("CFBundleExecutable", app.executable);
-  add("QuendrelService", app.service);
-  write(location / "Contents/Info.plist", plist + "</dict>\n</plist>\n");
+  testing_support::makeBundle(location, app.identifier, app.version, app.build, app.service,
+                              app.executable);
   const fs::path program = location / "Contents/MacOS" / app.executable;
   if (!app.script.empty()) {
     write(program, app.script, 0755);
   } else {
-    fs::create_directories(program.parent_path());
     fs::copy_file(app.program, program, fs::copy_options::overwrite_existing);
     fs::permissions(program, static_cast<fs::perms>(0755));
   }

@@ -1,8 +1,6 @@
 #include "support/Home.h"
 
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,19 +37,12 @@ Home::~Home() {
     }
   }
   fs::remove_all(root_, error);
-  if (temporary_.empty()) {
-    unsetenv("TMPDIR");
-  } else {
-    setenv("TMPDIR", temporary_.c_str(), 1);
-  }
+  temporary_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", temporary_.c_str(), 1);
 }
 
 fs::path write(const fs::path& file, const std::string& content, unsigned mode) {
   fs::create_directories(file.parent_path());
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-  }
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
   fs::permissions(file, static_cast<fs::perms>(mode));
   return file;
 }
@@ -141,20 +132,6 @@ std::vector<std::string> namesIn(const fs::path& folder) {
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
-}
-
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  int port = ntohs(address.sin_port);
-  close(fd);
-  return port;
 }
 
 }  // namespace testing_support

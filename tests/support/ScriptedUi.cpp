@@ -18,18 +18,14 @@ std::unique_ptr<Platform::StatusItem> ScriptedUi::makeStatusItem(
 int ScriptedUi::run(const Platform::Alert& alert) {
   alerts.push_back(alert);
   if (onAlert) onAlert(alert);
-  int answer = returnKey;
-  if (!answers.empty()) {
-    answer = answers.front();
-    answers.pop_front();
-  }
-  std::optional<std::size_t> key;
-  if (answer == returnKey) key = alert.returnKey;
-  if (answer == escapeKey) key = alert.escapeKey;
+  const int answer = answers.empty() ? returnKey : answers.front();
+  if (!answers.empty()) answers.pop_front();
   if (answer >= Platform::firstButton) return answer;
+  const std::optional<std::size_t> key = answer == returnKey   ? alert.returnKey
+                                         : answer == escapeKey ? alert.escapeKey
+                                                               : std::nullopt;
   // A key that no button answers to leaves the alert up; a test that presses it is wrong.
-  if (!key) return -1;
-  return Platform::firstButton + static_cast<int>(*key);
+  return key ? Platform::firstButton + static_cast<int>(*key) : -1;
 }
 
 std::unique_ptr<Platform::SetupView> ScriptedUi::makeSetupView() {

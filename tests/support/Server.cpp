@@ -19,6 +19,7 @@ std::string head(int status, const std::string& length) {
 }
 
 Misbehaviour answer(int status, const std::string& body) {
+  // No type: the body may be a page as well as JSON.
   return {Misbehaviour::Kind::whole,
           "HTTP/1.1 " + std::to_string(status) + " Answer\r\nContent-Length: " +
               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n",

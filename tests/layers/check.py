@@ -1,0 +1,67 @@
+#!/usr/bin/env python3
+"""Checks the layers of src/, one check a run: `check.py includes|words [ROOT]`.
+
+includes: the layers are the folders of src/, bottom to top: platform, then the
+quendrel_layer() calls of the top CMakeLists.txt in their order. A file may include its own
+folder and the folders below it, never one above. Only src/platform may include Qt, libcurl,
+libplist, libsodium or the system's own headers (the ones named "….h"); the rest of src/ and
+tools/ see the platform only through its headers.
+
+words: no text Quendrel shows names the Mac. Every string literal of src/ is read (comments
+are not); one that says "Mac" as a word is wrong, except in src/platform/Computer.h, which
+holds the one word each system's texts use for the computer.
+
+Prints every problem and exits 1 when there is one.
+"""
+import pathlib
+import re
+import sys
+
+check = sys.argv[1]
+root = pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else pathlib.Path(__file__).parents[2])
+layers = ["platform"] + re.findall(r"^quendrel_layer\((\w+)", (root / "CMakeLists.txt").read_text(),
+                                   re.MULTILINE)
+rank = {name: i for i, name in enumerate(layers)}
+ours = re.compile(r'^\s*#\s*include\s*"(\w+)/')
+theirs = re.compile(r"^\s*#\s*include\s*<([^>]+)>")
+# The toolkit, the libraries and the system: Qt's classes, curl, plist, sodium, any "….h".
+foreign = re.compile(r"^(Q|curl/|plist/|sodium)|\.h$")
+# A comment, a raw string, a string or a character literal, whichever comes first.
+token = re.compile(r'//[^\n]*|/\*.*?\*/|R"([^(\s]*)\((.*?)\)\1"|"((?:\\.|[^"\\\n])*)"|\'(?:\\.|[^\'\\\n])*\'',
+                   re.DOTALL)
+
+
+def includes(relative, text):
+    folder = relative.parts[1] if relative.parts[0] == "src" else "tools"
+    if folder not in rank and folder != "tools":
+        yield f"{relative}: src/{folder} is not a layer of CMakeLists.txt"
+        return
+    for number, line in enumerate(text.splitlines(), 1):
+        if match := ours.match(line):
+            used = match.group(1)
+            if used not in rank:
+                yield f"{relative}:{number}: includes {used}/, which is not a layer"
+            elif folder != "tools" and rank[used] > rank[folder]:
+                yield f"{relative}:{number}: {folder} includes {used}, a higher layer"
+        elif (match := theirs.match(line)) and folder != "platform":
+            if foreign.search(match.group(1)):
+                yield f"{relative}:{number}: <{match.group(1)}> belongs in src/platform"
+
+
+def words(relative, text):
+    if relative.parts[0] != "src" or relative == pathlib.Path("src/platform/Computer.h"):
+        return
+    for match in token.finditer(text):
+        body = match.group(2) if match.group(2) is not None else match.group(3)
+        if body is not None and re.search(r"\bMac\b", body):
+            yield f"{relative}:{text.count(chr(10), 0, match.start()) + 1}: \"{body}\""
+
+
+problems = []
+for path in sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*")):
+    if path.suffix in (".h", ".cpp", ".in"):
+        problems += {"includes": includes, "words": words}[check](path.relative_to(root),
+                                                                  path.read_text())
+summary = f"layers, bottom to top: {' '.join(layers)}; {len(problems)} problems with {check}"
+print("\n".join(problems + [summary]))
+sys.exit(1 if problems else 0)
