@@ -19,7 +19,6 @@ class Setup : public ::testing::Test {
  protected:
   Platform::EventLoop loop{argc, argv};
   Computer computer;
-  fs::path aside() const { return computer.aside(); }
 };
 
 // The message of the `Failed` the step throws.
@@ -46,12 +45,6 @@ TEST_F(Setup, FirstSetupLaysTheDeskDownPairsStartsAndRecords) {
   EXPECT_EQ(read(desk / "marker-during-setup"), "laid\n") << "the desk is laid before setup.sh";
   EXPECT_EQ(read(desk / "marker-during-agent"), "laid\n");
   EXPECT_FALSE(fs::exists(computer.marker())) << "the marker goes once the run succeeded";
-  EXPECT_TRUE(fs::exists(desk / "Quendrel.app/Contents/Info.plist"));
-  EXPECT_FALSE(fs::exists(desk / "Tarvic.app"));
-  EXPECT_TRUE(fs::exists(desk / "presets/factory.json")) << "nothing was kept";
-  EXPECT_FALSE(fs::exists(aside()));
-  EXPECT_FALSE(fs::exists(desk.parent_path() / "Desk-unfinished"));
-  EXPECT_EQ(keepFolders(computer.temporary()), 0);
 
   // The pairing: the payload's Python, in the desk's folder, with the script, code and terms;
   // the script talks to the service's pairing address.
@@ -73,42 +66,49 @@ TEST_F(Setup, AFinishedSetupDoesNotWaitForTheScriptsBackgroundProcesses) {
   EXPECT_FALSE(fs::exists(computer.marker())) << "the run finished";
 }
 
-// Laying down after a run that stopped, or over an installation, by what the marker says and
-// what is on disk: the kept items come byte for byte from the install folder, its aside or
-// nowhere, and the install folder becomes the aside or goes to the next free unfinished name.
-TEST_F(Setup, RecoveryByTheMarkerAndWhatIsOnDisk) {
+// Laying down after a run that stopped, or over an installation, in either layout, by what the
+// marker says and what is on disk: the kept items come byte for byte from the install folder,
+// its aside or nowhere, and the install folder becomes the aside or goes to the next free
+// unfinished name. The earlier layout keeps its places and the old application's name.
+TEST(LayDown, RecoveryByTheMarkerAndWhatIsOnDisk) {
   enum class Aside { none, older, installation };
   enum class From { desk, aside, none };
   struct Case {
     const char* marker;  // none: no marker
+    bool earlier;        // in ~/Tarvic rather than the moved place
     bool desk;
     Aside aside;
     bool unfinishedTaken;
     From keptFrom;
-    const char* deskGoesTo;  // beside the install folder; none when there was none
+    const char* deskGoesTo;  // the end of its new name; none when there was none
   } cases[] = {
-      {"moved", true, Aside::installation, true, From::aside, "Desk-unfinished 2"},
-      {"keeping", false, Aside::none, false, From::none, nullptr},
-      {"fresh", true, Aside::installation, false, From::none, "Desk-unfinished"},
-      {nullptr, true, Aside::older, false, From::desk, "Desk-previous"},
-      {"keeping", true, Aside::older, false, From::desk, "Desk-previous"},
-      {"laid", true, Aside::older, false, From::desk, "Desk-previous"},
-      {"moved", true, Aside::none, false, From::desk, "Desk-previous"},
-      {"settling", true, Aside::older, false, From::desk, "Desk-previous"},
-      {"fresh and more", true, Aside::older, false, From::desk, "Desk-previous"},
+      {nullptr, false, false, Aside::none, false, From::none, nullptr},  // a first setup
+      {"moved", false, true, Aside::installation, true, From::aside, "-unfinished 2"},
+      {"keeping", false, false, Aside::none, false, From::none, nullptr},
+      {"fresh", false, true, Aside::installation, false, From::none, "-unfinished"},
+      {nullptr, false, true, Aside::older, false, From::desk, "-previous"},
+      {"keeping", false, true, Aside::older, false, From::desk, "-previous"},
+      {"laid", false, true, Aside::older, false, From::desk, "-previous"},
+      {"moved", false, true, Aside::none, false, From::desk, "-previous"},
+      {"settling", false, true, Aside::older, false, From::desk, "-previous"},
+      {"fresh and more", false, true, Aside::older, false, From::desk, "-previous"},
+      {nullptr, true, true, Aside::none, false, From::desk, "-previous"},
+      {"moved", true, false, Aside::installation, false, From::aside, nullptr},
   };
-  const fs::path desk = computer.desk(), beside = desk.parent_path();
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string("marker: ") + (c.marker ? c.marker : "none"));
-    fs::remove_all(beside);
+    SCOPED_TRACE(std::string("marker: ") + (c.marker ? c.marker : "none") +
+                 (c.earlier ? ", earlier layout" : ""));
+    Computer computer;
+    const fs::path desk = c.earlier ? computer.home / "Tarvic" : computer.desk();
+    const auto beside = [&](const std::string& end) { return fs::path(desk.string() + end); };
+    const fs::path aside = beside("-previous");
     if (c.desk) writeInstallation(desk, "mine");
-    if (c.aside == Aside::older) write(aside() / "older", "older\n");
-    if (c.aside == Aside::installation) writeInstallation(aside(), "aside");
-    if (c.unfinishedTaken) write(beside / "Desk-unfinished/taken", "an earlier one\n");
-    fs::remove(computer.marker());
+    if (c.aside == Aside::older) write(aside / "older", "older\n");
+    if (c.aside == Aside::installation) writeInstallation(aside, "aside");
+    if (c.unfinishedTaken) write(beside("-unfinished/taken"), "an earlier one\n");
     if (c.marker) write(computer.marker(), std::string("  ") + c.marker + "\n\n");
-    const Tree before = snapshot(desk), asideBefore = snapshot(aside());
-    const Tree kept = keptItems(c.keptFrom == From::aside ? aside() : desk);
+    const Tree before = snapshot(desk), asideBefore = snapshot(aside);
+    const Tree kept = keptItems(c.keptFrom == From::aside ? aside : desk);
 
     Installer::layDown();
 
@@ -116,42 +116,20 @@ TEST_F(Setup, RecoveryByTheMarkerAndWhatIsOnDisk) {
     EXPECT_TRUE(c.keptFrom == From::none || contains(keptItems(desk), kept, &differs)) << differs;
     EXPECT_EQ(fs::exists(desk / "presets/factory.json"), c.keptFrom == From::none);
     EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
+    EXPECT_TRUE(fs::exists(desk / (c.earlier ? "Tarvic.app" : "Quendrel.app") / "Contents"));
+    EXPECT_FALSE(fs::exists(desk / (c.earlier ? "Quendrel.app" : "Tarvic.app")));
+    EXPECT_TRUE(!c.earlier || !fs::exists(computer.desk())) << "nothing in the moved place";
     const std::string goesTo = c.deskGoesTo ? c.deskGoesTo : "";
     if (!goesTo.empty()) {
-      EXPECT_EQ(difference(snapshot(beside / goesTo), before), "") << goesTo;
+      EXPECT_EQ(difference(snapshot(beside(goesTo)), before), "") << goesTo;
     }
-    if (c.aside != Aside::none && goesTo != "Desk-previous") {
-      EXPECT_EQ(difference(snapshot(aside()), asideBefore), "") << "the aside is untouched";
+    if (goesTo != "-previous") {
+      EXPECT_EQ(difference(snapshot(aside), asideBefore), "") << "the aside is untouched";
     }
-    EXPECT_EQ(fs::exists(beside / "Desk-unfinished"),
-              c.unfinishedTaken || goesTo == "Desk-unfinished");
+    EXPECT_EQ(fs::exists(beside("-unfinished")), c.unfinishedTaken || goesTo == "-unfinished");
     EXPECT_EQ(read(computer.marker()), "laid\n");
     EXPECT_EQ(keepFolders(computer.temporary()), 0) << "the run's copies are gone";
   }
-}
-
-TEST_F(Setup, TheEarlierLayoutKeepsItsPlacesAndTheOldApplicationName) {
-  const fs::path first = computer.home / "Tarvic";
-  writeInstallation(first, "tarvic");
-  const Tree before = snapshot(first), kept = keptItems(first);
-
-  Outcome outcome = setUp();
-  ASSERT_TRUE(outcome.ok) << outcome.message;
-  EXPECT_TRUE(fs::exists(first / "Tarvic.app/Contents/Info.plist"));
-  EXPECT_FALSE(fs::exists(first / "Quendrel.app"));
-  std::string differs;
-  EXPECT_TRUE(contains(keptItems(first), kept, &differs)) << differs;
-  EXPECT_EQ(difference(snapshot(computer.home / "Tarvic-previous"), before), "");
-  EXPECT_FALSE(fs::exists(computer.desk()));
-  EXPECT_EQ(read(first / "agent-installed"), "installed\n");
-
-  // A run cut short after setting the earlier installation aside resumes in that layout.
-  fs::remove_all(first);
-  write(computer.marker(), "moved\n");
-  Installer::layDown();
-  EXPECT_TRUE(contains(keptItems(first), kept, &differs)) << differs;
-  EXPECT_TRUE(fs::exists(first / "Tarvic.app"));
-  EXPECT_FALSE(fs::exists(computer.home / "Tarvic-unfinished"));
 }
 
 TEST_F(Setup, AnIncompleteCopyTouchesNothing) {

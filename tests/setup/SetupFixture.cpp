@@ -5,11 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <optional>
 #include <sstream>
 
 #include "desk/Paths.h"
+#include "platform/Queue.h"
 #include "setup/Installer.h"
 
 namespace setup_testing {
@@ -149,18 +149,13 @@ int keepFolders(const fs::path& temporary) {
 }
 
 Outcome setUp(const std::string& code, const std::string& terms) {
-  auto mutex = std::make_shared<std::mutex>();
   auto answer = std::make_shared<std::optional<Outcome>>();
-  Installer::run(code, terms, [mutex, answer](bool ok, std::string message) {
-    std::lock_guard lock(*mutex);
-    *answer = Outcome{ok, std::move(message)};
+  Installer::run(code, terms, [answer](bool ok, std::string message) {
+    Platform::onMain([answer, ok, message] { *answer = Outcome{ok, message}; });
   });
-  bool answered = waitFor([&] {
-    std::lock_guard lock(*mutex);
-    return answer->has_value() && !Installer::running;
-  });
-  if (!answered) return {false, "(no answer in time)"};
-  std::lock_guard lock(*mutex);
+  if (!waitFor([&] { return answer->has_value() && !Installer::running; })) {
+    return {false, "(no answer in time)"};
+  }
   return **answer;
 }
 
