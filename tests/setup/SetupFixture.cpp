@@ -2,7 +2,6 @@
 #include "support/MainBundle.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <optional>
@@ -19,7 +18,7 @@ namespace {
 constexpr const char* setupScript = R"sh(#!/bin/bash
 set -u
 cd "$(dirname "$0")" || exit 1
-if [ -f "$HOME/leave-behind" ]; then sleep 1000 & echo $! >> "$HOME/background-pids"; fi
+if [ -f "$HOME/leave-behind" ]; then (while [ -d "$HOME" ]; do sleep 1; done) & fi
 cat "$HOME/.tarvic-setting-up" > marker-during-setup 2>/dev/null
 if [ -p "$HOME/hold" ]; then read -r _ < "$HOME/hold"; fi
 if [ -f "$HOME/setup-fails" ]; then cat "$HOME/setup-fails"; exit 1; fi
@@ -41,7 +40,7 @@ exit 0
 constexpr const char* agentScript = R"sh(#!/bin/bash
 cd "$(dirname "$0")" || exit 1
 [ "${1:-}" = install ] || { echo "agent.sh: no such command ${1:-}"; exit 1; }
-if [ -f "$HOME/leave-behind" ]; then sleep 1000 & echo $! >> "$HOME/background-pids"; fi
+if [ -f "$HOME/leave-behind" ]; then (while [ -d "$HOME" ]; do sleep 1; done) & fi
 cat "$HOME/.tarvic-setting-up" > marker-during-agent 2>/dev/null
 if [ -f "$HOME/agent-fails" ]; then cat "$HOME/agent-fails"; exit 1; fi
 echo installed > agent-installed
@@ -73,19 +72,6 @@ Computer::Computer(const std::string& service)
         "</main></body></html>\n");
   write(payload / "presets/factory.json", "{\"from\": \"the payload\"}\n");
   write(payload / "Tarvic.app/Contents/Info.plist", "<plist/>\n");
-}
-
-// A run still waiting for a background process goes on to its next script once that has
-// ended, which may leave another: end them, let the run finish, end them again.
-Computer::~Computer() {
-  endLeftBehind();
-  waitFor([] { return !Installer::running; });
-  endLeftBehind();
-}
-
-void Computer::endLeftBehind() const {
-  std::istringstream pids(read(home / "background-pids"));
-  for (int pid; pids >> pid;) ::kill(pid, SIGKILL);
 }
 
 fs::path Computer::desk() const {

@@ -26,13 +26,12 @@ inline char* argv[] = {programName, nullptr};
 // stand-in records its arguments in ~/pair-arguments and answers with ~/pair-says and
 // ~/pair-status when they exist; agent.sh install leaves "agent-installed". Files in the home
 // folder steer them: ~/setup-fails and ~/agent-fails hold what they print before failing; with
-// ~/leave-behind both leave a background process holding their output (its id noted in
-// ~/background-pids); when ~/hold is a FIFO, setup.sh waits there for a line.
+// ~/leave-behind both leave a background process holding their output until the home folder
+// is gone; when ~/hold is a FIFO, setup.sh waits there for a line.
 class Computer {
  public:
   // `service` is the bundle's service address.
   explicit Computer(const std::string& service = "http://127.0.0.1:8765");
-  ~Computer();
 
   Home home;
   fs::path app;      // ~/Applications/Quendrel.app, this process's main bundle
@@ -51,8 +50,6 @@ class Computer {
   std::vector<std::string> paired() const;
   // Lets a setup.sh waiting at ~/hold go on.
   void release() const;
-  // Ends the background processes the scripts left.
-  void endLeftBehind() const;
 };
 
 // An installation as a user leaves it, with every kept name: nested folders, a symbolic
