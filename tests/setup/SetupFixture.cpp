@@ -31,10 +31,8 @@ fi
 constexpr const char* pairStandIn = R"sh(#!/bin/bash
 printf '%s\0' "$@" > "$HOME/pair-arguments"
 pwd > "$HOME/pair-folder"
-if [ -f "$HOME/pair-says" ]; then cat "$HOME/pair-says"; fi
-if [ -f "$HOME/pair-status" ]; then exit "$(cat "$HOME/pair-status")"; fi
-[ -f "$HOME/pair-says" ] || echo "This computer is now connected to St Example's."
-exit 0
+cat "$HOME/pair-says" 2>/dev/null || echo "This computer is now connected to St Example's."
+exit "$(cat "$HOME/pair-status" 2>/dev/null || echo 0)"
 )sh";
 
 constexpr const char* agentScript = R"sh(#!/bin/bash
