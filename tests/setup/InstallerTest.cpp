@@ -1,14 +1,11 @@
 // Setting up in this process and through quendrelctl, with a payload of small scripts: laying
 // the desk down over what is there, recovering from a run that stopped, the scripts' and the
 // pairing's failures, and the installation record.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "SetupFixture.h"
-#include "desk/Paths.h"
-#include "platform/Bundle.h"
 #include "platform/Queue.h"
 #include "setup/Belonging.h"
 #include "setup/Installer.h"
@@ -18,26 +15,31 @@ using namespace setup_testing;
 
 namespace {
 
-int argc = 1;
-char programName[] = "setup_tests";
-char* argv[] = {programName, nullptr};
-
-constexpr const char* notAccepted =
-    "That code was not accepted. Codes last an hour and work once — ask for another.";
-
 class Setup : public ::testing::Test {
  protected:
   Platform::EventLoop loop{argc, argv};
   Computer computer;
-  fs::path aside() const { return computer.aside(); }
 };
+
+// The message of the `Failed` the step throws.
+std::string failure(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const Installer::Failed& failed) {
+    return failed.why;
+  }
+  return "(no failure)";
+}
 
 }  // namespace
 
+// The scripts leave a background process holding their output: the run goes on when each
+// script itself has exited and finishes without waiting for those processes.
 TEST_F(Setup, FirstSetupLaysTheDeskDownPairsStartsAndRecords) {
+  write(computer.home / "leave-behind", "");
   Outcome outcome = setUp("123456", "2025-04");
   ASSERT_TRUE(outcome.ok) << outcome.message;
-  EXPECT_EQ(outcome.message, "");
+  EXPECT_EQ(outcome.message, "") << "what the pairing printed is not shown";
   EXPECT_FALSE(Installer::running);
 
   const fs::path desk = computer.desk();
@@ -46,19 +48,12 @@ TEST_F(Setup, FirstSetupLaysTheDeskDownPairsStartsAndRecords) {
   EXPECT_EQ(read(desk / "marker-during-setup"), "laid\n") << "the desk is laid before setup.sh";
   EXPECT_EQ(read(desk / "marker-during-agent"), "laid\n");
   EXPECT_FALSE(fs::exists(computer.marker())) << "the marker goes once the run succeeded";
-  EXPECT_TRUE(fs::exists(desk / "Quendrel.app/Contents/Info.plist"));
-  EXPECT_FALSE(fs::exists(desk / "Tarvic.app"));
-  EXPECT_TRUE(fs::exists(desk / "presets/factory.json")) << "nothing was kept";
-  EXPECT_FALSE(fs::exists(aside()));
-  EXPECT_FALSE(fs::exists(desk.parent_path() / "Desk-unfinished"));
-  EXPECT_TRUE(keepFolders(computer.temporary()) == 0);
 
   // The pairing: the payload's Python, in the desk's folder, with the script, code and terms;
   // the script talks to the service's pairing address.
   EXPECT_EQ(read(computer.home / "pair-folder"), desk.string() + "\n");
-  EXPECT_EQ(read(computer.home / "pair-arguments")
-                .rfind(std::string("-c") + '\0' + Installer::pairingScript() + '\0', 0),
-            0u);
+  EXPECT_TRUE(read(computer.home / "pair-arguments")
+                  .starts_with(std::string("-c") + '\0' + Installer::pairingScript() + '\0'));
   EXPECT_NE(Installer::pairingScript().find("'ws://127.0.0.1:8765/church'"), std::string::npos);
   EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", "2025-04"}));
 
@@ -66,69 +61,49 @@ TEST_F(Setup, FirstSetupLaysTheDeskDownPairsStartsAndRecords) {
   EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
 }
 
-TEST_F(Setup, SetupOverAnInstallationCarriesTheKeptNamesOverByteForByte) {
-  const fs::path desk = computer.desk();
-  writeInstallation(desk, "mine");
-  fs::remove_all(desk / "projects");
-  write(aside() / "older", "an older aside\n");
-  const Tree before = snapshot(desk);
-  const Tree kept = keptItems(desk);
-  ASSERT_TRUE(kept.count("presets/.uplink") && kept.count("presets/current") &&
-              kept.count(".python"));
-
-  Outcome outcome = setUp();
-  ASSERT_TRUE(outcome.ok) << outcome.message;
-
-  std::string differs;
-  EXPECT_TRUE(contains(keptItems(desk), kept, &differs)) << differs;
-  EXPECT_FALSE(fs::exists(desk / "presets/factory.json"))
-      << "the kept presets replace the payload's";
-  EXPECT_FALSE(fs::exists(desk / "projects")) << "no projects to keep, and the payload has none";
-  EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
-  EXPECT_EQ(difference(snapshot(aside()), before), "")
-      << "the old installation is the aside, as it was";
-  EXPECT_FALSE(fs::exists(aside() / "older"));
-  EXPECT_FALSE(fs::exists(computer.marker()));
-  EXPECT_EQ(read(desk / "marker-during-setup"), "laid\n");
-  EXPECT_TRUE(keepFolders(computer.temporary()) == 0) << "the run's copies are gone";
-}
-
-// Laying down after a run that stopped, by what the marker says and what is on disk: the kept
-// items come from the install folder, its aside or nowhere, and the install folder becomes the
-// aside or goes to the next free unfinished name.
-TEST_F(Setup, RecoveryByTheMarkerAndWhatIsOnDisk) {
+// Laying down after a run that stopped, or over an installation, in either layout, by what the
+// marker says and what is on disk: the kept items come byte for byte from the install folder,
+// its aside or nowhere, and the install folder becomes the aside or goes to the next free
+// unfinished name. The earlier layout keeps its places and the old application's name.
+TEST(LayDown, RecoveryByTheMarkerAndWhatIsOnDisk) {
   enum class Aside { none, older, installation };
   enum class From { desk, aside, none };
   struct Case {
     const char* marker;  // none: no marker
+    bool earlier;        // in ~/Tarvic rather than the moved place
     bool desk;
     Aside aside;
     bool unfinishedTaken;
     From keptFrom;
-    const char* deskGoesTo;  // beside the install folder; none when there was none
+    const char* deskGoesTo;  // the end of its new name; none when there was none
   } cases[] = {
-      {"moved", true, Aside::installation, true, From::aside, "Desk-unfinished 2"},
-      {"keeping", false, Aside::none, false, From::none, nullptr},
-      {"fresh", true, Aside::installation, false, From::none, "Desk-unfinished"},
-      {nullptr, true, Aside::older, false, From::desk, "Desk-previous"},
-      {"keeping", true, Aside::older, false, From::desk, "Desk-previous"},
-      {"laid", true, Aside::older, false, From::desk, "Desk-previous"},
-      {"moved", true, Aside::none, false, From::desk, "Desk-previous"},
-      {"settling", true, Aside::older, false, From::desk, "Desk-previous"},
-      {"fresh and more", true, Aside::older, false, From::desk, "Desk-previous"},
+      {nullptr, false, false, Aside::none, false, From::none, nullptr},  // a first setup
+      {"moved", false, true, Aside::installation, true, From::aside, "-unfinished 2"},
+      {"keeping", false, false, Aside::none, false, From::none, nullptr},
+      {"fresh", false, true, Aside::installation, false, From::none, "-unfinished"},
+      {nullptr, false, true, Aside::older, false, From::desk, "-previous"},
+      {"keeping", false, true, Aside::older, false, From::desk, "-previous"},
+      {"laid", false, true, Aside::older, false, From::desk, "-previous"},
+      {"moved", false, true, Aside::none, false, From::desk, "-previous"},
+      {"settling", false, true, Aside::older, false, From::desk, "-previous"},
+      {"fresh and more", false, true, Aside::older, false, From::desk, "-previous"},
+      {nullptr, true, true, Aside::none, false, From::desk, "-previous"},
+      {"moved", true, false, Aside::installation, false, From::aside, nullptr},
   };
-  const fs::path desk = computer.desk(), beside = desk.parent_path();
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string("marker: ") + (c.marker ? c.marker : "none"));
-    fs::remove_all(beside);
+    SCOPED_TRACE(std::string("marker: ") + (c.marker ? c.marker : "none") +
+                 (c.earlier ? ", earlier layout" : ""));
+    Computer computer;
+    const fs::path desk = c.earlier ? computer.home / "Tarvic" : computer.desk();
+    const auto beside = [&](const std::string& end) { return fs::path(desk.string() + end); };
+    const fs::path aside = beside("-previous");
     if (c.desk) writeInstallation(desk, "mine");
-    if (c.aside == Aside::older) write(aside() / "older", "older\n");
-    if (c.aside == Aside::installation) writeInstallation(aside(), "aside");
-    if (c.unfinishedTaken) write(beside / "Desk-unfinished/taken", "an earlier one\n");
-    fs::remove(computer.marker());
+    if (c.aside == Aside::older) write(aside / "older", "older\n");
+    if (c.aside == Aside::installation) writeInstallation(aside, "aside");
+    if (c.unfinishedTaken) write(beside("-unfinished/taken"), "an earlier one\n");
     if (c.marker) write(computer.marker(), std::string("  ") + c.marker + "\n\n");
-    const Tree before = snapshot(desk), asideBefore = snapshot(aside());
-    const Tree kept = keptItems(c.keptFrom == From::aside ? aside() : desk);
+    const Tree before = snapshot(desk), asideBefore = snapshot(aside);
+    const Tree kept = keptItems(c.keptFrom == From::aside ? aside : desk);
 
     Installer::layDown();
 
@@ -136,42 +111,20 @@ TEST_F(Setup, RecoveryByTheMarkerAndWhatIsOnDisk) {
     EXPECT_TRUE(c.keptFrom == From::none || contains(keptItems(desk), kept, &differs)) << differs;
     EXPECT_EQ(fs::exists(desk / "presets/factory.json"), c.keptFrom == From::none);
     EXPECT_EQ(read(desk / "VERSION"), "3.1.4 (payload)\n");
+    EXPECT_TRUE(fs::exists(desk / (c.earlier ? "Tarvic.app" : "Quendrel.app") / "Contents"));
+    EXPECT_FALSE(fs::exists(desk / (c.earlier ? "Quendrel.app" : "Tarvic.app")));
+    EXPECT_TRUE(!c.earlier || !fs::exists(computer.desk())) << "nothing in the moved place";
     const std::string goesTo = c.deskGoesTo ? c.deskGoesTo : "";
     if (!goesTo.empty()) {
-      EXPECT_EQ(difference(snapshot(beside / goesTo), before), "") << goesTo;
+      EXPECT_EQ(difference(snapshot(beside(goesTo)), before), "") << goesTo;
     }
-    if (c.aside != Aside::none && goesTo != "Desk-previous") {
-      EXPECT_EQ(difference(snapshot(aside()), asideBefore), "") << "the aside is untouched";
+    if (goesTo != "-previous") {
+      EXPECT_EQ(difference(snapshot(aside), asideBefore), "") << "the aside is untouched";
     }
-    EXPECT_EQ(fs::exists(beside / "Desk-unfinished"),
-              c.unfinishedTaken || goesTo == "Desk-unfinished");
+    EXPECT_EQ(fs::exists(beside("-unfinished")), c.unfinishedTaken || goesTo == "-unfinished");
     EXPECT_EQ(read(computer.marker()), "laid\n");
+    EXPECT_EQ(keepFolders(computer.temporary()), 0) << "the run's copies are gone";
   }
-}
-
-TEST_F(Setup, TheEarlierLayoutKeepsItsPlacesAndTheOldApplicationName) {
-  const fs::path first = computer.home / "Tarvic";
-  writeInstallation(first, "tarvic");
-  const Tree before = snapshot(first);
-  const Tree kept = keptItems(first);
-
-  Outcome outcome = setUp();
-  ASSERT_TRUE(outcome.ok) << outcome.message;
-  EXPECT_TRUE(fs::exists(first / "Tarvic.app/Contents/Info.plist"));
-  EXPECT_FALSE(fs::exists(first / "Quendrel.app"));
-  std::string differs;
-  EXPECT_TRUE(contains(keptItems(first), kept, &differs)) << differs;
-  EXPECT_EQ(difference(snapshot(computer.home / "Tarvic-previous"), before), "");
-  EXPECT_FALSE(fs::exists(computer.desk()));
-  EXPECT_EQ(read(first / "agent-installed"), "installed\n");
-
-  // A run cut short after setting the earlier installation aside resumes in that layout.
-  fs::remove_all(first);
-  write(computer.marker(), "moved\n");
-  Installer::layDown();
-  EXPECT_TRUE(contains(keptItems(first), kept, &differs)) << differs;
-  EXPECT_TRUE(fs::exists(first / "Tarvic.app"));
-  EXPECT_FALSE(fs::exists(computer.home / "Tarvic-unfinished"));
 }
 
 TEST_F(Setup, AnIncompleteCopyTouchesNothing) {
@@ -196,10 +149,10 @@ TEST_F(Setup, AFailedCopyIsUnexpectedAndLeavesTheInstallationWhereItWas) {
 
   Outcome outcome = setUp();
   EXPECT_FALSE(outcome.ok);
-  EXPECT_EQ(outcome.message.rfind("Something unexpected went wrong: ", 0), 0u) << outcome.message;
+  EXPECT_TRUE(outcome.message.starts_with("Something unexpected went wrong: ")) << outcome.message;
   EXPECT_EQ(difference(snapshot(desk), before), "");
   EXPECT_EQ(read(computer.marker()), "keeping\n");
-  EXPECT_TRUE(keepFolders(computer.temporary()) == 0) << "the run's copies do not outlive it";
+  EXPECT_EQ(keepFolders(computer.temporary()), 0) << "the run's copies do not outlive it";
 
   // Mended, the next run goes on from there.
   fs::remove(desk / "logs/pipe");
@@ -212,16 +165,18 @@ TEST_F(Setup, EachFailingStepSaysWhatItSaidAndStopsThere) {
   struct Case {
     std::vector<std::pair<const char*, const char*>> files;  // in the home folder
     const char* message;
-    const char* notMade;  // what the step after it would have made
+    const char* notMade;  // what the step after it would have made, in the home or desk folder
   } cases[] = {
       {{{"setup-fails", "The desk could not be prepared.\n"}},
        "The desk could not be prepared.",
        "pair-arguments"},
-      {{{"pair-status", "1"}, {"pair-says", "\n   \n\n"}}, notAccepted, "agent"},
+      {{{"pair-status", "1"}, {"pair-says", "\n   \n\n"}},
+       "That code was not accepted. Codes last an hour and work once — ask for another.",
+       "agent-installed"},
       {{{"pair-status", "1"}, {"pair-says", "\n  That code has run out. Ask for another.  \n"}},
        "That code has run out. Ask for another.",
-       "agent"},
-      {{{"agent-fails", "\n\n"}}, "Starting did not finish.", ""},
+       "agent-installed"},
+      {{{"agent-fails", "\n\n"}}, "Starting did not finish.", "agent-installed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -236,51 +191,25 @@ TEST_F(Setup, EachFailingStepSaysWhatItSaidAndStopsThere) {
     EXPECT_EQ(outcome.message, c.message);
     EXPECT_FALSE(Installer::running);
     EXPECT_EQ(read(computer.marker()), "laid\n") << "the marker stays";
-    if (std::string(c.notMade) == "pair-arguments") {
-      EXPECT_FALSE(fs::exists(computer.home / "pair-arguments")) << "no pairing";
-    }
-    if (std::string(c.notMade) == "agent") {
-      EXPECT_FALSE(fs::exists(computer.desk() / "agent-installed")) << "no agent";
-    }
+    EXPECT_FALSE(fs::exists(computer.home / c.notMade) || fs::exists(computer.desk() / c.notMade));
   }
 }
 
 TEST_F(Setup, AScriptThatCannotStart) {
   // The install folder is the child's working folder; without it nothing starts.
-  try {
-    Installer::shell("setup.sh", "Setting up", {});
-    FAIL() << "no failure";
-  } catch (const Installer::Failed& failed) {
-    EXPECT_EQ(failed.why, "Setting up could not start: No such file or directory");
-  }
+  EXPECT_EQ(failure([] { Installer::shell("setup.sh", "Setting up", {}); }),
+            "Setting up could not start: No such file or directory");
   fs::create_directories(computer.desk());
-  try {
-    Installer::pair("123456", "");
-    FAIL() << "no failure";
-  } catch (const Installer::Failed& failed) {
-    EXPECT_EQ(failed.why, "Could not connect this computer: No such file or directory");
-  }
-}
-
-// The code as typed and an empty terms version go through unchanged; what a successful pairing
-// prints is not shown.
-TEST_F(Setup, TheCodeAndTermsGoThroughUnchanged) {
-  write(computer.home / "pair-says", "Connected to St Example's.\n");
-  Outcome outcome = setUp("٠١٢٣٤٥", "");
-  EXPECT_TRUE(outcome.ok);
-  EXPECT_EQ(outcome.message, "");
-  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"٠١٢٣٤٥", ""}));
+  EXPECT_EQ(failure([] { Installer::pair("123456", ""); }),
+            "Could not connect this computer: No such file or directory");
 }
 
 TEST(PairingAddress, FollowsTheService) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"https://service.quendrel.org", "wss://service.quendrel.org/church"},
-      {"http://127.0.0.1:8765", "ws://127.0.0.1:8765/church"},
-      {"https://example.org:8443/base/", "wss://example.org:8443/church"},
-  };
-  for (const auto& [service, address] : cases) {
-    EXPECT_EQ(Installer::pairingAddress(service), address);
-  }
+  EXPECT_EQ(Installer::pairingAddress("https://service.quendrel.org"),
+            "wss://service.quendrel.org/church");
+  EXPECT_EQ(Installer::pairingAddress("http://127.0.0.1:8765"), "ws://127.0.0.1:8765/church");
+  EXPECT_EQ(Installer::pairingAddress("https://example.org:8443/base/"),
+            "wss://example.org:8443/church");
 }
 
 TEST_F(Setup, MarkerAndFreeNames) {
@@ -303,78 +232,120 @@ TEST_F(Setup, MarkerAndFreeNames) {
 
 TEST_F(Setup, RunsNeverOverlap) {
   ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
-  auto first = std::make_shared<std::optional<Outcome>>();
-  Installer::run("123456", "v", [first](bool ok, std::string message) {
-    Platform::onMain([first, ok, message] { *first = Outcome{ok, message}; });
-  });
+  std::vector<Outcome> outcomes;  // in the order they came; touched on the main thread only
+  auto note = [&outcomes](bool ok, std::string message) {
+    Platform::onMain([&outcomes, ok, message] { outcomes.push_back({ok, message}); });
+  };
+  Installer::run("123456", "v", note);
   ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
 
   // A second run in this process is refused and changes nothing, and the first still counts.
-  auto second = std::make_shared<std::optional<Outcome>>();
-  Installer::run("654321", "v", [second](bool ok, std::string message) {
-    Platform::onMain([second, ok, message] { *second = Outcome{ok, message}; });
-  });
-  ASSERT_TRUE(waitFor([&] { return second->has_value(); }));
-  EXPECT_FALSE((*second)->ok);
-  EXPECT_EQ((*second)->message, Installer::alreadyUnderWay);
+  Installer::run("654321", "v", note);
+  ASSERT_TRUE(waitFor([&] { return outcomes.size() == 1; }));
+  EXPECT_FALSE(outcomes[0].ok);
+  EXPECT_EQ(outcomes[0].message, Installer::alreadyUnderWay);
   EXPECT_TRUE(Installer::running) << "the refused run does not end the one under way";
 
   // So is one from quendrelctl.
-  Ran other = computer.setUpWithCtl("654321", "v");
+  Ran other = computer.ctl({"setup", "654321", "--terms", "v"});
   EXPECT_EQ(other.status, 1);
-  EXPECT_EQ(other.err, std::string(Installer::alreadyUnderWay) + "\n");
+  EXPECT_EQ(other.err, Installer::alreadyUnderWay + "\n");
   EXPECT_EQ(read(computer.marker()), "laid\n");
 
   computer.release();
-  ASSERT_TRUE(waitFor([&] { return first->has_value() && !Installer::running; }));
-  EXPECT_TRUE((*first)->ok) << (*first)->message;
+  ASSERT_TRUE(waitFor([&] { return outcomes.size() == 2 && !Installer::running; }));
+  EXPECT_TRUE(outcomes[1].ok) << outcomes[1].message;
   EXPECT_EQ(read(computer.home / "pair-arguments").find("654321"), std::string::npos);
 }
 
 TEST_F(Setup, QuendrelctlTakesOnlySixDigitsAndATermsVersion) {
   for (std::string code : {"12345", "1234567", "12a456", "١٢٣٤٥٦", "", " 12345", "12345\n"}) {
-    Ran ran = computer.setUpWithCtl(code, "v");
+    Ran ran = computer.ctl({"setup", code, "--terms", "v"});
     EXPECT_EQ(ran.status, 2) << code;
     EXPECT_EQ(ran.err, "The code must be six digits, like 123456.\n") << code;
     EXPECT_EQ(ran.out, "");
   }
-  EXPECT_EQ(run(computer.ctl(), {"setup", "123456"}).status, 2) << "no terms";
+  EXPECT_EQ(computer.ctl({"setup", "123456"}).status, 2) << "no terms";
   EXPECT_FALSE(fs::exists(computer.marker()));
   EXPECT_FALSE(fs::exists(computer.desk().parent_path()));
 }
 
+// The note is written (twice over, the same) only for a bundle in an Applications folder, as
+// given even when reached through a link, beside an installation that is not a working copy.
 TEST_F(Setup, BelongingNotesTheSettledCopyOnly) {
-  const fs::path desk = computer.desk();
-  Belonging::record(computer.app);
-  EXPECT_FALSE(fs::exists(desk)) << "no installation: nothing at all is made";
-
-  fs::create_directories(desk);
-  Belonging::record(computer.home / "Downloads/Quendrel.app");
-  EXPECT_FALSE(Belonging::recorded()) << "a copy outside an Applications folder";
-  Belonging::record(computer.home / "Applications/Quendrel");
-  EXPECT_FALSE(Belonging::recorded()) << "not an application bundle";
-
-  Belonging::record(computer.app);
-  EXPECT_TRUE(Belonging::recorded());
-  EXPECT_EQ(Belonging::note(), desk / "data/installed-by-app");
-  EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
-  Belonging::record(computer.app);
-  EXPECT_EQ(read(Belonging::note()), computer.app.string() + "\n");
-
-  // Reached through a link: settled by the resolved path, noted as given.
-  fs::create_directory_symlink(computer.home / "Applications", computer.home / "Apps");
-  Belonging::record(computer.home / "Apps/Quendrel.app");
-  EXPECT_EQ(read(Belonging::note()), (computer.home / "Apps/Quendrel.app").string() + "\n");
-
-  for (bool folder : {false, true}) {
+  const fs::path desk = computer.desk(), home = computer.home.path();
+  fs::create_directory_symlink(home / "Applications", home / "Apps");
+  struct Case {
+    const char* name;
+    bool desk;
+    const char* git;  // a ".git" file, a ".git" folder with a file in it, or none
+    fs::path app;
+    bool noted;
+  } cases[] = {
+      {"no installation: nothing at all is made", false, nullptr, computer.app, false},
+      {"outside an Applications folder", true, nullptr, home / "Downloads/Quendrel.app", false},
+      {"not an application bundle", true, nullptr, home / "Applications/Quendrel", false},
+      {"settled", true, nullptr, computer.app, true},
+      {"reached through a link", true, nullptr, home / "Apps/Quendrel.app", true},
+      {"a working copy", true, ".git", computer.app, false},
+      {"a working copy", true, ".git/HEAD", computer.app, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     fs::remove_all(desk);
-    fs::create_directories(desk);
-    if (folder) {
-      fs::create_directories(desk / ".git");
-    } else {
-      write(desk / ".git", "gitdir: elsewhere\n");
+    if (c.desk) fs::create_directories(desk);
+    if (c.git) write(desk / c.git, "gitdir: elsewhere\n");
+    Belonging::record(c.app);
+    Belonging::record(c.app);
+    EXPECT_EQ(fs::exists(desk), c.desk);
+    EXPECT_EQ(Belonging::recorded(), c.noted);
+    EXPECT_EQ(read(Belonging::note()), c.noted ? c.app.string() + "\n" : "");
+  }
+  EXPECT_EQ(Belonging::note(), desk / "data/installed-by-app");
+}
+
+namespace {
+
+// A folder of the test's own on the memory file system, gone with the object.
+struct Elsewhere {
+  fs::path path = fs::path("/dev/shm") / ("quendrel-test-" + std::to_string(getpid()));
+  std::error_code made;
+  Elsewhere() { fs::create_directories(path, made); }
+  ~Elsewhere() { fs::remove_all(path, made); }
+};
+
+}  // namespace
+
+// Laying the desk down keeps what the file manager's copy keeps — modes, links and
+// modification times — for the payload and for the user's kept work, whether the keep folder
+// is on the home folder's file system (the work is moved back) or on another (it is copied).
+TEST(LayDown, KeepsTimesAndModesOnOneFileSystemAndAcrossTwo) {
+  Elsewhere elsewhere;
+  for (bool otherFileSystem : {false, true}) {
+    SCOPED_TRACE(otherFileSystem ? "keep folder on another file system" : "one file system");
+    Computer computer;
+    if (otherFileSystem) {
+      if (elsewhere.made) GTEST_SKIP() << "no second file system to keep on";
+      setenv("TMPDIR", elsewhere.path.c_str(), 1);
     }
-    Belonging::record(computer.app);
-    EXPECT_FALSE(Belonging::recorded()) << "a working copy is never marked";
+    const fs::path desk = computer.desk();
+    writeInstallation(desk, "mine");
+    fs::permissions(desk / "projects/Empty", fs::perms(0555));
+    const Tree kept = keptItems(desk);
+    const auto then = fs::last_write_time(desk / "VERSION") - std::chrono::hours(24 * 3650);
+    for (const fs::path& item : {desk / "projects/Easter/take.bin", desk / "projects/Empty",
+                                 computer.payload / "setup.sh"}) {
+      fs::last_write_time(item, then);
+    }
+
+    Installer::layDown();
+
+    std::string differs;
+    EXPECT_TRUE(contains(keptItems(desk), kept, &differs)) << differs;
+    for (const char* item : {"projects/Easter/take.bin", "projects/Empty", "setup.sh"}) {
+      EXPECT_EQ(fs::last_write_time(desk / item), then) << item;
+    }
+    EXPECT_EQ(fs::status(desk / "projects/Empty").permissions(), fs::perms(0555));
+    EXPECT_EQ(keepFolders(otherFileSystem ? elsewhere.path : computer.temporary()), 0);
   }
 }

@@ -4,11 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <optional>
+#include <sstream>
 
 #include "desk/Paths.h"
-#include "platform/Bundle.h"
 #include "platform/Queue.h"
 #include "setup/Installer.h"
 
@@ -19,6 +18,7 @@ namespace {
 constexpr const char* setupScript = R"sh(#!/bin/bash
 set -u
 cd "$(dirname "$0")" || exit 1
+if [ -f "$HOME/leave-behind" ]; then (while [ -d "$HOME" ]; do sleep 1; done) & fi
 cat "$HOME/.tarvic-setting-up" > marker-during-setup 2>/dev/null
 if [ -p "$HOME/hold" ]; then read -r _ < "$HOME/hold"; fi
 if [ -f "$HOME/setup-fails" ]; then cat "$HOME/setup-fails"; exit 1; fi
@@ -26,34 +26,28 @@ echo "Setting up the desk in $PWD"
 if ! [ -x .venv/bin/python ]; then
   mkdir -p .venv/bin && cp pair-stand-in .venv/bin/python && chmod 755 .venv/bin/python || exit 1
 fi
-echo "The desk is ready."
 )sh";
 
 constexpr const char* pairStandIn = R"sh(#!/bin/bash
-# Stands in for the desk's Python: records how it was called and answers as told.
 printf '%s\0' "$@" > "$HOME/pair-arguments"
 pwd > "$HOME/pair-folder"
-if [ -f "$HOME/pair-says" ]; then cat "$HOME/pair-says"; fi
-if [ -f "$HOME/pair-status" ]; then exit "$(cat "$HOME/pair-status")"; fi
-[ -f "$HOME/pair-says" ] || echo "This computer is now connected to St Example's."
-exit 0
+cat "$HOME/pair-says" 2>/dev/null || echo "This computer is now connected to St Example's."
+exit "$(cat "$HOME/pair-status" 2>/dev/null || echo 0)"
 )sh";
 
 constexpr const char* agentScript = R"sh(#!/bin/bash
 cd "$(dirname "$0")" || exit 1
 [ "${1:-}" = install ] || { echo "agent.sh: no such command ${1:-}"; exit 1; }
+if [ -f "$HOME/leave-behind" ]; then (while [ -d "$HOME" ]; do sleep 1; done) & fi
 cat "$HOME/.tarvic-setting-up" > marker-during-agent 2>/dev/null
 if [ -f "$HOME/agent-fails" ]; then cat "$HOME/agent-fails"; exit 1; fi
 echo installed > agent-installed
 )sh";
 
+// Bytes that do not compress and differ by seed.
 std::string bytes(std::size_t size, unsigned seed) {
   std::string out(size, '\0');
-  unsigned x = seed * 2654435761u + 1;
-  for (auto& c : out) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 16);
-  }
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
   return out;
 }
 
@@ -61,44 +55,8 @@ std::string bytes(std::size_t size, unsigned seed) {
 
 Computer::Computer(const std::string& service)
     : app(home / "Applications/Quendrel.app"), payload(app / "Contents/Resources/payload") {
-  testing_support::makeBundle(app, "com.quendrel.app", "1.0", "1", service);
-  testing_support::pretendMainBundle(app);
-  writePayload(payload);
-}
-
-fs::path Computer::desk() const {
-  return Paths::movedInstall();
-}
-
-fs::path Computer::ctl() {
-  fs::path copy = app / "Contents/MacOS/quendrelctl";
-  if (!fs::exists(copy)) fs::copy_file(QUENDRELCTL, copy);
-  return copy;
-}
-
-Ran Computer::setUpWithCtl(const std::string& code, const std::string& terms,
-                           const Environment& environment) {
-  return run(ctl(), {"setup", code, "--terms", terms}, environment);
-}
-
-std::vector<std::string> Computer::paired() const {
-  std::vector<std::string> parts;
-  const std::string all = read(home / "pair-arguments");
-  for (size_t start = 0; start < all.size();) {
-    size_t end = all.find('\0', start);
-    parts.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  if (parts.size() >= 2) parts.erase(parts.begin(), parts.begin() + 2);  // "-c" and the script
-  return parts;
-}
-
-void Computer::release() const {
-  int fd = open((home / "hold").c_str(), O_WRONLY);
-  if (fd >= 0 && ::write(fd, "go\n", 3) == 3) close(fd);
-}
-
-void writePayload(const fs::path& payload) {
+  makeBundle(app, "com.quendrel.app", "1.0", "1", service);
+  pretendMainBundle(app);
   write(payload / "setup.sh", setupScript, 0755);
   write(payload / "agent.sh", agentScript, 0755);
   write(payload / "uninstall.sh", "#!/bin/bash\necho removed\n", 0755);
@@ -114,18 +72,39 @@ void writePayload(const fs::path& payload) {
   write(payload / "Tarvic.app/Contents/Info.plist", "<plist/>\n");
 }
 
+fs::path Computer::desk() const {
+  return Paths::movedInstall();
+}
+
+Ran Computer::ctl(const std::vector<std::string>& args, const Environment& environment) {
+  fs::path copy = app / "Contents/MacOS/quendrelctl";
+  if (!fs::exists(copy)) fs::copy_file(QUENDRELCTL, copy);
+  return run(copy, args, environment);
+}
+
+std::vector<std::string> Computer::paired() const {
+  std::istringstream all(read(home / "pair-arguments"));
+  std::vector<std::string> parts;
+  for (std::string part; std::getline(all, part, '\0');) parts.push_back(part);
+  if (parts.size() >= 2) parts.erase(parts.begin(), parts.begin() + 2);  // "-c" and the script
+  return parts;
+}
+
+void Computer::release() const {
+  int fd = open((home / "hold").c_str(), O_WRONLY);
+  if (fd >= 0 && ::write(fd, "go\n", 3) == 3) close(fd);
+}
+
 void writeInstallation(const fs::path& folder, const std::string& tag) {
   write(folder / "agent.sh", "#!/bin/bash\necho old agent " + tag + "\n", 0755);
   write(folder / "VERSION", "2.0." + tag + "\n");
   write(folder / "engine/old.py", "# old engine " + tag + "\n");
   write(folder / "presets/.access", "passphrase-" + tag + "\n", 0600);
   write(folder / "presets/.uplink", "{\"token\": \"secret-" + tag + "\"}\n", 0600);
-  write(folder / "presets/scenes/Sunday morning.json",
-        "{\"faders\": [1, 2, 3], \"tag\": \"" + tag + "\"}\n");
+  write(folder / "presets/scenes/Sunday morning.json", "{\"tag\": \"" + tag + "\"}\n");
   fs::create_symlink("scenes/Sunday morning.json", folder / "presets/current");
   write(folder / "projects/Easter/mix.json", "{\"mix\": \"" + tag + "\"}\n");
-  write(folder / "projects/Easter/take.bin", bytes(300000, static_cast<unsigned>(tag.size())),
-        0640);
+  write(folder / "projects/Easter/take.bin", bytes(300000, tag.size()), 0640);
   fs::create_directories(folder / "projects/Empty");
   write(folder / "data/state.db", bytes(4096, 7) + tag);
   write(folder / "logs/desk.log", "started " + tag + "\nstopped\n");
@@ -148,24 +127,19 @@ Tree keptItems(const fs::path& folder) {
 int keepFolders(const fs::path& temporary) {
   int found = 0;
   for (auto& entry : fs::directory_iterator(temporary)) {
-    found += entry.path().filename().string().rfind("quendrel-keep-", 0) == 0;
+    found += entry.path().filename().string().starts_with("quendrel-keep-");
   }
   return found;
 }
 
 Outcome setUp(const std::string& code, const std::string& terms) {
-  auto mutex = std::make_shared<std::mutex>();
   auto answer = std::make_shared<std::optional<Outcome>>();
-  Installer::run(code, terms, [mutex, answer](bool ok, std::string message) {
-    std::lock_guard lock(*mutex);
-    *answer = Outcome{ok, std::move(message)};
+  Installer::run(code, terms, [answer](bool ok, std::string message) {
+    Platform::onMain([answer, ok, message] { *answer = Outcome{ok, message}; });
   });
-  bool answered = waitFor([&] {
-    std::lock_guard lock(*mutex);
-    return answer->has_value() && !Installer::running;
-  });
-  if (!answered) return {false, "(no answer in time)"};
-  std::lock_guard lock(*mutex);
+  if (!waitFor([&] { return answer->has_value() && !Installer::running; })) {
+    return {false, "(no answer in time)"};
+  }
   return **answer;
 }
 

@@ -17,6 +17,17 @@ using namespace testing_support;
 
 constexpr const char* done = "Done. This computer is connected and its desk is running.";
 
+// The arguments every event loop of this program is made with.
+inline int argc = 1;
+inline char programName[] = "setup_tests";
+inline char* argv[] = {programName, nullptr};
+
+// The payload's scripts: setup.sh makes a stand-in Python in .venv unless one works; the
+// stand-in records its arguments in ~/pair-arguments and answers with ~/pair-says and
+// ~/pair-status when they exist; agent.sh install leaves "agent-installed". Files in the home
+// folder steer them: ~/setup-fails and ~/agent-fails hold what they print before failing; with
+// ~/leave-behind both leave a background process holding their output until the home folder
+// is gone; when ~/hold is a FIFO, setup.sh waits there for a line.
 class Computer {
  public:
   // `service` is the bundle's service address.
@@ -30,22 +41,16 @@ class Computer {
   fs::path aside() const { return desk().parent_path() / "Desk-previous"; }
   fs::path marker() const { return home / ".tarvic-setting-up"; }
   fs::path temporary() const { return home.path().parent_path() / "tmp"; }
-  // quendrelctl, copied into the bundle on first use.
-  fs::path ctl();
-  Ran setUpWithCtl(const std::string& code = "123456", const std::string& terms = "2025-04",
-                   const Environment& environment = {});
+  // quendrelctl, copied into the bundle, run with these arguments.
+  Ran ctl(const std::vector<std::string>& args, const Environment& environment = {});
+  Ran setUpWithCtl(const Environment& environment = {}) {
+    return ctl({"setup", "123456", "--terms", "2025-04"}, environment);
+  }
   // The code and terms version the pairing was given.
   std::vector<std::string> paired() const;
   // Lets a setup.sh waiting at ~/hold go on.
   void release() const;
 };
-
-// The payload of small scripts: setup.sh makes a stand-in Python in .venv unless one works;
-// the stand-in records its arguments in ~/pair-arguments and answers with ~/pair-says and
-// ~/pair-status when they exist; agent.sh install leaves "agent-installed". Files in the home
-// folder make the scripts fail: ~/setup-fails and ~/agent-fails hold what they print. When
-// ~/hold is a FIFO, setup.sh waits there until the test writes a line to it.
-void writePayload(const fs::path& payload);
 
 // An installation as a user leaves it, with every kept name: nested folders, a symbolic
 // link, private files, binary content, an executable stand-in Python. `tag` varies content.

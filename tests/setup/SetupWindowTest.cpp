@@ -1,9 +1,7 @@
 // The setup window's flow with a scripted window and terms sheet: the code, the terms, a run and
 // its outcome, the fallback to the payload's own copy of the terms, and links.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "SetupFixture.h"
 #include "platform/Queue.h"
@@ -14,10 +12,6 @@
 using namespace setup_testing;
 
 namespace {
-
-int argc = 1;
-char programName[] = "setup_tests";
-char* argv[] = {programName, nullptr};
 
 constexpr const char* instruction =
     "Ask for the six digits and type them here. This computer will set itself up and start its "
@@ -31,15 +25,14 @@ std::string terms(const std::string& version, int done, int of) {
 
 class Window : public ::testing::Test {
  protected:
+  Window() { ui.scriptedWindow = true; }
+
   Platform::EventLoop loop{argc, argv};
   Computer computer;
-  ScriptedUi ui = [] {
-    ScriptedUi scripted;
-    scripted.scriptedWindow = true;
-    return scripted;
-  }();
+  ScriptedUi ui;
   std::optional<SetupWindow> setup{std::in_place, ui};
   int doneCalls = 0;
+  const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
 
   testing_support::ScriptedSetupView& view() { return *ui.window; }
   ScriptedTerms& sheet() { return *ui.window->sheet; }
@@ -58,6 +51,12 @@ class Window : public ::testing::Test {
   bool runEnded() {
     return waitFor([&] { return !Installer::running && view().explain != settingUp; });
   }
+  // The code field and the button: whether each is enabled, and the button's title.
+  void expectControls(bool code, bool button, const std::string& title = "Connect") {
+    EXPECT_EQ(view().codeEnabled, code);
+    EXPECT_EQ(view().buttonEnabled, button);
+    EXPECT_EQ(view().button, title);
+  }
 };
 
 }  // namespace
@@ -71,18 +70,13 @@ TEST(SetupCode, KeepsTheNumbersOfEveryScript) {
       {"123456", "123456", 6},
       {"12 34-56", "123456", 6},
       {"a1b2c3d4e5f6", "123456", 6},
-      {"١٢٣٤٥٦", "١٢٣٤٥٦", 6},     // Arabic-Indic digits
-      {"۱۲۳-۴۵۶", "۱۲۳۴۵۶", 6},    // extended Arabic-Indic, with a dash
-      {"½", "½", 1},               // a vulgar fraction is a number
-      {"12½ ²Ⅻ五", "12½²Ⅻ五", 6},  // superscript, Roman numeral, CJK numeral
-      {"1\u0301 2",
-       "1\u0301"
-       "2",
-       2},                                    // a digit with an accent stays one character
+      {"١٢٣٤٥٦", "١٢٣٤٥٦", 6},                // Arabic-Indic digits
+      {"۱۲۳-۴۵۶", "۱۲۳۴۵۶", 6},               // extended Arabic-Indic, with a dash
+      {"½", "½", 1},                          // a vulgar fraction is a number
+      {"12½ ²Ⅻ五", "12½²Ⅻ五", 6},             // superscript, Roman numeral, CJK numeral
+      {"1\u0301 2", "1\u03012", 2},           // a digit with an accent stays one character
       {"1\uFE0F\u20E3", "1\uFE0F\u20E3", 1},  // a keycap
-      {"\u0301"
-       "1",
-       "1", 1},  // a lone accent first is not a number
+      {"\u03011", "1", 1},                    // a lone accent first is not a number
       {"1234567", "1234567", 7},
       {"–—·.,+", "", 0},
       {"", "", 0},
@@ -94,15 +88,13 @@ TEST(SetupCode, KeepsTheNumbersOfEveryScript) {
   }
 }
 
-TEST_F(Window, ShowsOnceMadeAndComesBackAsItWasLeft) {
+TEST_F(Window, ShowsOnceMadeComesBackAsItWasLeftAndCancellingGivesTheControlsBack) {
   setup->show([] {});
   ASSERT_EQ(ui.windowsMade, 1);
   EXPECT_TRUE(view().open);
   EXPECT_EQ(view().explain, instruction);
   EXPECT_EQ(view().codeText, "");
-  EXPECT_TRUE(view().codeEnabled);
-  EXPECT_EQ(view().button, "Connect");
-  EXPECT_FALSE(view().buttonEnabled);
+  expectControls(true, false);
 
   view().type("١٢٣٤٥٦");
   EXPECT_TRUE(view().buttonEnabled) << "six numbers of any script";
@@ -111,23 +103,18 @@ TEST_F(Window, ShowsOnceMadeAndComesBackAsItWasLeft) {
   EXPECT_EQ(ui.windowsMade, 1) << "one window for the application's life";
   EXPECT_EQ(view().broughtToFront, 2);
   EXPECT_EQ(view().codeText, "١٢٣٤٥٦") << "nothing is reset";
-}
 
-TEST_F(Window, ConnectingAsksForTheTermsAndCancellingGivesTheControlsBack) {
-  showAndConnect();
-  EXPECT_FALSE(view().codeEnabled);
-  EXPECT_FALSE(view().buttonEnabled);
+  view().press();
+  ASSERT_NE(view().sheet, nullptr);
+  expectControls(false, false);
   EXPECT_EQ(sheet().wiring, AgreementWindow::wiring());
-  ASSERT_EQ(sheet().loaded.size(), 1u);
-  EXPECT_EQ(sheet().loaded[0], "http://127.0.0.1:8765/terms");
+  EXPECT_EQ(sheet().loaded, std::vector<std::string>{"http://127.0.0.1:8765/terms"});
   EXPECT_EQ(sheet().timeout, 10);
   EXPECT_FALSE(sheet().agreeEnabled);
 
   sheet().cancel();
   EXPECT_EQ(view().sheet, nullptr) << "the sheet is closed";
-  EXPECT_TRUE(view().codeEnabled);
-  EXPECT_TRUE(view().buttonEnabled);
-  EXPECT_EQ(view().button, "Connect");
+  expectControls(true, true);
   EXPECT_EQ(view().explain, instruction);
   EXPECT_FALSE(Installer::running) << "cancelling is not a setup";
 }
@@ -154,34 +141,7 @@ TEST_F(Window, TheBoxesDecideWhetherTheUserMayAgree) {
       << "a version that is not text is an empty version";
 }
 
-TEST_F(Window, AgreeingSetsUpAndTheWindowSaysSo) {
-  showAndConnect("١٢٣٤٥٦");
-  agreeTo("2025-04");
-  EXPECT_EQ(view().explain, settingUp);
-  EXPECT_FALSE(view().codeEnabled);
-  EXPECT_FALSE(view().buttonEnabled);
-  EXPECT_TRUE(Installer::running);
-  ASSERT_TRUE(runEnded());
-
-  EXPECT_EQ(view().explain, done);
-  EXPECT_EQ(view().button, "Close");
-  EXPECT_TRUE(view().buttonEnabled);
-  EXPECT_FALSE(view().codeEnabled);
-  EXPECT_EQ(doneCalls, 1);
-  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"١٢٣٤٥٦", "2025-04"}))
-      << "the code as it stands in the field and the version agreed to";
-
-  // Shown again (with a new handler), it is as it was; "Close" closes it.
-  int otherCalls = 0;
-  setup->show([&] { ++otherCalls; });
-  EXPECT_EQ(view().explain, done);
-  EXPECT_EQ(view().button, "Close");
-  view().press();
-  EXPECT_FALSE(view().open);
-  EXPECT_EQ(view().sheetsOpened, 1) << "\"Close\" does not connect again";
-}
-
-TEST_F(Window, AFailedRunShowsItsMessageAndConnectWorksAgain) {
+TEST_F(Window, AFailedRunShowsItsMessageThenAgreeingSetsUpAndTheWindowSaysSo) {
   write(computer.home / "pair-status", "1");
   write(computer.home / "pair-says", "Not that code.");
   showAndConnect();
@@ -189,51 +149,49 @@ TEST_F(Window, AFailedRunShowsItsMessageAndConnectWorksAgain) {
   ASSERT_TRUE(runEnded());
   EXPECT_EQ(view().explain, "Not that code.") << "the run's own message";
   EXPECT_EQ(view().codeText, "123456");
-  EXPECT_TRUE(view().codeEnabled);
-  EXPECT_EQ(view().button, "Connect");
-  EXPECT_TRUE(view().buttonEnabled);
+  expectControls(true, true);
   EXPECT_EQ(doneCalls, 0);
 
   fs::remove(computer.home / "pair-status");
-  view().type("654321");
+  view().type("١٢٣٤٥٦");
   view().press();
   ASSERT_NE(view().sheet, nullptr);
-  EXPECT_EQ(view().sheetsOpened, 2);
-  agreeTo("v2");
+  agreeTo("2025-04");
+  EXPECT_EQ(view().explain, settingUp);
+  expectControls(false, false);
+  EXPECT_TRUE(Installer::running);
   ASSERT_TRUE(runEnded());
   EXPECT_EQ(view().explain, done);
+  expectControls(false, true, "Close");
   EXPECT_EQ(doneCalls, 1);
+  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"١٢٣٤٥٦", "2025-04"}))
+      << "the code as it stands in the field and the version agreed to";
+
+  // Shown again (with a new handler), it is as it was; "Close" closes it.
+  setup->show([] {});
+  EXPECT_EQ(view().explain, done);
+  view().press();
+  EXPECT_FALSE(view().open);
+  EXPECT_EQ(view().sheetsOpened, 2) << "\"Close\" does not connect again";
 }
 
-TEST_F(Window, FallsBackToTheOwnCopyOnceThenGoesOnWithoutTerms) {
-  const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
-  showAndConnect();
-  sheet().fail();
-  ASSERT_EQ(sheet().loaded.size(), 2u);
-  EXPECT_EQ(sheet().loaded[1], own) << "the service's page failed to load";
-  sheet().post(terms("", 0, 0));
-  EXPECT_EQ(view().sheet, nullptr) << "the own copy has no boxes either: the sheet closes";
-  ASSERT_TRUE(runEnded());
-  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", ""})) << "setting up goes on";
-}
-
-TEST_F(Window, APageWithoutBoxesGivesTheOwnCopyAndItsAnswer) {
-  const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
+// A page that is not a terms page gives the payload's own copy; once that has been tried in
+// this window's life, the sheet closes at once and setting up goes on without terms.
+TEST_F(Window, TheOwnCopyIsTriedOnceThenSettingUpGoesOnWithoutTerms) {
   write(computer.home / "setup-fails", "Not set up.\n");
   showAndConnect();
   sheet().post("{\"version\": \"2025-04\", \"done\": 0}");  // no "of"
   ASSERT_EQ(sheet().loaded.back(), own);
-  agreeTo("own");
-  ASSERT_TRUE(runEnded());
+  sheet().post(terms("", 0, 0));
+  EXPECT_EQ(view().sheet, nullptr) << "the own copy has no boxes either: the sheet closes";
+  ASSERT_TRUE(runEnded()) << "and setting up goes on";
   EXPECT_EQ(view().explain, "Not set up.");
 
-  // The own copy has been tried in this window's life: when the service's page cannot be
-  // used again, the sheet closes at once and setting up goes on without terms.
   fs::remove(computer.home / "setup-fails");
   view().press();
   ASSERT_NE(view().sheet, nullptr);
   sheet().fail();
-  EXPECT_EQ(view().sheet, nullptr);
+  EXPECT_EQ(view().sheet, nullptr) << "the own copy is not tried again";
   ASSERT_TRUE(runEnded());
   EXPECT_EQ(view().explain, done);
   EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", ""}));
@@ -244,11 +202,11 @@ TEST_F(Window, ClickedLinksOpenInTheBrowserAndTheSheetStays) {
   EXPECT_TRUE(sheet().navigate("http://127.0.0.1:8765/terms", false)) << "the page's own load";
   EXPECT_TRUE(sheet().navigate("http://127.0.0.1:8765/next", false)) << "a redirect or a form";
   EXPECT_TRUE(ui.opened.empty());
-
-  EXPECT_FALSE(sheet().navigate("https://example.org/privacy?x=1", true));
-  EXPECT_FALSE(sheet().navigate("file:///terms", true)) << "a link in the own copy";
-  EXPECT_FALSE(sheet().navigate("file:///our%20church/page.html?a=b#c", true));
-  EXPECT_FALSE(sheet().navigate("file://localhost/privacy", true));
+  // Links in the own copy open the service's page of the same path.
+  for (const char* clicked : {"https://example.org/privacy?x=1", "file:///terms",
+                              "file:///our%20church/page.html?a=b#c", "file://localhost/privacy"}) {
+    EXPECT_FALSE(sheet().navigate(clicked, true)) << clicked;
+  }
   EXPECT_EQ(ui.opened,
             (std::vector<std::string>{
                 "https://example.org/privacy?x=1", "http://127.0.0.1:8765/terms",
@@ -274,8 +232,7 @@ TEST(SetupWindowWithoutWidgets, ShowsNothingAndStartsNothing) {
   EXPECT_EQ(ui.makeSetupView(), nullptr) << "quendrelctl's plain event loop has no windows";
   SetupWindow setup(ui);
   bool done = false;
-  setup.show([&] { done = true; });
-  setup.show([&] { done = true; });
+  for (int time = 0; time < 2; ++time) setup.show([&] { done = true; });
   Platform::turnLoop(0.1);
   EXPECT_FALSE(done);
   EXPECT_FALSE(Installer::running);
