@@ -63,9 +63,9 @@ TEST(Painting, YRunsUpAndRowsRunDown) {
 }
 
 TEST(Painting, InkColoursEveryStepAndKeepsItsAlpha) {
-  const QImage image =
-      paint(Drawing{side, {Disc{{c, c}, 3}, Arc{{c, c}, r, 31, -35, true, w, 0.32}}}, 8,
-            Colour{200, 40, 10});
+  constexpr double c = 9, r = 7.2, w = 1.35;
+  const QImage image = paint(Drawing{18, {Disc{{c, c}, 3}, Arc{{c, c}, r, 31, -35, true, w, 0.32}}},
+                             8, Colour{200, 40, 10});
   const QColor disc = image.pixelColor(static_cast<int>(c * 8), static_cast<int>(c * 8));
   EXPECT_EQ(disc, QColor(200, 40, 10));
   const QColor faint = image.pixelColor(static_cast<int>((c + r) * 8), static_cast<int>(c * 8));
