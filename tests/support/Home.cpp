@@ -1,16 +1,46 @@
 #include "support/Home.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/Mounts.h"
+
 namespace fs = std::filesystem;
 
 namespace testing_support {
+namespace {
+
+// In a sandbox the test is the first process of a process namespace of its own: whatever it
+// started and left running (a relaunched copy, a disk image's file-system server) ends with
+// its home, so that nothing writes into the folder once it is removed.
+void endEverythingElse() {
+  if (getpid() != 1) return;
+  kill(-1, SIGKILL);
+  while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+  }
+}
+
+// Whatever is still mounted in the folder, deepest first, so that removing it removes all.
+void unmountBelow(const fs::path& root) {
+  std::vector<std::string> points;
+  for (const auto& mount : Platform::mounts()) {
+    const std::string point = mount.mountPoint.string();
+    if (point.starts_with(root.string() + "/")) points.push_back(point);
+  }
+  std::sort(points.rbegin(), points.rend());
+  for (const auto& point : points) umount2(point.c_str(), MNT_DETACH);
+}
+
+}  // namespace
 
 Home::Home() {
   if (const char* t = getenv("TMPDIR")) temporary_ = t;
@@ -28,6 +58,8 @@ Home::Home() {
 }
 
 Home::~Home() {
+  endEverythingElse();
+  unmountBelow(root_);
   std::error_code error;
   // Read-only folders left by a test must not stop the clean-up.
   for (auto it = fs::recursive_directory_iterator(root_, error);
