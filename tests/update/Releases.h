@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/Bundles.h"
 #include "support/Copies.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
@@ -19,13 +20,11 @@ using namespace placement_testing;
 using testing_support::inSandbox;
 using testing_support::makeReadOnly;
 using testing_support::mountedBelow;
+using testing_support::starts;
 
 // A bundle of this version whose program appends "<version> <QUENDREL_NEW_INSTANCE>" to
 // $HOME/started.
 App noting(const std::string& version, const std::string& identifier = "com.quendrel.manager");
-
-// What $HOME/started holds: one line per start of a bundle's program.
-std::string starts();
 
 // quendrel-release BUNDLE --key KEY --out DIR.
 Ran release(const std::filesystem::path& bundle, const Key& key, const std::filesystem::path& out);
@@ -41,7 +40,6 @@ class Service {
   void offer(const std::string& version, const std::string& image, const std::string& file);
   std::string feed;
   std::string download;
-  int downloadStatus = 200;
   std::atomic<bool> holding{false};  // while set, a download waits before it is answered
   int downloads() { return server_.count("/app/download"); }
 
