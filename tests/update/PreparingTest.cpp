@@ -30,7 +30,7 @@ std::string why(const AppUpdate::Prepared& prepared) {
 
 class Preparing : public Releasing {
  protected:
-  void SetUp() override { install(key); }
+  void SetUp() override { install(); }
   fs::path staging() const { return AppUpdate::staging(); }
 };
 
@@ -97,7 +97,7 @@ TEST_F(Preparing, WhatIsNotTheSignedPublishedVersionIsNeverStaged) {
                  fs::create_symlink("Other.app", folder / "Quendrel.app");
                }),
        "The new Quendrel could not be unpacked.", false},
-      {"another key", [&] { return publish("2.0", other); }, notOurs, false},
+      {"another key", [&] { return publish("2.0", &other); }, notOurs, false},
       {"the program changed after signing",
        inImage(true,
                [&](const fs::path& folder) {
@@ -125,7 +125,7 @@ TEST_F(Preparing, WhatIsNotTheSignedPublishedVersionIsNeverStaged) {
        "The downloaded disk image would not open.", false},
   };
   for (const auto& c : cases) {
-    install(key);
+    install();
     write(staging() / "left-over", "from an earlier run");
     EXPECT_EQ(why(prepareNow(c.entry())), c.why) << c.what;
     EXPECT_EQ(fs::exists(staging() / "left-over"), c.leftOverKept) << c.what;

@@ -36,39 +36,29 @@ Service::Service()
         return Answer{404, "There is nothing here.\n"};
       }) {}
 
-void Service::publish(const fs::path& releases) {
-  feed = read(releases / "latest.json");
-  auto entry = AppUpdate::readFeed(feed);
-  if (!entry) throw std::runtime_error("no feed in " + releases.string());
-  download = read(releases / entry->file());
-}
-
 void Service::offer(const std::string& version, const std::string& image, const std::string& file) {
   download = image;
   feed = "{\"version\": \"" + version + "\", \"sha256\": \"" + Platform::sha256Hex(image) +
          "\", \"file\": \"" + file + "\"}";
 }
 
-void Releasing::install(const Key& with, bool withCtl) {
+void Releasing::install() {
   App app = noting("1.0");
   app.service = service.base();
-  makeApp(ours, app, nullptr);
-  if (withCtl) fs::copy_file(QUENDRELCTL, ours / "Contents/MacOS/quendrelctl");
-  sign(ours, with);
+  makeApp(ours, app, &key);
   testing_support::pretendMainBundle(ours);
 }
 
-AppUpdate::Published Releasing::publish(const std::string& version) {
-  return publish(version, key);
-}
-
-AppUpdate::Published Releasing::publish(const std::string& version, const Key& with) {
+AppUpdate::Published Releasing::publish(const std::string& version, const Key* with) {
   const fs::path app = home / ("build-" + version + "/Quendrel.app");
   makeApp(app, noting(version), nullptr);
-  auto ran = release(app, with, home / "releases");
+  auto ran = release(app, with ? *with : key, home / "releases");
   EXPECT_EQ(ran.status, 0) << ran.output;
-  service.publish(home / "releases");
-  return *AppUpdate::readFeed(service.feed);
+  service.feed = read(home / "releases/latest.json");
+  auto entry = AppUpdate::readFeed(service.feed);
+  if (!entry) throw std::runtime_error("no feed in " + (home / "releases").string());
+  service.download = read(home / "releases" / entry->file());
+  return *entry;
 }
 
 AppUpdate::Published Releasing::imageOf(const fs::path& folder) {

@@ -34,8 +34,6 @@ class Service {
  public:
   Service();
   std::string base() const { return server_.base(); }
-  // Serves the latest.json of a folder made by quendrel-release and the image it names.
-  void publish(const std::filesystem::path& releases);
   // The feed entry for `image`'s bytes under this version and file name.
   void offer(const std::string& version, const std::string& image, const std::string& file);
   std::string feed;
@@ -50,12 +48,11 @@ class Service {
 // A home with a release key and a service.
 class Releasing : public ::testing::Test {
  protected:
-  // The running copy, version 1.0, in the home's Applications folder, signed with `with`
-  // (quendrelctl inside it too when asked).
-  void install(const Key& with, bool withCtl = false);
-  // This version built, published with quendrel-release signed with `with`, and served.
-  AppUpdate::Published publish(const std::string& version = "2.0");
-  AppUpdate::Published publish(const std::string& version, const Key& with);
+  // The running copy, version 1.0, in the home's Applications folder, signed with the key.
+  void install();
+  // This version built, published with quendrel-release signed with `with` (the release key
+  // when none is given), and served.
+  AppUpdate::Published publish(const std::string& version = "2.0", const Key* with = nullptr);
   // An image made by hand holding the folder's contents, served under version 2.0.
   AppUpdate::Published imageOf(const std::filesystem::path& folder);
 

@@ -72,7 +72,7 @@ class Updating : public Releasing {
 }  // namespace
 
 TEST_F(Updating, TheLineFollowsTheFetchAndTheRelaunchPutsTheNewVersionInPlace) {
-  install(key);
+  install();
   publish();
   service.holding = true;
   launch();
@@ -103,7 +103,7 @@ TEST_F(Updating, WithoutANewerSignedVersionThereIsNothingToClick) {
        notFetched},
   };
   for (const auto& c : cases) {
-    install(key);
+    install();
     c.arrange();
     launch();
     // The answer rewrites the line, so a different title shows when it has come.
@@ -138,7 +138,7 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
        "Quendrel is setting up, and cannot relaunch until that has finished. Try again once it "
        "is done."},
   };
-  install(key);
+  install();
   publish();
   for (const auto& c : cases) {
     ui.alerts.clear();
