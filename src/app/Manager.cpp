@@ -6,6 +6,7 @@
 #include "desk/Agent.h"
 #include "desk/Desk.h"
 #include "placement/Desktop.h"
+#include "platform/App.h"
 #include "platform/Bundle.h"
 #include "platform/Computer.h"
 #include "setup/Installer.h"
@@ -64,6 +65,8 @@ void Manager::carryOn() {
   menu[uninstallLine] = {"Uninstall Quendrel…", false, true, [this] { removal_.uninstall(); }, {}};
   menu[quitLine] = {"Quit Quendrel", false, true, [this] { quitApp(); }, "q"};
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
+  // The knob shows: a copy that relaunched into this one may go now.
+  Platform::announceUp();
   introduceToDesktop();
   update_.lookForNewApp();
 

@@ -12,6 +12,7 @@
 #include <QEvent>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -22,17 +23,23 @@
 
 #include "platform/Bundle.h"
 #include "platform/Descriptor.h"
+#include "platform/Process.h"
 
 namespace Platform {
 namespace {
 
+// Where to say that this copy is up, when the copy that started it waits to hear it.
+Descriptor answerTo;
+
 // The write end of the self-pipe; the signal handler can do nothing but write to it.
-int signalPipe = -1;
+std::atomic<int> signalPipe = -1;
 
 void onSignal(int) {
+  const int pipe = signalPipe.load();
+  if (pipe < 0) return;
   const int saved = errno;
   const char byte = 1;
-  [[maybe_unused]] auto written = write(signalPipe, &byte, 1);
+  [[maybe_unused]] auto written = write(pipe, &byte, 1);
   errno = saved;
 }
 
@@ -43,8 +50,8 @@ void postToMain(const std::function<void()>& handler) {
 }
 
 // Turns SIGTERM, SIGINT and quit events into calls of the handler. Lives as a child of the
-// application object; its descriptors close and the signals go back to their defaults when
-// the application goes.
+// application object; its descriptors close when the application goes, and later signals
+// are then dropped.
 class TerminationWatch : public QObject {
  public:
   TerminationWatch(std::function<void()> handler, QObject* parent)
@@ -66,12 +73,10 @@ class TerminationWatch : public QObject {
     parent->installEventFilter(this);
   }
 
-  ~TerminationWatch() override {
-    if (!writer_.valid()) return;
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    signalPipe = -1;
-  }
+  // The handler stays: a copy on its way out has already answered every request to quit, and
+  // one arriving now (another copy closing this one) must not kill it before it has finished.
+  // Children started from here on get the default back when they execute.
+  ~TerminationWatch() override { signalPipe = -1; }
 
   TerminationWatch(const TerminationWatch&) = delete;
   TerminationWatch& operator=(const TerminationWatch&) = delete;
@@ -220,9 +225,23 @@ bool markedAsNewInstance() {
     const char* value = std::getenv(newInstanceVariable);
     const bool set = value && std::string_view(value) == "1";
     unsetenv(newInstanceVariable);
+    // The answer goes to no child of ours: the descriptor closes when a program is started.
+    if (const char* answer = std::getenv(answerVariable)) {
+      const int fd = std::atoi(answer);
+      if (fd > STDERR_FILENO && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0) answerTo = Descriptor(fd);
+    }
+    unsetenv(answerVariable);
     return set;
   }();
   return marked;
+}
+
+void announceUp() {
+  if (!answerTo.valid()) return;
+  constexpr std::string_view up = "up\n";
+  // Not SIGPIPE should the copy waiting for it have gone meanwhile.
+  [[maybe_unused]] auto sent = send(answerTo.get(), up.data(), up.size(), MSG_NOSIGNAL);
+  answerTo = Descriptor();
 }
 
 bool askRunningToReopen() {

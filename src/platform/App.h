@@ -13,8 +13,14 @@ inline constexpr const char* newInstanceVariable = "QUENDREL_NEW_INSTANCE";
 
 // Whether this launch was marked as a new instance. The first call reads the variable and
 // removes it from the environment, so that it does not reach the desk's scripts; call it at
-// the very start of `main`, before any thread runs.
+// the very start of `main`, before any thread runs. It takes in the same way the descriptor
+// a copy that started this one waits on for word that it is up (see `announceUp`).
 bool markedAsNewInstance();
+
+// Tells the copy that started this one and waits to hear that it is up (a relaunch after an
+// update), that it is: call once the launch has got as far as showing the knob. Nothing when
+// no copy waits; only the first call says anything.
+void announceUp();
 
 // Hands a plain launch over to the copy of this same bundle that already runs for this user
 // on this display: tells it to re-open and answers true, and this process should then leave

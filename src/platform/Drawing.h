@@ -47,6 +47,14 @@ struct Erase {};
 
 using Step = std::variant<Arc, Disc, Line, Save, Restore, Erase>;
 
+// An opaque colour, 8 bits a channel.
+struct Colour {
+  std::uint8_t red = 0;
+  std::uint8_t green = 0;
+  std::uint8_t blue = 0;
+  bool operator==(const Colour&) const = default;
+};
+
 struct Drawing {
   double side = 18;  // a square of this many points
   std::vector<Step> steps;

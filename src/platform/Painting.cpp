@@ -14,7 +14,8 @@ namespace {
 // Restore without a Save only ends erasing instead of unbalancing the painter.
 class Painter {
  public:
-  Painter(QImage& image, double side, int scale) : painter_(&image), side_(side), scale_(scale) {
+  Painter(QImage& image, double side, int scale, Colour ink)
+      : painter_(&image), side_(side), scale_(scale), ink_(ink.red, ink.green, ink.blue) {
     painter_.setRenderHint(QPainter::Antialiasing, true);
   }
 
@@ -43,7 +44,7 @@ class Painter {
   void operator()(const Disc& disc) {
     const double radius = disc.radius * scale_;
     painter_.setPen(Qt::NoPen);
-    painter_.setBrush(QColor(0, 0, 0));
+    painter_.setBrush(ink_);
     painter_.drawEllipse(pixel(disc.centre), radius, radius);
   }
 
@@ -74,7 +75,9 @@ class Painter {
   QPointF pixel(Point p) const { return {p.x * scale_, (side_ - p.y) * scale_}; }
 
   QPen pen(double width, double alpha) const {
-    QPen pen(QColor(0, 0, 0, static_cast<int>(std::lround(std::clamp(alpha, 0.0, 1.0) * 255))));
+    QColor colour = ink_;
+    colour.setAlpha(static_cast<int>(std::lround(std::clamp(alpha, 0.0, 1.0) * 255)));
+    QPen pen(colour);
     pen.setWidthF(width * scale_);
     pen.setCapStyle(Qt::RoundCap);
     pen.setJoinStyle(Qt::RoundJoin);
@@ -84,17 +87,18 @@ class Painter {
   QPainter painter_;
   double side_;
   int scale_;
+  QColor ink_;
   int saved_ = 0;
 };
 
 }  // namespace
 
-QImage paint(const Drawing& drawing, int scale) {
+QImage paint(const Drawing& drawing, int scale, Colour ink) {
   const int size = static_cast<int>(std::lround(drawing.side * scale));
   QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   {
-    Painter painter(image, drawing.side, scale);
+    Painter painter(image, drawing.side, scale, ink);
     for (const Step& step : drawing.steps) std::visit(painter, step);
   }
   return image;

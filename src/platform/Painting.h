@@ -7,7 +7,7 @@
 
 namespace Platform {
 
-// Black on transparent, `scale` pixels per point, premultiplied ARGB.
-QImage paint(const Drawing& drawing, int scale);
+// In `ink` (black unless said) on transparent, `scale` pixels per point, premultiplied ARGB.
+QImage paint(const Drawing& drawing, int scale, Colour ink = {});
 
 }  // namespace Platform

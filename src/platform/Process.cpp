@@ -3,15 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "platform/Descriptor.h"
 
@@ -42,8 +45,11 @@ struct Started {
   std::string why;    // set when the child could not be started
 };
 
+// The descriptor a child started by launchAnswering finds its end of the answer socket at.
+constexpr int answerDescriptor = 3;
+
 Started start(const Command& command, Output output, bool newSession,
-              const Environment& environment) {
+              const Environment& environment, const Descriptor* answer = nullptr) {
   Started started;
   SpawnSetup setup;
   // Nobody answers a child at our standard input (a menu-bar application has nobody there,
@@ -65,6 +71,7 @@ Started start(const Command& command, Output output, bool newSession,
     posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&setup.actions, STDOUT_FILENO, STDERR_FILENO);
   }
+  if (answer) posix_spawn_file_actions_adddup2(&setup.actions, answer->get(), answerDescriptor);
   if (!command.cwd.empty()) {
     posix_spawn_file_actions_addchdir_np(&setup.actions, command.cwd.c_str());
   }
@@ -194,6 +201,54 @@ std::optional<std::string> launch(const Command& command, Output output, bool ne
   if (started.pid < 0) return started.why;
   std::thread([pid = started.pid] { waitFor(pid); }).detach();
   return std::nullopt;
+}
+
+Answering::Answering(Answering&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      reader_(std::move(other.reader_)),
+      heard_(std::move(other.heard_)) {}
+
+Answering::Word Answering::word() {
+  if (pid_ < 0) return Word::ended;
+  // What it wrote before it exited is in the socket by the time its exit shows.
+  const bool exited = hasExited(pid_);
+  char buffer[64];
+  ssize_t n = 0;
+  while ((n = read(reader_.get(), buffer, sizeof buffer)) > 0) {
+    heard_.append(buffer, static_cast<size_t>(n));
+  }
+  if (heard_.starts_with("up\n")) return Word::up;
+  return exited ? Word::ended : Word::none;
+}
+
+void Answering::stop() {
+  if (pid_ < 0) return;
+  kill(pid_, SIGKILL);
+  waitFor(std::exchange(pid_, -1));
+}
+
+void Answering::letGo() {
+  if (pid_ < 0) return;
+  std::thread([pid = std::exchange(pid_, -1)] { waitFor(pid); }).detach();
+}
+
+std::variant<Answering, Unstarted> launchAnswering(const Command& command,
+                                                   const Environment& environment) {
+  // A socket rather than a pipe, so that a child whose starter has gone is not killed by
+  // SIGPIPE when it says it is up.
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
+    return Unstarted{std::strerror(errno)};
+  }
+  Descriptor reader(ends[0]);
+  const Descriptor writer(ends[1]);
+  // The child's end is as a child expects it: only ours is read without waiting.
+  fcntl(writer.get(), F_SETFL, 0);
+  Environment told = environment;
+  told.emplace_back(answerVariable, std::to_string(answerDescriptor));
+  Started started = start(command, Output::inherit, true, told, &writer);
+  if (started.pid < 0) return Unstarted{started.why};
+  return Answering(started.pid, std::move(reader));
 }
 
 void openInBrowser(const std::string& address) {

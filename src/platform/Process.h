@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/Descriptor.h"
+
 namespace Platform {
 
 struct Command {
@@ -47,6 +49,44 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // Gives the reason when it could not be started.
 std::optional<std::string> launch(const Command& command, Output output = Output::inherit,
                                   bool newSession = false, const Environment& environment = {});
+
+// The variable that tells a child started by `launchAnswering` which of its descriptors to
+// write "up" to once it is up.
+inline constexpr const char* answerVariable = "QUENDREL_ANSWER_FD";
+
+// A child that is to say when it is up, started by `launchAnswering`. It is ours: stopped
+// (SIGKILL) and reaped when dropped, unless it has been let go.
+class Answering {
+ public:
+  enum class Word {
+    none,   // nothing yet, and it runs
+    up,     // it has said it is up
+    ended,  // it has exited without saying so
+  };
+
+  Answering(int pid, Descriptor reader) : pid_(pid), reader_(std::move(reader)) {}
+  Answering(Answering&& other) noexcept;
+  Answering& operator=(Answering&&) = delete;
+  Answering(const Answering&) = delete;
+  ~Answering() { stop(); }
+
+  // What it has said so far, without waiting.
+  Word word();
+  // Stops it (SIGKILL) if it still runs, and reaps it.
+  void stop();
+  // Lets it run on by itself; it is reaped in the background.
+  void letGo();
+
+ private:
+  int pid_ = -1;
+  Descriptor reader_;
+  std::string heard_;
+};
+
+// Starts the command as a new application instance (a session of its own, our streams), with
+// one end of a socket for its answer and the variables on top of our environment.
+std::variant<Answering, Unstarted> launchAnswering(const Command& command,
+                                                   const Environment& environment);
 
 // Opens the address in the browser the desktop prefers (xdg-open), without waiting; without
 // one nothing happens.

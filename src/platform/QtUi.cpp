@@ -18,6 +18,7 @@
 
 #include "platform/LoopImpl.h"
 #include "platform/Painting.h"
+#include "platform/PanelWatch.h"
 
 namespace Platform {
 namespace {
@@ -28,10 +29,11 @@ QString plainTitle(const std::string& title) {
   return QString::fromStdString(title).replace('&', QStringLiteral("&&")).replace('\t', ' ');
 }
 
-QIcon knobIcon(const Drawing& drawing) {
+QIcon knobIcon(const Drawing& drawing, Colour ink) {
   QIcon icon;
-  for (int scale : {1, 2, 3}) icon.addPixmap(QPixmap::fromImage(paint(drawing, scale)));
-  // A template image: the shape counts, the colour is the panel's business.
+  for (int scale : {1, 2, 3}) icon.addPixmap(QPixmap::fromImage(paint(drawing, scale, ink)));
+  // A template image: the shape counts, the colour is the panel's. Drawn in the panel's ink
+  // here, and marked for the systems that recolour such images themselves.
   icon.setIsMask(true);
   return icon;
 }
@@ -39,7 +41,10 @@ QIcon knobIcon(const Drawing& drawing) {
 class TrayItem : public StatusItem {
  public:
   TrayItem(const Drawing& icon, const std::string& description, std::vector<MenuLine> lines)
-      : menu_(std::make_unique<QMenu>()), tray_(std::make_unique<QSystemTrayIcon>()) {
+      : menu_(std::make_unique<QMenu>()),
+        tray_(std::make_unique<QSystemTrayIcon>()),
+        icon_(icon),
+        panel_([this](Colour ink) { tray_->setIcon(knobIcon(icon_, ink)); }) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
       MenuLine& line = lines[i];
       QAction* action = line.separator ? menu_->addSeparator() : menu_->addAction(QString());
@@ -66,7 +71,7 @@ class TrayItem : public StatusItem {
       titles_.push_back(line.separator ? std::string() : line.title);
       handlers_.push_back(std::move(line.action));
     }
-    tray_->setIcon(knobIcon(icon));
+    tray_->setIcon(knobIcon(icon_, panel_.ink()));
     tray_->setToolTip(QString::fromStdString(description));
     tray_->setContextMenu(menu_.get());
     // A plain click opens the menu too, as a menu-bar item does.
@@ -107,6 +112,9 @@ class TrayItem : public StatusItem {
   // The menu outlives the tray icon that shows it; the actions are the menu's children.
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> tray_;
+  Drawing icon_;
+  // Redraws the knob when the panel's colour changes.
+  PanelWatch panel_;
   std::vector<QAction*> actions_;
   std::vector<std::string> titles_;
   std::vector<std::function<void()>> handlers_;

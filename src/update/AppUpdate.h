@@ -1,12 +1,17 @@
 #pragma once
 // Quendrel's own updates: the feed on the web service and the version order, fetching and
 // staging a newer version, and putting it in place of the running one.
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include "platform/Lock.h"
+#include "platform/Process.h"
 
 namespace AppUpdate {
 
@@ -60,19 +65,56 @@ using Prepared = std::variant<Staged, Unprepared>;
 void prepare(const Published& entry, std::function<void(Prepared)> then,
              std::function<void()> settled = {});
 
-// Puts the staged copy in place of the running bundle in one step, removes the old one and
-// starts the new one as a new instance. The problem for the user, or nothing once the new
-// one has been started (or failed to start: it is on disk all the same); the caller then
-// quits.
-std::optional<std::string> install(const std::filesystem::path& staged);
+// A relaunch under way: the new version stands in the bundle's place and has been started
+// as a new instance; the old one waits under a hidden name beside it (the folder held as a
+// move holds it) until the new one has said it is up, has ended, or has let the bound pass.
+class Relaunch {
+ public:
+  enum class State { waiting, up, failed };
+
+  Relaunch(std::optional<Platform::Answering> child, std::filesystem::path bundle,
+           std::filesystem::path aside, std::filesystem::path staged, Platform::FolderLock lock);
+  // One still waiting when dropped is reversed.
+  ~Relaunch() { reverse(); }
+  Relaunch(const Relaunch&) = delete;
+  Relaunch& operator=(const Relaunch&) = delete;
+
+  // Where it stands, without waiting.
+  State look();
+  // Up: the old version is removed and the new one runs on by itself.
+  void keep();
+  // Not up: the new version is stopped if it runs and the old one goes back where it stood
+  // in one step; the new one goes back to the staged place, or is removed.
+  void reverse();
+
+ private:
+  std::optional<Platform::Answering> child_;  // none when it could not be started
+  std::filesystem::path bundle_, aside_, staged_;
+  Platform::FolderLock lock_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool settled_ = false;
+};
+
+// Why the staged copy was not put in place; the running version is untouched.
+struct NotInstalled {
+  std::string why;  // for the user
+};
+using Installing = std::variant<NotInstalled, std::unique_ptr<Relaunch>>;
+
+// Puts the staged copy in place of the running bundle in one step, the old one set aside
+// beside it, and starts the new one as a new instance that says when it is up. The problem
+// for the user, or the relaunch to follow: the caller quits once it is up, and reverses it
+// otherwise.
+Installing install(const std::filesystem::path& staged);
 
 // The update line of the menu, as it goes: up to date, getting a version, ready to relaunch
-// into it, or not fetched.
+// into it, not fetched, or fetched but not opened (a relaunch into it was reversed).
 namespace Line {
 inline constexpr std::string_view upToDate = "Quendrel is up to date";
 std::string getting(const std::string& version);
 std::string ready(const std::string& version);
 std::string failed(const std::string& version);
+std::string unopened(const std::string& version);
 }  // namespace Line
 
 }  // namespace AppUpdate

@@ -5,8 +5,12 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
+
+#include "platform/Queue.h"
 
 #include "platform/Ui.h"
+#include "update/AppUpdate.h"
 
 class UpdateLine {
  public:
@@ -28,14 +32,21 @@ class UpdateLine {
 
   // Asks the feed once and, for a newer version, fetches it; the line follows along.
   void lookForNewApp();
-  // Puts the fetched version in place and quits into it; says so when it could not.
+  // Puts the fetched version in place and quits once it has said it is up; says so when it
+  // could not, or when it did not come up and the old version was put back.
   void installNewApp();
 
  private:
+  // Follows the relaunch under way until the new version is up or has failed.
+  void followRelaunch();
+
   Platform::Ui& ui_;
   Host& host_;
   std::size_t line_;
   std::optional<std::filesystem::path> readyToInstall_;
+  std::string version_;  // the version ready to relaunch into
+  std::unique_ptr<AppUpdate::Relaunch> relaunch_;
+  std::unique_ptr<Platform::Repeating> following_;
   // Answers that arrive after the line has gone find this flag cleared.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -46,7 +46,8 @@ class Desktop(unittest.TestCase):
         self.home.mkdir()
         (self.temp / "runtime").mkdir(mode=0o700)
         self.env = {k: v for k, v in os.environ.items()
-                    if k not in ("QUENDREL_NEW_INSTANCE", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+                    if k not in ("QUENDREL_NEW_INSTANCE", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                                 "DBUS_SESSION_BUS_ADDRESS")}
         self.env.update(HOME=str(self.home), TMPDIR=str(self.temp),
                         XDG_RUNTIME_DIR=str(self.temp / "runtime"),
                         QUENDREL_PORT=str(free_port()), QTWEBENGINE_DISABLE_SANDBOX="1")
@@ -97,9 +98,9 @@ class Desktop(unittest.TestCase):
                 return window
         return None
 
-    def width(self, window):
+    def width(self, window, side="Width"):
         for line in self.x("xwininfo", "-id", window).splitlines():
-            if line.strip().startswith("Width:"):
+            if line.strip().startswith(side + ":"):
                 return int(line.split(":")[1])
         return 0
 
@@ -109,13 +110,19 @@ class Desktop(unittest.TestCase):
                        check=True, capture_output=True)
         return ARTIFACTS / name
 
-    def start_in_tray(self):
-        """Starts the tray, then Quendrel, and waits for the tray to take its icon; gives the
-        tray's window and Quendrel's process."""
-        self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                    "--height", "24", "--SetDockType", "true"])
+    def start_tray(self, *trayer_options):
+        """Starts the tray (kept as `self.trayer`); gives its window once it shows."""
+        self.trayer, _ = self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                     "request", "--height", "24", "--SetDockType", "true",
+                                     *trayer_options])
         tray = wait_for(self.tray_window, 30)
         self.assertIsNotNone(tray, "trayer did not show its panel")
+        return tray
+
+    def start_in_tray(self, *trayer_options):
+        """Starts the tray, then Quendrel, and waits for the tray to take its icon; gives the
+        tray's window and Quendrel's process."""
+        tray = self.start_tray(*trayer_options)
         empty = self.width(tray)
         quendrel, log = self.spawn([self.executable])
         grown = wait_for(lambda: self.width(tray) > empty or quendrel.poll() is not None, 60)

@@ -4,7 +4,7 @@
 Version N runs from the home folder's Applications folder; N+1 is published with
 quendrel-release to a folder that devkit/service serves. `quendrelctl update` prints the update
 line as the menu shows it. Then the update line is chosen in the tray menu with xdotool: the
-bundle is swapped, N+1 starts as a new instance and N quits.
+bundle is swapped, N+1 starts as a new instance and N quits once N+1 has said it is up.
 
 Run: BUILD_ROOT=build /usr/bin/python3 tests/e2e/test_update.py
 """
@@ -107,9 +107,9 @@ class Update(Desktop):
                    "click", "1")
             time.sleep(1)
             self.x("xdotool", "key", "--delay", "150", *(["Up"] * 6), "Return")
-            return wait_for(lambda: old.poll() is not None, 10)
+            return wait_for(lambda: old.poll() is not None, 30)
 
-        relaunched = wait_for(choose_update_line, 60)
+        relaunched = wait_for(choose_update_line, 90)
         self.screenshot(tray, "update-tray.png")
         self.assertTrue(relaunched, "choosing the update line did not end the running version")
         self.assertEqual(old.returncode, 0)

@@ -9,6 +9,7 @@
 //                          whether Quendrel would end
 #include <future>
 #include <iostream>
+#include <thread>
 #include <variant>
 
 #include "Faults.h"
@@ -52,9 +53,23 @@ int move(const fs::path& source, const fs::path& target) {
 
 int install(const fs::path& bundle, const fs::path& staged) {
   pretendMainBundle(bundle);
-  auto problem = AppUpdate::install(staged);
-  std::cout << problem.value_or("installed") << '\n';
-  return problem ? 1 : 0;
+  auto installing = AppUpdate::install(staged);
+  if (auto* problem = std::get_if<AppUpdate::NotInstalled>(&installing)) {
+    std::cout << problem->why << '\n';
+    return 1;
+  }
+  auto& relaunch = *std::get<std::unique_ptr<AppUpdate::Relaunch>>(installing);
+  auto state = relaunch.look();
+  for (; state == AppUpdate::Relaunch::State::waiting; state = relaunch.look()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (state != AppUpdate::Relaunch::State::up) {
+    std::cout << "not opened\n";
+    return 1;
+  }
+  relaunch.keep();
+  std::cout << "installed\n";
+  return 0;
 }
 
 int prepare(const fs::path& bundle) {

@@ -24,18 +24,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A disk image holding a signed Quendrel.app, as it is downloaded.
-fs::path makeDownload(const Home& home, const Key& key) {
-  makeApp(home / "image/Quendrel.app", {}, &key);
-  fs::create_directory_symlink("/Applications", home / "image/Applications");
+// A disk image holding a signed Quendrel.app, as it is downloaded, in the private root.
+class DiskImages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!inSandbox()) GTEST_SKIP() << "needs the private root";
+    makeApp(home / "image/Quendrel.app", {}, &key);
+    fs::create_directory_symlink("/Applications", home / "image/Applications");
+    ASSERT_TRUE(makeImage(home / "image", image));
+  }
+  Home home;
+  Key key = makeKey(home / "key");
   const fs::path image = home / "Quendrel.squashfs";
-  EXPECT_TRUE(makeImage(home / "image", image));
-  return image;
-}
+};
 
 }  // namespace
 
-TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
+TEST(MountTable, LinesAreReadWithTheirEscapesAndImagesKnownByKind) {
   auto table = Platform::parseMountInfo(
       "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
       "90 26 7:3 / /Volumes/Quendrel\\0402 ro,relatime shared:5 master:1 - squashfs /dev/loop3 ro\n"
@@ -66,12 +71,7 @@ TEST(DiskImages, MountInfoLinesAreReadWithTheirEscapes) {
   }
 }
 
-TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
-  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
-  Home home;
-  Key key = makeKey(home / "key");
-  const fs::path image = makeDownload(home, key);
-
+TEST_F(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   auto attached = DiskImage::attach(image, "/Volumes/Quendrel");
   ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(attached))
       << std::get<DiskImage::Unattached>(attached).why;
@@ -104,12 +104,8 @@ TEST(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
   EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "nothing left to eject";
 }
 
-TEST(DiskImages, LoopMountsAreImagesToo) {
-  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
+TEST_F(DiskImages, LoopMountsAreImagesToo) {
   if (access("/dev/loop-control", W_OK) != 0) GTEST_SKIP() << "this machine has no loop devices";
-  Home home;
-  Key key = makeKey(home / "key");
-  const fs::path image = makeDownload(home, key);
 
   fs::create_directories("/media/Quendrel");
   auto ran = Platform::run({"/usr/bin/mount",
@@ -123,12 +119,7 @@ TEST(DiskImages, LoopMountsAreImagesToo) {
   EXPECT_FALSE(mounted("/media/Quendrel"));
 }
 
-TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
-  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
-  Home home;
-  Key key = makeKey(home / "key");
-  const fs::path image = makeDownload(home, key);
-
+TEST_F(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   // Laid out when it cannot be mounted: detaching removes it, unless something runs from it.
   DiskImage::Attached laidOut{"/media/Laid out", DiskImage::How::extracted};
   auto ran = Platform::run({"/usr/bin/unsquashfs",
@@ -146,9 +137,7 @@ TEST(DiskImages, ExtractionIsDetachedUnlessSomethingRunsFromIt) {
   EXPECT_FALSE(fs::exists("/media/Laid out"));
 }
 
-TEST(DiskImages, OtherMountsAreNeverEjectedAndBadImagesNeverAttached) {
-  if (!inSandbox()) GTEST_SKIP() << "needs the private root";
-  Home home;
+TEST_F(DiskImages, OtherMountsAreNeverEjectedAndBadImagesNeverAttached) {
   fs::create_directories("/Volumes/Scratch");
   ASSERT_EQ(mount("scratch", "/Volumes/Scratch", "tmpfs", 0, nullptr), 0);
   write("/Volumes/Scratch/Quendrel.app/Contents/Info.plist", "<plist/>");

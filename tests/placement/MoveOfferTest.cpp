@@ -2,6 +2,8 @@
 // test's private root (so "/Applications" is the test's own): one situation a test process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/Manager.h"
 #include "desk/Paths.h"
 #include "placement/Applications.h"
@@ -115,10 +117,7 @@ class Launch : public ::testing::TestWithParam<Situation> {
   }
 
   bool othersRun() {
-    for (auto& other : others) {
-      if (other->ended()) return false;
-    }
-    return true;
+    return std::none_of(others.begin(), others.end(), [](auto& other) { return other->ended(); });
   }
 
   Home home;

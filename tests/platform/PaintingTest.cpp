@@ -1,7 +1,10 @@
-// Rendering drawings to pixels: directions, alpha, erasing and the y-up coordinates.
+// Rendering drawings to pixels: directions, alpha, erasing, the y-up coordinates and the ink,
+// and which ink the panel asks for.
 #include <gtest/gtest.h>
 
 #include "platform/Drawing.h"
+#include "platform/Painting.h"
+#include "platform/PanelInk.h"
 
 using namespace Platform;
 
@@ -76,4 +79,41 @@ TEST(Painting, LinesHaveRoundCaps) {
   EXPECT_EQ(line.at(9, c), 255);
   EXPECT_GT(line.at(13.6, c), 128);       // inside the cap beyond the end
   EXPECT_LT(line.at(13.6, c + 0.9), 64);  // a square cap would paint this corner
+}
+
+TEST(Painting, InkColoursEveryStepAndKeepsItsAlpha) {
+  const QImage image =
+      paint(Drawing{side, {Disc{{c, c}, 3}, Arc{{c, c}, r, 31, -35, true, w, 0.32}}}, 8,
+            Colour{200, 40, 10});
+  const QColor disc = image.pixelColor(static_cast<int>(c * 8), static_cast<int>(c * 8));
+  EXPECT_EQ(disc, QColor(200, 40, 10));
+  const QColor faint = image.pixelColor(static_cast<int>((c + r) * 8), static_cast<int>(c * 8));
+  EXPECT_NEAR(faint.alpha(), 82, 4);
+  EXPECT_NEAR(faint.red(), 200, 4);
+}
+
+TEST(PanelInk, TheTraysColoursThenTheDesktopsPreferenceThenThePalette) {
+  const Colour light{239, 239, 239}, dark{53, 53, 53}, text{0, 0, 0}, lightText{255, 255, 255};
+  const std::vector<std::uint32_t> grey(12, 0x8080), overRange{0x1ffff, 0, 0x00ff};
+  const struct {
+    std::vector<std::uint32_t> tray;
+    std::optional<std::uint32_t> scheme;
+    Colour window, windowText, ink;
+  } cases[] = {
+      {grey, 1, light, text, {128, 128, 128}},  // the tray's foreground, whatever else
+      {{0xeeee, 0xeeee, 0xeeee}, 2, light, text, {238, 238, 238}},  // its first three suffice
+      {overRange, std::nullopt, light, text, {255, 0, 1}},          // 16 bits each, more is full
+      {{0xffff, 0xffff}, 2, light, text, black},                    // too few to name a colour
+      {{}, 1, light, text, white},                                  // prefers dark
+      {{}, 2, dark, lightText, black},         // prefers light, whatever the palette
+      {{}, 0, dark, lightText, white},         // no preference: the palette, dark
+      {{}, 7, light, text, black},             // an unknown one, the same
+      {{}, std::nullopt, light, text, black},  // no portal: the palette, light
+      {{}, std::nullopt, dark, lightText, white},
+  };
+  for (const auto& c : cases) {
+    const Colour ink = inkFor({c.tray, c.scheme, c.window, c.windowText});
+    EXPECT_EQ(ink, c.ink) << c.tray.size() << " tray colours, scheme " << c.scheme.value_or(99)
+                          << ", window " << int(c.window.red);
+  }
 }

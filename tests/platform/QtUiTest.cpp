@@ -1,5 +1,5 @@
-// The Qt user interface: which button Return and Escape answer in an alert, and a status
-// item's menu lines.
+// The Qt user interface: which button Return and Escape answer in an alert, a status item's
+// menu lines, and the knob's ink after the palette.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -7,9 +7,12 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPushButton>
 #include <QTimer>
 
+#include "platform/PanelInk.h"
+#include "platform/PanelWatch.h"
 #include "platform/QtUi.h"
 
 using namespace Platform;
@@ -124,4 +127,17 @@ TEST(QtUi, StatusItemMenuChangesInPlace) {
   EXPECT_EQ(chosen, 0);
   QApplication::processEvents();
   EXPECT_EQ(chosen, 20);
+}
+
+TEST(QtUi, TheKnobsInkFollowsThePalette) {
+  std::vector<Colour> inks;
+  PanelWatch watch([&inks](Colour ink) { inks.push_back(ink); });
+  EXPECT_EQ(watch.ink(), black);
+  const QPalette light = QApplication::palette();
+  QPalette dark = light;
+  dark.setColor(QPalette::Window, QColor(40, 40, 40));
+  dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+  QApplication::setPalette(dark);
+  QApplication::setPalette(light);
+  EXPECT_EQ(inks, (std::vector<Colour>{white, black}));
 }

@@ -173,11 +173,16 @@ INSTANTIATE_TEST_SUITE_P(Ways, Uninstalling, ::testing::ValuesIn(ways),
 
 TEST_F(Launched, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
   Manager& m = launch();
-  const fs::path trashed = trash() / "Quendrel.app";
+  const fs::path trashed = trash() / "Quendrel.app", info = trash().parent_path() / "info";
+  // As a file manager trashes: the note first, then the item.
+  write(info / "Quendrel.app.trashinfo", "[Trash Info]\nPath=" + app.string() + "\n");
+  write(info / "Other.app.trashinfo", "[Trash Info]\nPath=/elsewhere/Other.app\n");
   move(app, trashed);
   ASSERT_TRUE(shown(1));  // Return chose "Put It Back"
   EXPECT_TRUE(fs::exists(app / "Contents/Info.plist"));
   EXPECT_FALSE(fs::exists(trashed));
+  EXPECT_FALSE(fs::exists(info / "Quendrel.app.trashinfo")) << "the Trash forgets it";
+  EXPECT_TRUE(fs::exists(info / "Other.app.trashinfo"));
   tick();
   EXPECT_EQ(ui.alerts.size(), 1u);
 

@@ -22,7 +22,7 @@ void makeApp(const fs::path& location, const std::string& version, const Key* ke
              const std::string& service) {
   makeBundle(location, "com.quendrel.manager", version, "1", service, "Quendrel");
   write(location / "Contents/MacOS/Quendrel",
-        "#!/bin/bash\necho \"" + version + "\" >> \"$HOME/started\"\n", 0755);
+        "#!/bin/bash\necho \"" + version + "\" >> \"$HOME/started\"\n" + std::string(saysUp), 0755);
   write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);
   write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n", 0640);
   write(location / "Contents/Resources/payload/engine/desk.py", "print('the desk')\n");

@@ -11,7 +11,13 @@ struct Key {
 };
 Key makeKey(const std::filesystem::path& file);
 
-// A small bundle of this version whose program appends "<version>" to $HOME/started, with a
+// The line a bundle's program ends with to say it is up, as a relaunch after an update waits
+// to hear.
+inline constexpr const char* saysUp =
+    "[ -z \"$QUENDREL_ANSWER_FD\" ] || echo up >&\"$QUENDREL_ANSWER_FD\"\n";
+
+// A small bundle of this version whose program appends "<version>" to $HOME/started (and says
+// it is up), with a
 // nested folder and a symbolic link as real bundles have; signed with `key` when given.
 // `service` is its QuendrelService, when given.
 void makeApp(const std::filesystem::path& location, const std::string& version, const Key* key,

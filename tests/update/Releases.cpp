@@ -16,8 +16,8 @@ namespace update_testing {
 
 App noting(const std::string& version, const std::string& identifier) {
   App app{identifier, version};
-  app.script =
-      "#!/bin/bash\necho \"" + version + " ${QUENDREL_NEW_INSTANCE:-}\" >> \"$HOME/started\"\n";
+  app.script = "#!/bin/bash\necho \"" + version +
+               " ${QUENDREL_NEW_INSTANCE:-}\" >> \"$HOME/started\"\n" + testing_support::saysUp;
   return app;
 }
 
@@ -54,10 +54,14 @@ AppUpdate::Published Releasing::publish(const std::string& version, const Key* w
   makeApp(app, noting(version), nullptr);
   auto ran = release(app, with ? *with : key, home / "releases");
   EXPECT_EQ(ran.status, 0) << ran.output;
-  service.feed = read(home / "releases/latest.json");
+  return serve(home / "releases");
+}
+
+AppUpdate::Published Releasing::serve(const fs::path& releases) {
+  service.feed = read(releases / "latest.json");
   auto entry = AppUpdate::readFeed(service.feed);
-  if (!entry) throw std::runtime_error("no feed in " + (home / "releases").string());
-  service.download = read(home / "releases" / entry->file());
+  if (!entry) throw std::runtime_error("no feed in " + releases.string());
+  service.download = read(releases / entry->file());
   return *entry;
 }
 

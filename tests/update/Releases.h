@@ -23,7 +23,7 @@ using testing_support::mountedBelow;
 using testing_support::starts;
 
 // A bundle of this version whose program appends "<version> <QUENDREL_NEW_INSTANCE>" to
-// $HOME/started.
+// $HOME/started and says it is up.
 App noting(const std::string& version, const std::string& identifier = "com.quendrel.manager");
 
 // quendrel-release BUNDLE --key KEY --out DIR.
@@ -53,6 +53,8 @@ class Releasing : public ::testing::Test {
   // This version built, published with quendrel-release signed with `with` (the release key
   // when none is given), and served.
   AppUpdate::Published publish(const std::string& version = "2.0", const Key* with = nullptr);
+  // Serves the latest.json of a folder made by quendrel-release and the image it names.
+  AppUpdate::Published serve(const std::filesystem::path& releases);
   // An image made by hand holding the folder's contents, served under version 2.0.
   AppUpdate::Published imageOf(const std::filesystem::path& folder);
 

@@ -1,0 +1,65 @@
+// A desktop settings portal for the end-to-end tests, on the session bus it is given: it
+// answers Read for org.freedesktop.appearance color-scheme with the number it was started
+// with, and each number read from its input becomes the new answer and is announced with
+// SettingChanged. Prints "ready" once it owns its name.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusVariant>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+class Settings : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+
+ public:
+  explicit Settings(uint scheme) : scheme_(scheme) {}
+
+  void set(uint scheme) {
+    scheme_ = scheme;
+    emit SettingChanged(QStringLiteral("org.freedesktop.appearance"),
+                        QStringLiteral("color-scheme"), QDBusVariant(scheme));
+  }
+
+ public slots:
+  // Wrapped twice, as the portal's Read has always answered.
+  QDBusVariant Read(const QString& group, const QString& key) {
+    if (group == QStringLiteral("org.freedesktop.appearance") &&
+        key == QStringLiteral("color-scheme")) {
+      return QDBusVariant(QVariant::fromValue(QDBusVariant(scheme_)));
+    }
+    return QDBusVariant(QString());
+  }
+
+ signals:
+  void SettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+
+ private:
+  uint scheme_;
+};
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  Settings settings(argc > 1 ? QString(argv[1]).toUInt() : 0);
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &settings,
+                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
+      !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))) {
+    return 1;
+  }
+  QSocketNotifier input(0, QSocketNotifier::Read);
+  QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+    std::string line;
+    do {
+      if (!std::getline(std::cin, line)) return QCoreApplication::quit();
+      settings.set(static_cast<uint>(std::stoul(line)));
+    } while (std::cin.rdbuf()->in_avail() > 0);
+  });
+  std::puts("ready");
+  std::fflush(stdout);
+  return app.exec();
+}
+
+#include "portal.moc"
