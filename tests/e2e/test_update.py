@@ -31,17 +31,14 @@ def mounts_below(folder):
 
 
 def processes_running(executable):
-    """Process ids whose program is the file at `executable` now (not one since replaced)."""
-    wanted = os.stat(executable)
-    pids = []
-    for entry in Path("/proc").iterdir():
+    """Process ids whose program is the file now at `executable` (zombies have none)."""
+    wanted, pids = os.path.realpath(executable), []
+    for entry in Path("/proc").glob("[0-9]*"):
         try:
-            seen = os.stat(entry / "exe")
-            state = (entry / "stat").read_text().rsplit(")", 1)[1].split()[0]
-        except (OSError, IndexError):
+            if os.readlink(entry / "exe") == wanted:
+                pids.append(int(entry.name))
+        except OSError:
             continue
-        if (seen.st_dev, seen.st_ino) == (wanted.st_dev, wanted.st_ino) and state != "Z":
-            pids.append(int(entry.name))
     return pids
 
 
@@ -65,6 +62,10 @@ class Update(Desktop):
         plist = plistlib.loads(info.read_bytes())
         plist.update(CFBundleShortVersionString=version, QuendrelService=service)
         info.write_bytes(plistlib.dumps(plist))
+
+    def version(self):
+        return plistlib.loads((self.app / "Contents/Info.plist").read_bytes())[
+            "CFBundleShortVersionString"]
 
     def test_the_menu_relaunches_into_the_published_version(self):
         self.addCleanup(self.unmount_all)
@@ -90,6 +91,7 @@ class Update(Desktop):
         self.assertEqual(printed.splitlines(),
                          [f"Getting Quendrel {NEW}…", f"Relaunch to finish updating to {NEW}"])
         self.assertEqual(mounts_below(self.temp), [])
+        self.assertEqual(self.version(), OLD, "quendrelctl never swaps")
         shutil.rmtree(staging)
 
         # The running copy fetches N+1 by itself: staged, and its image detached again.
@@ -113,8 +115,7 @@ class Update(Desktop):
         self.assertEqual(old.returncode, 0)
 
         # N+1 runs from the same place, as a new instance; N's bundle is gone.
-        info = plistlib.loads((self.app / "Contents/Info.plist").read_bytes())
-        self.assertEqual(info["CFBundleShortVersionString"], NEW)
+        self.assertEqual(self.version(), NEW)
         new = wait_for(lambda: processes_running(self.executable), 30)
         self.assertTrue(new, "the new version is not running")
         for pid in new:

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <future>
 #include <iostream>
 #include <mutex>
 #include <random>
@@ -21,7 +20,6 @@
 #include "support/HostileServer.h"
 #include "support/LocalServer.h"
 #include "support/MainBundle.h"
-#include "update/AppUpdate.h"
 
 using namespace faults_testing;
 
@@ -93,16 +91,14 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
   const fs::path app = home / "Applications/Quendrel.app";
   const fs::path ctl = withCtl(app);
   Tally tally("hostile feeds and downloads", "refused");
+  using K = Misbehaviour::Kind;
+  const Misbehaviour feed = as(K::whole, head(200), release.feed);
+  const Misbehaviour image =
+      as(K::whole, head(200, std::to_string(release.image.size())), release.image);
   for (const Case& c : cases(release.feed, release.image))
     tally.check(c.name, [&] {
-      const Misbehaviour feed =
-          c.feed ? c.how : as(Misbehaviour::Kind::whole, head(200), release.feed);
-      const Misbehaviour download =
-          c.feed ? as(Misbehaviour::Kind::whole, head(200, std::to_string(release.image.size())),
-                      release.image)
-                 : c.how;
-      HostileServer server(as(Misbehaviour::Kind::whole, head(404)),
-                           {{"/app/latest", feed}, {"/app/download", download}});
+      HostileServer server(as(K::whole, head(404)), {{"/app/latest", c.feed ? c.how : feed},
+                                                     {"/app/download", c.feed ? image : c.how}});
       withCtl(app, server.base());
       fs::remove_all(staging);
       write(staging / "left-over", "from an earlier run");
@@ -120,15 +116,11 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
       }
       Ran ran = update.wait(60);
       EXPECT_FALSE(ran.hung);
-      if (c.why.empty()) {
-        EXPECT_EQ(ran.status, 0);
-        EXPECT_EQ(ran.out, "Quendrel is up to date\n");
-        EXPECT_EQ(ran.err, "");
-      } else {
-        EXPECT_EQ(ran.status, 1);
-        EXPECT_EQ(ran.out, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
-        EXPECT_EQ(ran.err, c.why + "\n");
-      }
+      EXPECT_EQ(ran.status, c.why.empty() ? 0 : 1);
+      EXPECT_EQ(ran.out, c.why.empty()
+                             ? "Quendrel is up to date\n"
+                             : "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
+      EXPECT_EQ(ran.err, c.why.empty() ? "" : c.why + "\n");
       EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
       EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
       EXPECT_FALSE(mountedBelow(staging));
@@ -154,7 +146,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   });
   const fs::path ours = home / "Applications/Quendrel.app";
   makeApp(ours, "1.0", &release.key, server.base());
-  testing_support::pretendMainBundle(ours);
+  pretendMainBundle(ours);
   const fs::path root = home.path().parent_path();
   const fs::path staging = AppUpdate::staging();
   write(staging / "left-over", "from an earlier run");
@@ -165,16 +157,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
       std::lock_guard lock(mutex);
       download = bytes;
     }
-    std::promise<AppUpdate::Prepared> answered;
-    std::promise<void> settled;
-    AppUpdate::prepare(
-        {"2.0", digest, "Quendrel-2.0.img"},
-        [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-        [&] { settled.set_value(); });
-    auto prepared = answered.get_future().get();
-    settled.get_future().wait();
-    auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
-    return unprepared ? unprepared->why : "staged";
+    return prepareNow({"2.0", digest, "Quendrel-2.0.img"});
   };
 
   // Only the bytes the image uses count: a squashfs image is padded after them, and their

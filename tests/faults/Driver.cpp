@@ -15,29 +15,44 @@
 #include "Faults.h"
 #include "app/Manager.h"
 #include "placement/Moving.h"
-#include "platform/Bundle.h"
 #include "platform/Queue.h"
 #include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
-#include "update/AppUpdate.h"
 
 namespace faults_testing {
+
+std::string prepareNow(const AppUpdate::Published& entry) {
+  std::promise<AppUpdate::Prepared> answered;
+  std::promise<void> settled;
+  AppUpdate::prepare(
+      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
+      [&] { settled.set_value(); });
+  auto prepared = answered.get_future().get();
+  settled.get_future().wait();
+  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
+  return unprepared ? unprepared->why : "staged";
+}
+
+std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every) {
+  return [every, made = std::size_t{0}](std::size_t, const std::string& step) mutable {
+    const bool copying =
+        step.starts_with("open ") || step.starts_with("mkdir ") || step.starts_with("symlink ");
+    return !copying || made++ % every == every - 1;
+  };
+}
+
 namespace {
 
 int move(const fs::path& source, const fs::path& target) {
   auto outcome = Settling::move(source, target, [](const fs::path&) { return false; });
-  if (std::holds_alternative<Settling::Moved>(outcome)) {
-    std::cout << "moved\n";
-    return 0;
-  }
+  const bool moved = std::holds_alternative<Settling::Moved>(outcome);
   if (auto* failed = std::get_if<Settling::Failed>(&outcome)) std::cout << failed->why << '\n';
-  if (std::holds_alternative<Settling::Running>(outcome)) std::cout << "running\n";
-  if (std::holds_alternative<Settling::Foreign>(outcome)) std::cout << "foreign\n";
-  return 1;
+  std::cout << (moved ? "moved" : "not moved") << '\n';
+  return moved ? 0 : 1;
 }
 
 int install(const fs::path& bundle, const fs::path& staged) {
-  testing_support::pretendMainBundle(bundle);
+  pretendMainBundle(bundle);
   auto installing = AppUpdate::install(staged);
   if (auto* problem = std::get_if<AppUpdate::NotInstalled>(&installing)) {
     std::cout << problem->why << '\n';
@@ -58,27 +73,13 @@ int install(const fs::path& bundle, const fs::path& staged) {
 }
 
 int prepare(const fs::path& bundle) {
-  testing_support::pretendMainBundle(bundle);
+  pretendMainBundle(bundle);
   std::promise<std::optional<AppUpdate::Published>> checked;
   AppUpdate::check([&](std::optional<AppUpdate::Published> entry) { checked.set_value(entry); });
   auto entry = checked.get_future().get();
-  if (!entry) {
-    std::cout << "up to date\n";
-    return 1;
-  }
-  std::promise<AppUpdate::Prepared> answered;
-  std::promise<void> settled;
-  AppUpdate::prepare(
-      *entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-      [&] { settled.set_value(); });
-  auto prepared = answered.get_future().get();
-  settled.get_future().wait();
-  if (auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared)) {
-    std::cout << unprepared->why << '\n';
-    return 1;
-  }
-  std::cout << "staged\n";
-  return 0;
+  const std::string said = entry ? prepareNow(*entry) : "up to date";
+  std::cout << said << '\n';
+  return said == "staged" ? 0 : 1;
 }
 
 int quit() {
@@ -86,7 +87,7 @@ int quit() {
   char name[] = "quendrel";
   char* argv[] = {name, nullptr};
   Platform::EventLoop loop(argc, argv);
-  testing_support::ScriptedUi ui;
+  ScriptedUi ui;
   Manager manager(ui, {});
   manager.quitApp();
   for (const auto& alert : ui.alerts)

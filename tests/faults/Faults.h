@@ -11,6 +11,7 @@
 #include "support/Home.h"
 #include "support/KillSweep.h"
 #include "support/Sandbox.h"
+#include "update/AppUpdate.h"
 
 namespace faults_testing {
 
@@ -21,10 +22,11 @@ using namespace testing_support;
 // "prepare BUNDLE" or "quit" (see Driver.cpp).
 int driven(const std::vector<std::string>& args);
 
+// Prepares this update and waits until it has settled (its image detached): "staged" or why not.
+std::string prepareNow(const AppUpdate::Published& entry);
+
 // The steps worth cutting a copy short at: every one that moves, swaps or removes something or
 // clears an attribute, and every `every`th of those that make a copy (a folder, file or link).
 std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every);
-
-using testing_support::mountedBelow;
 
 }  // namespace faults_testing

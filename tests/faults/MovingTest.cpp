@@ -57,30 +57,25 @@ struct Scene {
   fs::path target = apps / "Quendrel.app";
 };
 
-void sweepMoves(bool replacing) {
-  if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
-  Steps lines;
-  {
-    Scene scene(replacing);
-    Ran ran = scene.move(0, scene.home / "steps.log");
-    ASSERT_EQ(ran.out, "moved\n") << ran.err;
-    lines = steps(scene.home / "steps.log", scene.apps);
-  }
-  // The copy's items, the cleared attributes and the step into place are all counted.
-  EXPECT_GE(calls(lines, "mkdir"), 5);
-  EXPECT_GE(calls(lines, "open"), 4);
-  EXPECT_EQ(calls(lines, "symlink"), 1);
-  EXPECT_EQ(calls(lines, "removexattr"), 3);
-  ASSERT_EQ(calls(lines, "renameat2"), 1);
-  sweep(replacing ? "move over an older copy" : "move into an empty folder", lines,
-        changesAndEveryNthCopy(4), [&](long at) { Scene(replacing).cutShort(at); });
-}
-
 }  // namespace
 
-TEST(MoveCutShort, IntoAnEmptyFolder) {
-  sweepMoves(false);
-}
-TEST(MoveCutShort, OverAnOlderCopy) {
-  sweepMoves(true);
+TEST(MoveCutShort, IntoAnEmptyFolderAndOverAnOlderCopy) {
+  if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
+  for (const bool replacing : {false, true}) {
+    Steps lines;
+    {
+      Scene scene(replacing);
+      Ran ran = scene.move(0, scene.home / "steps.log");
+      ASSERT_EQ(ran.out, "moved\n") << ran.err;
+      lines = steps(scene.home / "steps.log", scene.apps);
+    }
+    // The copy's items, the cleared attributes and the step into place are all counted.
+    EXPECT_GE(calls(lines, "mkdir"), 5);
+    EXPECT_GE(calls(lines, "open"), 4);
+    EXPECT_EQ(calls(lines, "symlink"), 1);
+    EXPECT_EQ(calls(lines, "removexattr"), 3);
+    ASSERT_EQ(calls(lines, "renameat2"), 1);
+    sweep(replacing ? "move over an older copy" : "move into an empty folder", lines,
+          changesAndEveryNthCopy(4), [&](long at) { Scene(replacing).cutShort(at); });
+  }
 }

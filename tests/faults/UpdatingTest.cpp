@@ -37,8 +37,7 @@ struct Scratch {
 };
 
 // Version 1.0 runs from the home folder's Applications folder (on a file system of its own,
-// when asked) once `place` has put it there, with 2.0 published by a service on this machine;
-// 2.0 may be staged already.
+// when asked), with 2.0 published by a service on this machine.
 struct Computer {
   explicit Computer(std::optional<Release>& reuse, bool scratch = false)
       : release(reuse ? *reuse : *(reuse = makeRelease(home.path()))),
@@ -142,12 +141,12 @@ TEST(UpdateCutShort, WhilePuttingItInPlace) {
 TEST(UpdateCutShort, HalfWayThroughTheDownload) {
   std::optional<Release> release;
   Computer computer(release);
+  const std::string size = std::to_string(release->image.size());
   HostileServer server(
       {Misbehaviour::Kind::whole, head(404), ""},
       {{"/app/latest", {Misbehaviour::Kind::whole, head(200), release->feed}},
        {"/app/download",
-        {Misbehaviour::Kind::stall, head(200, std::to_string(release->image.size())),
-         release->image, release->image.size() / 2}}});
+        {Misbehaviour::Kind::stall, head(200, size), release->image, release->image.size() / 2}}});
   fs::remove_all(computer.ours);
   makeApp(computer.ours, "1.0", &computer.key, server.base());
   const auto before = snapshot(computer.home.path());

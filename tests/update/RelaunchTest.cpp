@@ -36,7 +36,7 @@ class Relaunching : public Releasing {
     fs::permissions(app / "Contents/MacOS/Quendrel", static_cast<fs::perms>(mode));
     auto ran = release(app, key, home / "releases");
     ASSERT_EQ(ran.status, 0) << ran.output;
-    service.publish(home / "releases");
+    serve(home / "releases");
     manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
     manager->carryOn();
     ASSERT_TRUE(
@@ -69,7 +69,7 @@ TEST_F(Relaunching, ANewVersionThatDoesNotComeUpIsStoppedAndTheOldOneCarriesOn) 
       // Its answer would come after the bound: it must not carry on beside this one.
       {"never answers in time", "2.3", std::string("sleep 30\n") + testing_support::saysUp, 0755},
   };
-  install(key);
+  install();
   const auto before = testing_support::snapshot(ours);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -105,7 +105,7 @@ TEST_F(Relaunching, ANewVersionThatDoesNotComeUpIsStoppedAndTheOldOneCarriesOn) 
 }
 
 TEST_F(Relaunching, TheOldVersionQuitsOnceTheNewOneHasSaidItIsUp) {
-  install(key);
+  install();
   // The new version says it is up only once told to, then runs on.
   offer("2.0", "while [ ! -e \"$HOME/go\" ]; do sleep 0.1; done\n" +
                    std::string(testing_support::saysUp) + "exec sleep 600\n");

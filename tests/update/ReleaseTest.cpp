@@ -8,6 +8,7 @@
 
 using namespace update_testing;
 using testing_support::Home;
+using testing_support::namesIn;
 using testing_support::read;
 using testing_support::write;
 namespace fs = std::filesystem;
@@ -32,10 +33,7 @@ TEST(Release, SignsTheBundleMakesItsImageAndNamesItInTheFeed) {
   auto listed = run("/usr/bin/unsquashfs", {"-d", (home / "unpacked").string(), "-no-progress",
                                             (out / "Quendrel-2.1.img").string()});
   ASSERT_EQ(listed.status, 0) << listed.output;
-  std::vector<std::string> top;
-  for (const auto& entry : fs::directory_iterator(home / "unpacked"))
-    top.push_back(entry.path().filename());
-  EXPECT_EQ(top, std::vector<std::string>{"Quendrel.app"});
+  EXPECT_EQ(namesIn(home / "unpacked"), std::vector<std::string>{"Quendrel.app"});
   EXPECT_TRUE(CodeSign::intact(home / "unpacked/Quendrel.app", app));
 
   // A newer build replaces the feed; the earlier image stays for whoever still fetches it.
@@ -43,10 +41,9 @@ TEST(Release, SignsTheBundleMakesItsImageAndNamesItInTheFeed) {
   ASSERT_EQ(release(home / "build/2.2/Quendrel.app", key, out).status, 0);
   EXPECT_EQ(nlohmann::json::parse(read(out / "latest.json"))["file"], "Quendrel-2.2.img");
   EXPECT_TRUE(fs::exists(out / "Quendrel-2.1.img"));
-  int hidden = 0;
-  for (const auto& entry : fs::directory_iterator(out))
-    hidden += entry.path().filename().string()[0] == '.';
-  EXPECT_EQ(hidden, 0) << "no unfinished image is left";
+  EXPECT_EQ(namesIn(out),
+            (std::vector<std::string>{"Quendrel-2.1.img", "Quendrel-2.2.img", "latest.json"}))
+      << "no unfinished image is left";
 }
 
 TEST(Release, RefusesWhatCannotBePublished) {

@@ -1,5 +1,4 @@
 #include "update/Releases.h"
-#include "support/Bundles.h"
 #include "support/MainBundle.h"
 
 #include <chrono>
@@ -7,9 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/Bundle.h"
 #include "platform/Digest.h"
-#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 using testing_support::Answer;
@@ -24,10 +21,6 @@ App noting(const std::string& version, const std::string& identifier) {
   return app;
 }
 
-std::string starts() {
-  return read(Platform::home() / "started");
-}
-
 Ran release(const fs::path& bundle, const Key& key, const fs::path& out) {
   return run(BUILD_ROOT "/quendrel-release",
              {bundle.string(), "--key", key.file.string(), "--out", out.string()});
@@ -38,17 +31,10 @@ Service::Service()
         if (path == "/app/latest") return Answer{200, feed};
         if (path == "/app/download") {
           while (holding) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-          return Answer{downloadStatus, download};
+          return Answer{200, download};
         }
         return Answer{404, "There is nothing here.\n"};
       }) {}
-
-void Service::publish(const fs::path& releases) {
-  feed = read(releases / "latest.json");
-  auto entry = AppUpdate::readFeed(feed);
-  if (!entry) throw std::runtime_error("no feed in " + releases.string());
-  download = read(releases / entry->file());
-}
 
 void Service::offer(const std::string& version, const std::string& image, const std::string& file) {
   download = image;
@@ -56,26 +42,27 @@ void Service::offer(const std::string& version, const std::string& image, const 
          "\", \"file\": \"" + file + "\"}";
 }
 
-void Releasing::install(const Key& with, bool withCtl) {
+void Releasing::install() {
   App app = noting("1.0");
   app.service = service.base();
-  makeApp(ours, app, nullptr);
-  if (withCtl) fs::copy_file(QUENDRELCTL, ours / "Contents/MacOS/quendrelctl");
-  sign(ours, with);
+  makeApp(ours, app, &key);
   testing_support::pretendMainBundle(ours);
 }
 
-AppUpdate::Published Releasing::publish(const std::string& version) {
-  return publish(version, key);
-}
-
-AppUpdate::Published Releasing::publish(const std::string& version, const Key& with) {
+AppUpdate::Published Releasing::publish(const std::string& version, const Key* with) {
   const fs::path app = home / ("build-" + version + "/Quendrel.app");
   makeApp(app, noting(version), nullptr);
-  auto ran = release(app, with, home / "releases");
+  auto ran = release(app, with ? *with : key, home / "releases");
   EXPECT_EQ(ran.status, 0) << ran.output;
-  service.publish(home / "releases");
-  return *AppUpdate::readFeed(service.feed);
+  return serve(home / "releases");
+}
+
+AppUpdate::Published Releasing::serve(const fs::path& releases) {
+  service.feed = read(releases / "latest.json");
+  auto entry = AppUpdate::readFeed(service.feed);
+  if (!entry) throw std::runtime_error("no feed in " + releases.string());
+  service.download = read(releases / entry->file());
+  return *entry;
 }
 
 AppUpdate::Published Releasing::imageOf(const fs::path& folder) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/Bundles.h"
 #include "support/Copies.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
@@ -19,13 +20,11 @@ using namespace placement_testing;
 using testing_support::inSandbox;
 using testing_support::makeReadOnly;
 using testing_support::mountedBelow;
+using testing_support::starts;
 
 // A bundle of this version whose program appends "<version> <QUENDREL_NEW_INSTANCE>" to
 // $HOME/started and says it is up.
 App noting(const std::string& version, const std::string& identifier = "com.quendrel.manager");
-
-// What $HOME/started holds: one line per start of a bundle's program.
-std::string starts();
 
 // quendrel-release BUNDLE --key KEY --out DIR.
 Ran release(const std::filesystem::path& bundle, const Key& key, const std::filesystem::path& out);
@@ -35,13 +34,10 @@ class Service {
  public:
   Service();
   std::string base() const { return server_.base(); }
-  // Serves the latest.json of a folder made by quendrel-release and the image it names.
-  void publish(const std::filesystem::path& releases);
   // The feed entry for `image`'s bytes under this version and file name.
   void offer(const std::string& version, const std::string& image, const std::string& file);
   std::string feed;
   std::string download;
-  int downloadStatus = 200;
   std::atomic<bool> holding{false};  // while set, a download waits before it is answered
   int downloads() { return server_.count("/app/download"); }
 
@@ -52,12 +48,13 @@ class Service {
 // A home with a release key and a service.
 class Releasing : public ::testing::Test {
  protected:
-  // The running copy, version 1.0, in the home's Applications folder, signed with `with`
-  // (quendrelctl inside it too when asked).
-  void install(const Key& with, bool withCtl = false);
-  // This version built, published with quendrel-release signed with `with`, and served.
-  AppUpdate::Published publish(const std::string& version = "2.0");
-  AppUpdate::Published publish(const std::string& version, const Key& with);
+  // The running copy, version 1.0, in the home's Applications folder, signed with the key.
+  void install();
+  // This version built, published with quendrel-release signed with `with` (the release key
+  // when none is given), and served.
+  AppUpdate::Published publish(const std::string& version = "2.0", const Key* with = nullptr);
+  // Serves the latest.json of a folder made by quendrel-release and the image it names.
+  AppUpdate::Published serve(const std::filesystem::path& releases);
   // An image made by hand holding the folder's contents, served under version 2.0.
   AppUpdate::Published imageOf(const std::filesystem::path& folder);
 
