@@ -1,6 +1,9 @@
 // Quit requests and re-opening, as the running application sees them.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QTimer>
 #include <csignal>
@@ -46,6 +49,21 @@ TEST(App, SignalsAndQuitEventsAskTheHandler) {
   // Without the handler, quit() would end the loop with 0.
   QTimer::singleShot(0, [] { QCoreApplication::quit(); });
   EXPECT_EQ(loopUntilExit(), 3);
+}
+
+// A copy on its way out may still be asked to quit, by another copy closing it: once its
+// application object has gone, the request is dropped and the copy finishes its exit.
+TEST(App, ARequestToQuitAfterTheApplicationHasGoneIsDropped) {
+  const pid_t child = fork();
+  if (child == 0) {
+    onTerminationRequest([] {});
+    delete QCoreApplication::instance()->children().last();  // the watch just made
+    std::raise(SIGTERM);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 TEST(App, ALaterLaunchAsksTheRunningOneToReopen) {
