@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <chrono>
 
 #include "app/Manager.h"
 #include "placement/Desktop.h"
@@ -71,8 +72,19 @@ TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
       EXPECT_GT(qAlpha(knob.pixel(pixels / 2, pixels / 2)), 0) << "the knob's centre is drawn";
     }
 
-    Manager::introduceToDesktop();  // refreshed in place
+    // Current icons are left as they are; a missing one, or a newer program, draws them again.
+    write(Desktop::icon(16), "kept");
+    Manager::introduceToDesktop();
+    EXPECT_EQ(read(Desktop::icon(16)), "kept");
+    fs::remove(Desktop::icon(256));
+    Manager::introduceToDesktop();
     EXPECT_EQ(present(), 9);
+    EXPECT_NE(read(Desktop::icon(16)), "kept");
+    write(Desktop::icon(16), "kept");
+    fs::last_write_time(copy / "Contents/MacOS/Quendrel",
+                        fs::last_write_time(Desktop::icon(16)) + std::chrono::hours(1));
+    Manager::introduceToDesktop();
+    EXPECT_NE(read(Desktop::icon(16)), "kept");
     Desktop::forget();
     EXPECT_EQ(present(), 0);
     EXPECT_EQ(read(neighbour), foreign) << "another's entry stays";
