@@ -15,6 +15,9 @@
 namespace {
 
 constexpr double tickSeconds = 5.0;
+// Work that can wait until the knob shows: the update check (whose libcurl and TLS libraries
+// take a while to load) and the desktop entry (whose icons load the toolkit's image writers).
+constexpr double afterTheKnobSeconds = 1.0;
 constexpr const char* handedOverLine =
     "Quendrel is in your Applications folder, and runs from there.";
 
@@ -67,8 +70,11 @@ void Manager::carryOn() {
   item_ = ui_.makeStatusItem(menuBarIcon(), "Quendrel", std::move(menu));
   // The knob shows: a copy that relaunched into this one may go now.
   Platform::announceUp();
-  introduceToDesktop();
-  update_.lookForNewApp();
+  Platform::after(afterTheKnobSeconds, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    introduceToDesktop();
+    update_.lookForNewApp();
+  });
 
   removal_.watch();
   removal_.lookWhereIAm();

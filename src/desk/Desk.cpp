@@ -59,7 +59,7 @@ void look(std::function<void(DeskState)> then) {
   if (fs::exists(Paths::settingUp(), error)) return then(DeskState::unfinished());
   auto url = address("/relay-info");
   if (!url) return then(DeskState::installedNotRunning());
-  Platform::Http::Request request{*url, requestTimeout, 0, true};
+  Platform::Http::Request request{*url, requestTimeout, 0, true, true};
   Platform::Http::get(request, [then = std::move(then)](Platform::Http::Reply reply) {
     bool answered = reply.failure == Platform::Http::Failure::none &&
                     (reply.status == 200 || reply.status == 404);
@@ -81,7 +81,7 @@ Busy busy() {
   auto url = address("/in-use");
   if (!url) return {Busy::Kind::unknown, {}};
   auto cell = std::make_shared<Cell>();
-  Platform::Http::Request request{*url, requestTimeout, longestAnswer, false};
+  Platform::Http::Request request{*url, requestTimeout, longestAnswer, false, true};
   Platform::Http::get(request, [cell](Platform::Http::Reply reply) {
     Busy answer{Busy::Kind::unknown, {}};
     if (reply.failure == Platform::Http::Failure::refused) {

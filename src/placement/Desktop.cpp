@@ -85,11 +85,26 @@ std::string entryText(const fs::path& bundle, const fs::path& program) {
          std::string(ownKey) + escaped(bundle.string()) + "\n";
 }
 
+// The entry opens this program and every icon was drawn after the program was made: a copy
+// replaced (by an update, say) has a newer program, and its knob is drawn again.
+bool current(const fs::path& bundle, const fs::path& program) {
+  if (Platform::readFile(entry()) != entryText(bundle, program)) return false;
+  std::error_code error;
+  const auto made = fs::last_write_time(program, error);
+  if (error) return false;
+  for (int pixels : iconSizes) {
+    const auto drawn = fs::last_write_time(icon(pixels), error);
+    if (error || drawn < made) return false;
+  }
+  return true;
+}
+
 bool introduce(const fs::path& bundle, const DrawIcon& draw) {
   const auto program = Settling::program(bundle);
   if (!program || !Settling::settled(bundle)) return false;
   std::error_code error;
   if (fs::exists(entry(), error) && !ours(entry())) return false;
+  if (current(bundle, *program)) return true;
   for (int pixels : iconSizes) {
     fs::create_directories(icon(pixels).parent_path(), error);
     if (!draw(pixels, icon(pixels))) return false;

@@ -21,7 +21,8 @@ std::string entryText(const std::filesystem::path& bundle, const std::filesystem
 using DrawIcon = std::function<bool(int pixels, const std::filesystem::path& file)>;
 
 // Writes or refreshes the entry and its icons when the bundle stands in an Applications folder
-// and no entry of another's has our name. False when nothing was written.
+// and no entry of another's has our name; an entry and icons that are current are left as they
+// are. False when there is no entry of ours for the bundle.
 bool introduce(const std::filesystem::path& bundle, const DrawIcon& draw);
 
 // Removes the entry and its icons, when the entry is ours.

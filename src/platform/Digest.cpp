@@ -16,7 +16,7 @@ namespace {
 // Fetched once: an implicit fetch at every start would look the algorithm up again for each
 // file of a bundle.
 const EVP_MD* sha256() {
-  static const LibCrypto::Digest digest(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+  static const LibCrypto::Digest digest(LibCrypto::crypto().MD_fetch(nullptr, "SHA256", nullptr));
   if (!digest) throw std::runtime_error("libcrypto has no SHA-256");
   return digest.get();
 }
@@ -34,12 +34,13 @@ constexpr std::size_t fileBlock = 256 << 10;
 }  // namespace
 
 void Sha256::Free::operator()(evp_md_ctx_st* context) const {
-  EVP_MD_CTX_free(context);
+  LibCrypto::crypto().MD_CTX_free(context);
 }
 
-Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+Sha256::Sha256() : context_(LibCrypto::crypto().MD_CTX_new()) {
   if (!context_) throw std::bad_alloc();
-  LibCrypto::check(EVP_DigestInit_ex2(context_.get(), sha256(), nullptr), "start a SHA-256 digest");
+  LibCrypto::check(LibCrypto::crypto().DigestInit_ex2(context_.get(), sha256(), nullptr),
+                   "start a SHA-256 digest");
 }
 
 void Sha256::add(std::string_view bytes) {
@@ -55,14 +56,15 @@ void Sha256::add(std::string_view bytes) {
 }
 
 void Sha256::update(std::string_view bytes) {
-  LibCrypto::check(EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()),
+  LibCrypto::check(LibCrypto::crypto().DigestUpdate(context_.get(), bytes.data(), bytes.size()),
                    "add to a SHA-256 digest");
 }
 
 std::string Sha256::hex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  LibCrypto::check(EVP_DigestFinal_ex(context_.get(), digest, &size), "end a SHA-256 digest");
+  LibCrypto::check(LibCrypto::crypto().DigestFinal_ex(context_.get(), digest, &size),
+                   "end a SHA-256 digest");
   static const char* digits = "0123456789abcdef";
   std::string text;
   text.reserve(2 * size);

@@ -16,9 +16,9 @@ const unsigned char* bytes(std::string_view s) {
 std::string publicHalf(EVP_PKEY* key) {
   std::string publicKey(publicKeySize, '\0');
   std::size_t size = publicKey.size();
-  LibCrypto::check(
-      EVP_PKEY_get_raw_public_key(key, reinterpret_cast<unsigned char*>(publicKey.data()), &size),
-      "read an Ed25519 public key");
+  LibCrypto::check(LibCrypto::crypto().PKEY_get_raw_public_key(
+                       key, reinterpret_cast<unsigned char*>(publicKey.data()), &size),
+                   "read an Ed25519 public key");
   return publicKey;
 }
 
@@ -26,8 +26,8 @@ std::string publicHalf(EVP_PKEY* key) {
 // half must be the one the seed gives, or the key has been tampered with.
 LibCrypto::Key privateKey(std::string_view secretKey) {
   if (secretKey.size() != secretKeySize) return nullptr;
-  LibCrypto::Key key(
-      EVP_PKEY_new_raw_private_key_ex(nullptr, "ED25519", nullptr, bytes(secretKey), seedSize));
+  LibCrypto::Key key(LibCrypto::crypto().PKEY_new_raw_private_key_ex(nullptr, "ED25519", nullptr,
+                                                                     bytes(secretKey), seedSize));
   if (!key || publicHalf(key.get()) != secretKey.substr(seedSize)) return nullptr;
   return key;
 }
@@ -35,11 +35,11 @@ LibCrypto::Key privateKey(std::string_view secretKey) {
 }  // namespace
 
 KeyPair generate() {
-  LibCrypto::Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+  LibCrypto::Key key(LibCrypto::crypto().PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
   if (!key) throw std::runtime_error("libcrypto could not make an Ed25519 key");
   std::string secretKey(secretKeySize, '\0');
   std::size_t size = seedSize;
-  LibCrypto::check(EVP_PKEY_get_raw_private_key(
+  LibCrypto::check(LibCrypto::crypto().PKEY_get_raw_private_key(
                        key.get(), reinterpret_cast<unsigned char*>(secretKey.data()), &size),
                    "read an Ed25519 private key");
   const std::string publicKey = publicHalf(key.get());
@@ -55,15 +55,16 @@ std::optional<std::string> publicKeyOf(std::string_view secretKey) {
 
 std::optional<std::string> sign(std::string_view message, std::string_view secretKey) {
   auto key = privateKey(secretKey);
-  LibCrypto::DigestContext context(EVP_MD_CTX_new());
+  LibCrypto::DigestContext context(LibCrypto::crypto().MD_CTX_new());
   if (!key || !context) return std::nullopt;
   // Ed25519 hashes the message itself: no digest is named, and the message goes in whole.
   std::string signature(signatureSize, '\0');
   std::size_t size = signature.size();
-  if (EVP_DigestSignInit_ex(context.get(), nullptr, nullptr, nullptr, nullptr, key.get(),
-                            nullptr) != 1 ||
-      EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
-                     bytes(message), message.size()) != 1 ||
+  if (LibCrypto::crypto().DigestSignInit_ex(context.get(), nullptr, nullptr, nullptr, nullptr,
+                                            key.get(), nullptr) != 1 ||
+      LibCrypto::crypto().DigestSign(context.get(),
+                                     reinterpret_cast<unsigned char*>(signature.data()), &size,
+                                     bytes(message), message.size()) != 1 ||
       size != signatureSize) {
     return std::nullopt;
   }
@@ -72,14 +73,14 @@ std::optional<std::string> sign(std::string_view message, std::string_view secre
 
 bool verify(std::string_view message, std::string_view signature, std::string_view publicKey) {
   if (signature.size() != signatureSize || publicKey.size() != publicKeySize) return false;
-  LibCrypto::Key key(EVP_PKEY_new_raw_public_key_ex(nullptr, "ED25519", nullptr, bytes(publicKey),
-                                                    publicKey.size()));
-  LibCrypto::DigestContext context(EVP_MD_CTX_new());
+  LibCrypto::Key key(LibCrypto::crypto().PKEY_new_raw_public_key_ex(
+      nullptr, "ED25519", nullptr, bytes(publicKey), publicKey.size()));
+  LibCrypto::DigestContext context(LibCrypto::crypto().MD_CTX_new());
   if (!key || !context) return false;
-  return EVP_DigestVerifyInit_ex(context.get(), nullptr, nullptr, nullptr, nullptr, key.get(),
-                                 nullptr) == 1 &&
-         EVP_DigestVerify(context.get(), bytes(signature), signature.size(), bytes(message),
-                          message.size()) == 1;
+  return LibCrypto::crypto().DigestVerifyInit_ex(context.get(), nullptr, nullptr, nullptr, nullptr,
+                                                 key.get(), nullptr) == 1 &&
+         LibCrypto::crypto().DigestVerify(context.get(), bytes(signature), signature.size(),
+                                          bytes(message), message.size()) == 1;
 }
 
 }  // namespace Platform::Ed25519

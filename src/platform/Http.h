@@ -1,5 +1,6 @@
 #pragma once
-// GET requests on one shared session thread. Completions run on that thread.
+// GET requests. Completions run on a thread of the request's own: a question to a server on
+// this computer on a thread of its own, everything else on one shared session thread.
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -12,6 +13,9 @@ struct Request {
   double timeout = 60;            // seconds for the whole request
   std::size_t maxBody = 1 << 20;  // a longer body fails the request
   bool headersOnly = false;       // complete once the status line and headers are in
+  // A plain-HTTP question to this computer (127.x.y.z, [::1] or localhost), asked without
+  // libcurl: no proxy, no redirects followed, any other address fails.
+  bool thisComputer = false;
 };
 
 enum class Failure {
@@ -27,7 +31,7 @@ struct Reply {
   std::optional<std::string> body;  // the whole body, when it arrived (not with headersOnly)
 };
 
-// Starts the request and returns at once; `done` is called exactly once, on the session thread.
+// Starts the request and returns at once; `done` is called exactly once, on another thread.
 void get(Request request, std::function<void(Reply)> done);
 
 }  // namespace Platform::Http

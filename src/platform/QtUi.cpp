@@ -6,15 +6,19 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QIcon>
+#include <QIconEngine>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <algorithm>
+#include <cmath>
+#include <map>
 
 #include "platform/LoopImpl.h"
 #include "platform/Painting.h"
@@ -29,9 +33,50 @@ QString plainTitle(const std::string& title) {
   return QString::fromStdString(title).replace('&', QStringLiteral("&&")).replace('\t', ' ');
 }
 
+// The knob as an icon, painted at the size it is asked for when it is first asked for: a tray
+// shows one size, and painting every scale up front would keep the knob from the tray the
+// longer. A size between whole scales is painted at the next one up and smoothed down.
+class KnobEngine : public QIconEngine {
+ public:
+  KnobEngine(Drawing drawing, Colour ink) : drawing_(std::move(drawing)), ink_(ink) {}
+
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+    const int pixels = std::max(1, std::min(size.width(), size.height()));
+    auto found = painted_.find(pixels);
+    if (found == painted_.end()) {
+      const int scale = std::max(1, static_cast<int>(std::ceil(pixels / drawing_.side)));
+      QImage image = Platform::paint(drawing_, scale, ink_);
+      if (image.width() != pixels) {
+        image = image.scaled(pixels, pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+      }
+      found = painted_.emplace(pixels, QPixmap::fromImage(image)).first;
+    }
+    if (mode == QIcon::Normal) return found->second;
+    // Disabled and selected forms as the style makes them from the plain one.
+    return QIcon(found->second).pixmap(size, mode, state);
+  }
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1;
+    painter->drawPixmap(rect, pixmap(rect.size() * ratio, mode, state));
+  }
+
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+    const int pixels = std::min(size.width(), size.height());
+    return {pixels, pixels};
+  }
+
+  QIconEngine* clone() const override { return new KnobEngine(drawing_, ink_); }
+  QString key() const override { return QStringLiteral("QuendrelKnob"); }
+
+ private:
+  Drawing drawing_;
+  Colour ink_;
+  std::map<int, QPixmap> painted_;
+};
+
 QIcon knobIcon(const Drawing& drawing, Colour ink) {
-  QIcon icon;
-  for (int scale : {1, 2, 3}) icon.addPixmap(QPixmap::fromImage(paint(drawing, scale, ink)));
+  QIcon icon(new KnobEngine(drawing, ink));  // the icon owns its engine
   // A template image: the shape counts, the colour is the panel's. Drawn in the panel's ink
   // here, and marked for the systems that recolour such images themselves.
   icon.setIsMask(true);

@@ -48,6 +48,12 @@ void onMain(std::function<void()> work) {
       Qt::QueuedConnection);
 }
 
+void after(double seconds, std::function<void()> work) {
+  if (QCoreApplication* app = QCoreApplication::instance()) {
+    QTimer::singleShot(static_cast<int>(seconds * 1000), app, std::move(work));
+  }
+}
+
 void inBackground(Qos, std::function<void()> work) {
   std::thread(std::move(work)).detach();
 }

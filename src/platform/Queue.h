@@ -8,6 +8,9 @@ namespace Platform {
 // Runs `work` later on the main thread, from the event loop.
 void onMain(std::function<void()> work);
 
+// Runs `work` once on the main thread, `seconds` from now, if the event loop still runs then.
+void after(double seconds, std::function<void()> work);
+
 enum class Qos { userInitiated, utility };
 
 // Runs `work` on a background thread of its own.

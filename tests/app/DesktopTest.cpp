@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <chrono>
 
 #include "app/Manager.h"
 #include "placement/Desktop.h"
@@ -71,6 +72,20 @@ TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
       }
       Manager::introduceToDesktop();  // refreshed in place
       EXPECT_EQ(present(), 9);
+
+      // Current icons are left as they are; a missing one, or a newer program, draws them again.
+      write(Desktop::icon(16), "kept");
+      Manager::introduceToDesktop();
+      EXPECT_EQ(read(Desktop::icon(16)), "kept");
+      fs::remove(Desktop::icon(256));
+      Manager::introduceToDesktop();
+      EXPECT_EQ(present(), 9);
+      EXPECT_NE(read(Desktop::icon(16)), "kept");
+      write(Desktop::icon(16), "kept");
+      fs::last_write_time(copy / "Contents/MacOS/Quendrel",
+                          fs::last_write_time(Desktop::icon(16)) + std::chrono::hours(1));
+      Manager::introduceToDesktop();
+      EXPECT_NE(read(Desktop::icon(16)), "kept");
     }
     Desktop::forget();
     EXPECT_EQ(present(), c.taken ? 1 : 0);
