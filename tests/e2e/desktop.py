@@ -2,6 +2,7 @@
 tray (trayer) and Quendrel in it; every process ends with the test. Screenshots and the
 programs' output are kept in the build folder's test-artifacts."""
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -51,14 +52,19 @@ class Desktop(unittest.TestCase):
         self.env.update(HOME=str(self.home), TMPDIR=str(self.temp),
                         XDG_RUNTIME_DIR=str(self.temp / "runtime"),
                         QUENDREL_PORT=str(free_port()), QTWEBENGINE_DISABLE_SANDBOX="1")
-        read_end, write_end = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", write_end, "-screen", "0", "640x480x24", "-nolisten",
-                    "tcp"], pass_fds=(write_end,))
-        os.close(write_end)
-        with os.fdopen(read_end) as announced:
-            number = announced.readline().strip()  # written once the server is ready
-        self.assertTrue(number.isdigit(), "Xvfb did not start")
-        self.env["DISPLAY"] = ":" + number
+        # A display number of its own, drawn at random: the lowest free one (Xvfb's own choice)
+        # is the one a test that has just ended gave up, and that server, on its way out, can
+        # still take the new one's socket away. A number in use ends the new server at once.
+        for _ in range(20):
+            self.env["DISPLAY"] = f":{random.randrange(100, 1000)}"
+            server, _ = self.spawn(["Xvfb", self.env["DISPLAY"], "-screen", "0", "640x480x24",
+                                    "-nolisten", "tcp"])
+            if wait_for(lambda: server.poll() is not None or self.x("xwininfo", "-root"), 30) \
+                    and server.poll() is None:
+                break
+            self.stop(server)
+        else:
+            self.fail("Xvfb did not start")
         # Installed in the home folder's Applications folder, so that it carries on at once
         # instead of offering to move itself there.
         self.app = self.home / "Applications/Quendrel.app"
