@@ -54,14 +54,20 @@ class Desktop(unittest.TestCase):
                         QUENDREL_PORT=str(free_port()), QTWEBENGINE_DISABLE_SANDBOX="1")
         # A display number of its own, drawn at random: the lowest free one (Xvfb's own choice)
         # is the one a test that has just ended gave up, and that server, on its way out, can
-        # still take the new one's socket away. A number in use ends the new server at once.
+        # still take the new one's socket away. Xvfb writes the number to `-displayfd` once it
+        # takes connections, and ends without a word when the number is in use. `-noreset`: an
+        # X server that resets itself when its last client leaves could turn away the client
+        # that comes next.
         for _ in range(20):
             self.env["DISPLAY"] = f":{random.randrange(100, 1000)}"
+            read_end, write_end = os.pipe()
             server, _ = self.spawn(["Xvfb", self.env["DISPLAY"], "-screen", "0", "640x480x24",
-                                    "-nolisten", "tcp"])
-            if wait_for(lambda: server.poll() is not None or self.x("xwininfo", "-root"), 30) \
-                    and server.poll() is None:
-                break
+                                    "-nolisten", "tcp", "-noreset", "-displayfd", write_end],
+                                   pass_fds=(write_end,))
+            os.close(write_end)
+            with os.fdopen(read_end) as announced:
+                if announced.readline().strip():
+                    break
             self.stop(server)
         else:
             self.fail("Xvfb did not start")
