@@ -1,5 +1,7 @@
-// Identities, destinations, descriptions, installed copies, renaming and moving copies into place.
+// Identities, destinations, descriptions, installed copies, moving copies into place, and the
+// disk images they come on: recognised from the mount table and ejected only when unused.
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -7,11 +9,14 @@
 #include <thread>
 
 #include "placement/Applications.h"
+#include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
 #include "platform/Attributes.h"
+#include "platform/Images.h"
 #include "platform/Items.h"
 #include "platform/Lock.h"
+#include "platform/Mounts.h"
 #include "support/Copies.h"
 #include "support/Home.h"
 #include "support/Sandbox.h"
@@ -20,20 +25,19 @@ using namespace placement_testing;
 using testing_support::Home;
 using testing_support::inSandbox;
 using testing_support::makeBundle;
-using testing_support::makeReadOnly;
+using testing_support::mounted;
 using testing_support::namesIn;
 using testing_support::read;
 using testing_support::write;
 namespace fs = std::filesystem;
 namespace attributes = Platform::Attributes;
 using Outcome = Settling::Outcome;
+using Names = std::vector<std::string>;
 
 namespace {
 
 const Settling::Test always = [](const fs::path&) { return true; };
 const Settling::Test never = [](const fs::path&) { return false; };
-
-using Names = std::vector<std::string>;
 
 // An Info.plist in the binary format: the earlier product's identity, 1.10, build 7.
 const std::string binaryPlist(
@@ -60,6 +64,7 @@ class Moving : public ::testing::Test {
   const fs::path target = apps / "Quendrel.app";
 };
 
+// The same, for tests that need the private root or hand folders to another user.
 class Sandboxed : public Moving {
  protected:
   void SetUp() override {
@@ -68,63 +73,36 @@ class Sandboxed : public Moving {
   }
 };
 
+// A disk image holding a signed Quendrel.app, as it is downloaded, in the private root.
+class DiskImages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!inSandbox()) GTEST_SKIP() << "needs the private root";
+    makeApp(home / "image/Quendrel.app", {}, &key);
+    fs::create_directory_symlink("/Applications", home / "image/Applications");
+    ASSERT_TRUE(makeImage(home / "image", image));
+  }
+  Home home;
+  Key key = makeKey(home / "key");
+  const fs::path image = home / "Quendrel.squashfs";
+};
+
 }  // namespace
 
-TEST(Identity, ReadFromXmlAndBinaryInfoFiles) {
+TEST(Identity, ReadFromInfoFilesInEitherFormatOrNotAtAll) {
   Home home;
+  using Read = std::tuple<std::optional<std::string>, bool, std::string, std::string>;
+  const auto readOf = [](const fs::path& app) {
+    return Read{Settling::identity(app), Settling::isOurs(app), Settling::version(app),
+                Settling::build(app)};
+  };
   makeBundle(home / "Quendrel.app", "com.quendrel.manager", "1.9", "12");
-  EXPECT_EQ(Settling::identity(home / "Quendrel.app"), "com.quendrel.manager");
-  EXPECT_TRUE(Settling::isOurs(home / "Quendrel.app"));
-  EXPECT_EQ(Settling::version(home / "Quendrel.app"), "1.9");
-  EXPECT_EQ(Settling::build(home / "Quendrel.app"), "12");
-
+  EXPECT_EQ(readOf(home / "Quendrel.app"), Read("com.quendrel.manager", true, "1.9", "12"));
   write(home / "Old.app/Contents/Info.plist", binaryPlist);
-  EXPECT_EQ(Settling::identity(home / "Old.app"), "com.tarvicone.manager");
-  EXPECT_TRUE(Settling::isOurs(home / "Old.app")) << "the earlier product's identity is ours";
-  EXPECT_EQ(Settling::version(home / "Old.app"), "1.10");
-  EXPECT_EQ(Settling::build(home / "Old.app"), "7");
-
-  makeBundle(home / "Quendrel2.app", "org.example.other", "5");
-  EXPECT_FALSE(Settling::isOurs(home / "Quendrel2.app")) << "the name does not make it ours";
+  EXPECT_EQ(readOf(home / "Old.app"), Read("com.tarvicone.manager", true, "1.10", "7"));
 }
 
-TEST(Identity, UnreadableInfoFilesGiveNothing) {
-  Home home;
-  const char* bodies[] = {
-      nullptr,  // no Info.plist at all
-      "",
-      "<?xml version=\"1.0\"?><plist><array><string>x</string></array></plist>",
-      "<?xml version=\"1.0\"?><plist><dict><key>CFBundleIdentifier</key>",
-      "<?xml version=\"1.0\"?><plist><dict><key>CFBundleIdentifier</key><integer>3</integer>"
-      "<key>CFBundleShortVersionString</key><real>1.5</real></dict></plist>",
-      "bplist00\xff\xff\xff garbage",
-  };
-  for (const char* body : bodies) {
-    const auto app = home / "Broken.app";
-    fs::remove_all(app);
-    if (body) write(app / "Contents/Info.plist", body);
-    EXPECT_FALSE(Settling::identity(app)) << body;
-    EXPECT_FALSE(Settling::isOurs(app));
-    EXPECT_EQ(Settling::version(app), "");
-    EXPECT_EQ(Settling::build(app), "");
-  }
-}
-
-TEST(Identity, PairOrderOfVersionAndBuild) {
-  using P = Settling::Pair;
-  const std::tuple<P, P, bool> cases[] = {
-      {{"1.10", "1"}, {"1.9", "7"}, true},   {{"1.2", "5"}, {"1.2.0", "5"}, false},
-      {{"1.2.0", "5"}, {"1.2", "5"}, false}, {{"1.2", "10"}, {"1.2.0", "9"}, true},
-      {{"", ""}, {"", ""}, false},           {{"1", ""}, {"", "99"}, true},
-      {{"0", "2"}, {"", "1"}, true},  // version 0 equals no version
-      {{"", "1"}, {"0", "2"}, false},
-  };
-  for (const auto& [a, b, newer] : cases) {
-    EXPECT_EQ(Settling::newer(a, b), newer) << a.first << "/" << a.second;
-  }
-}
-
-TEST(Placing, DestinationIsTheFirstWritableFolderUnlessAlreadyPlaced) {
+TEST(Placing, DestinationIsTheFirstWritableFolderUnlessPlacedAndTheDescriptionSaysWhere) {
   Home home;
   const fs::path a = home / "A", b = home / "B", downloaded = home / "Downloads/Quendrel.app";
   fs::create_directories(a / "Tools");
@@ -138,162 +116,34 @@ TEST(Placing, DestinationIsTheFirstWritableFolderUnlessAlreadyPlaced) {
     std::optional<fs::path> expected;
   } cases[] = {
       {downloaded, {a, b}, Settling::canWrite, a / "Quendrel.app"},
-      {downloaded, {a, b}, onlyB, b / "Quendrel.app"},
       {home / "Downloads/Other Name.app/", {a, b}, onlyB, b / "Quendrel.app"},  // current name
-      {downloaded, {a, b}, never, std::nullopt},
-      {downloaded, {}, always, std::nullopt},
-      {home / "Downloads/quendrel", {a, b}, always, std::nullopt},
-      {home / "Downloads/Quendrel.APP", {a, b}, always, std::nullopt},
-      {a / "Tools/Quendrel.app", {a, b}, always, std::nullopt},  // at any depth
-      {b / "Tarvic.app", {a, b}, always, std::nullopt},
+      {a / "Tools/Quendrel.app", {a, b}, always, std::nullopt},                 // at any depth
       {home / "A2/Quendrel.app", {a, b}, always, a / "Quendrel.app"},  // beside, not inside
       {home / "Link/Quendrel.app", {a, b}, always, std::nullopt},      // inside through a link
-      {a / "Quendrel.app", {home / "Link"}, always, std::nullopt},     // the folders' links too
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Settling::destination(c.bundle, c.folders, c.writable), c.expected) << c.bundle;
   }
+  EXPECT_EQ(Settling::describe(home / "Downloads/AppTranslocation/Q.app"),
+            "where it was downloaded");
+  EXPECT_EQ(Settling::describe(home / "Downloads"), "“home”");
+  EXPECT_EQ(Settling::describe("/Quendrel.app"), "“/”");
 }
 
-TEST(Placing, DescribeSaysWhereTheCopyIs) {
-  Home home;
-  const std::pair<fs::path, std::string> cases[] = {
-      {home / "Downloads/Quendrel.app", "your Downloads folder"},
-      {home / "Downloads/nested/deeper/Quendrel.app", "your Downloads folder"},
-      {home / "Downloads", "“home”"},
-      {home / "Downloads Old/Quendrel.app", "“Downloads Old”"},
-      {home / "Desktop/Quendrel.app/", "“Desktop”"},
-      {"/private/var/folders/xy/AppTranslocation/ABC/d/Quendrel.app", "where it was downloaded"},
-      {home / "Downloads/AppTranslocation/Quendrel.app", "where it was downloaded"},
-      {"/Quendrel.app", "“/”"},
-  };
-  for (const auto& [bundle, said] : cases) EXPECT_EQ(Settling::describe(bundle), said) << bundle;
-}
-
-TEST(Placing, InstalledCopyIsTheNewestOfOursUnderEitherName) {
-  Home home;
-  const fs::path a = home / "A", b = home / "B";
-  EXPECT_FALSE(Settling::installedCopy({a, b}));
-  // Each step lays one bundle down; the installed copy is then the expected one.
-  const struct {
-    fs::path bundle;
-    App app;
-    fs::path expected;
-  } steps[] = {
-      {b / "Quendrel.app", {}, b / "Quendrel.app"},
-      {a / "Quendrel.app", {}, a / "Quendrel.app"},                       // earlier folder
-      {a / "Tarvic.app", {"com.tarvicone.manager"}, a / "Quendrel.app"},  // current name
-      {a / "Tarvic.app", {"com.tarvicone.manager", "1.0.0", "2"}, a / "Tarvic.app"},  // build
-      {b / "Quendrel.app", {.version = "1.1"}, b / "Quendrel.app"},
-      {b / "Quendrel.app", {"org.example.other", "9.0"}, a / "Tarvic.app"},  // not ours
-      {a / "Sub/Quendrel.app", {.version = "9.0"}, a / "Tarvic.app"},        // not directly in
-      {a / "Quendrel 2.app", {.version = "9.0"}, a / "Tarvic.app"},          // another name
-  };
-  for (const auto& step : steps) {
-    makeApp(step.bundle, step.app, nullptr);
-    EXPECT_EQ(Settling::installedCopy({a, b}), step.expected) << step.bundle;
-  }
-}
-
-TEST(Placing, OnlyACopyOfOursUnderTheEarlierNameIsRenamed) {
-  Home home;
-  const fs::path apps = home / "Applications", elsewhere = home / "Elsewhere";
-  const Settling::Folders folders{"/nowhere", apps};
-  makeApp(apps / "Tarvic.app", {"com.tarvicone.manager"}, nullptr);
-  makeApp(apps / "Sub/Tarvic.app", {"com.tarvicone.manager"}, nullptr);
-  makeApp(elsewhere / "Tarvic.app", {"org.example.other"}, nullptr);
-  makeApp(elsewhere / "Other.app", {}, nullptr);
-  EXPECT_FALSE(Settling::renamedToCurrent(apps / "Tarvic.app", {"/nowhere"}));
-  EXPECT_FALSE(Settling::renamedToCurrent(apps / "Sub/Tarvic.app", folders));
-  EXPECT_FALSE(Settling::renamedToCurrent(elsewhere / "Tarvic.app", {elsewhere})) << "not ours";
-  EXPECT_FALSE(Settling::renamedToCurrent(elsewhere / "Other.app", {elsewhere}));
-  fs::create_symlink("nowhere", apps / "Quendrel.app");
-  EXPECT_FALSE(Settling::renamedToCurrent(apps / "Tarvic.app", folders)) << "even a dangling link";
-  fs::remove(apps / "Quendrel.app");
-
-  EXPECT_EQ(Settling::renamedToCurrent(apps / "Tarvic.app", folders), apps / "Quendrel.app");
-  EXPECT_TRUE(Settling::isOurs(apps / "Quendrel.app"));
-  EXPECT_FALSE(fs::exists(apps / "Tarvic.app"));
-  EXPECT_FALSE(Settling::renamedToCurrent(apps / "Quendrel.app", folders)) << "already current";
-}
-
-TEST_F(Moving, AFreshCopyLandsSignedClearedAndAlone) {
-  ASSERT_EQ(attributes::set(source / "Contents/MacOS/Quendrel", attributes::quarantine, "0081"), 0);
-  ASSERT_EQ(attributes::set(source, attributes::quarantine, "0081"), 0);
-  fs::create_directory_symlink(home / "Downloads", home / "Shortcut");
-  const fs::path nested = home / "Apps/Nested/Quendrel.app";
-  EXPECT_EQ(Settling::move(home / "Shortcut/Quendrel.app", nested, always),
-            Outcome(Settling::Moved{nested}))
-      << "the running test is asked only when replacing";
-  EXPECT_TRUE(Settling::intact(nested, source));
-  const fs::path readme = "Contents/Resources/payload/presets/README";
-  EXPECT_EQ(fs::symlink_status(nested / "Contents/Resources/setup").type(), fs::file_type::symlink);
-  EXPECT_FALSE(attributes::has(nested, attributes::quarantine));
-  EXPECT_FALSE(attributes::has(nested / "Contents/MacOS/Quendrel", attributes::quarantine));
-  EXPECT_TRUE(attributes::has(nested / readme, "user.quendrel.note"));
-  EXPECT_EQ(fs::last_write_time(nested / readme), fs::last_write_time(source / readme));
-  EXPECT_TRUE(attributes::has(source, attributes::quarantine)) << "the source is never changed";
-  EXPECT_EQ(namesIn(nested.parent_path()), Names{"Quendrel.app"});
-}
-
-TEST_F(Moving, WhatIsAtTheTargetDecides) {
-  const Outcome moved = Settling::Moved{target}, foreign = Settling::Foreign{};
-  const Outcome refused =
-      Settling::Failed{"The copy did not match the original exactly, so it has been removed."};
-  const auto copyOfOurs = [&] { makeApp(target, {"com.tarvicone.manager", "1.0"}, &key); };
-  const struct {
-    const char* what;
-    std::function<void()> put;
-    Settling::Test running;
-    Outcome outcome;
-    std::string versionAfter;
-  } cases[] = {
-      {"an older copy of ours", copyOfOurs, never, moved, "2.0"},
-      {"a copy of ours that runs", copyOfOurs, always, Settling::Running{}, "1.0"},
-      {"another's bundle",
-       [&] {
-         makeApp(target, {"org.example.other", "1.0"}, nullptr);
-       },
-       never, foreign, "1.0"},
-      {"an empty bundle", [&] { fs::create_directories(target / "Contents"); }, never, foreign, ""},
-      {"a file", [&] { write(target, "a file"); }, never, foreign, ""},
-      {"a dangling link", [&] { fs::create_symlink("nowhere", target); }, never, foreign, ""},
-      {"a source without identity",
-       [&] {
-         copyOfOurs();
-         fs::rename(source / "Contents/Info.plist", home / "Info.plist");
-       },
-       never, foreign, "1.0"},
-      {"a tampered source",
-       [&] {
-         copyOfOurs();
-         write(source / "Contents/Resources/payload/setup.sh", "#!/bin/bash\nrm -rf ~\n", 0755);
-       },
-       never, refused, "1.0"},
-  };
-  for (const auto& c : cases) {
-    fs::remove_all(apps);
-    fs::create_directories(apps);
-    makeApp(source, {.version = "2.0"}, &key);
-    c.put();
-    EXPECT_EQ(moveTo(target, c.running), c.outcome) << c.what;
-    EXPECT_EQ(Settling::version(target), c.versionAfter) << c.what;
-    EXPECT_EQ(namesIn(apps), Names{"Quendrel.app"}) << c.what << ": nothing left beside it";
-  }
-  EXPECT_TRUE(valid(target));
-
+TEST_F(Moving, OnlyACopyOfTheSameIdentityOrOfOursIsReplaced) {
+  makeApp(target, {"org.example.other", "1.0"}, nullptr);
+  EXPECT_EQ(moveTo(target), Outcome(Settling::Foreign{}));
+  makeApp(home / "NoId.app", {""}, nullptr);
+  EXPECT_EQ(Settling::move(home / "NoId.app", target, never), Outcome(Settling::Foreign{}));
+  EXPECT_EQ(namesIn(apps), Names{"Quendrel.app"}) << "nothing left beside it";
   // The same identifier replaces, even one that is not ours.
-  makeApp(home / "Tool.app", {"org.example.tool", "2"}, &key);
-  makeApp(apps / "Tool.app", {"org.example.tool", "1"}, nullptr);
-  EXPECT_EQ(Settling::move(home / "Tool.app", apps / "Tool.app", never),
-            Outcome(Settling::Moved{apps / "Tool.app"}));
-  EXPECT_EQ(Settling::version(apps / "Tool.app"), "2");
+  makeApp(home / "Other.app", {"org.example.other", "2.0"}, &key);
+  EXPECT_EQ(Settling::move(home / "Other.app", target, never), Outcome(Settling::Moved{target}));
 }
 
 TEST_F(Moving, ARunningCopyIsSeenAndSwappedOnlyWhenLetThrough) {
   makeApp(target, {.version = "1.5"}, &key);
   Running busy(programOf(target), polite);
-  EXPECT_TRUE(Settling::isRunning(target));
   EXPECT_EQ(moveTo(target, Settling::isRunning), Outcome(Settling::Running{}));
   // Let through, it is swapped under the running process, which carries on from the old files.
   EXPECT_EQ(moveTo(target), Outcome(Settling::Moved{target}));
@@ -332,49 +182,6 @@ TEST_F(Moving, SomethingThatAppearsAtTheTargetMeanwhileIsNeverReplaced) {
   EXPECT_EQ(namesIn(apps), Names{"Quendrel.app"}) << "the copy was removed";
 }
 
-TEST_F(Moving, StaleTemporaryCopiesAreRemovedAndFreshOnesKept) {
-  const std::string stale = ".Quendrel.app.0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9";
-  const std::string lower = ".Quendrel.app.0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
-  makeApp(apps / stale, {}, nullptr);
-  fs::permissions(apps / stale / "Contents", fs::perms::owner_read | fs::perms::owner_exec);
-  write(apps / ".Quendrel.app.not-a-uuid", "");
-  write(apps / lower, "");
-  const auto now = std::chrono::system_clock::now();
-  Settling::removeStaleCopies(apps, now + std::chrono::minutes(59));
-  EXPECT_EQ(namesIn(apps).size(), 3u) << "made within the hour: another move may be making it";
-  Settling::removeStaleCopies(apps, now + std::chrono::minutes(61));
-  EXPECT_EQ(namesIn(apps), (Names{lower, ".Quendrel.app.not-a-uuid"}));
-
-  // A move leaves a fresh temporary copy of someone else's move, which holds the folder,
-  // alone; once nobody holds it, the next move clears it at any age.
-  makeApp(apps / stale, {}, nullptr);
-  {
-    Platform::FolderLock elsewhere(apps);
-    ASSERT_TRUE(elsewhere.held());
-    EXPECT_EQ(moveTo(target), Outcome(Settling::Moved{target}));
-    EXPECT_TRUE(fs::exists(apps / stale));
-  }
-  EXPECT_EQ(moveTo(target), Outcome(Settling::Moved{target}));
-  EXPECT_FALSE(fs::exists(apps / stale));
-}
-
-TEST_F(Sandboxed, CanWriteAFolderOrTheParentThatWouldHoldIt) {
-  write(home / "File", "");
-  EXPECT_TRUE(Settling::canWrite(home / "Missing")) << "it could be made";
-  EXPECT_FALSE(Settling::canWrite(home / "File"));
-  EXPECT_TRUE(Settling::canWrite("/Applications"));
-  ASSERT_TRUE(makeReadOnly("/Applications"));
-  EXPECT_FALSE(Settling::canWrite("/Applications"));
-  EXPECT_FALSE(Settling::canWrite("/Applications/Sub"));
-  EXPECT_FALSE(Settling::canWrite("/proc/1")) << "a folder of a read-only kind";
-
-  // So the home Applications folder is made and used.
-  auto to = Settling::destination(source, Settling::folders(), Settling::canWrite);
-  ASSERT_EQ(to, target);
-  EXPECT_EQ(moveTo(target), Outcome(Settling::Moved{target}));
-  EXPECT_TRUE(valid(target));
-}
-
 TEST_F(Sandboxed, FailuresToMakeTheFolderOrCopyAreReportedAndCleanedUp) {
   write(home / "NotAFolder", "");
   EXPECT_EQ(
@@ -390,24 +197,6 @@ TEST_F(Sandboxed, FailuresToMakeTheFolderOrCopyAreReportedAndCleanedUp) {
            Outcome(Settling::Failed{"It could not be copied there (Permission denied)."});
   }));
   EXPECT_EQ(namesIn(home / "Shared/Applications"), Names{});
-}
-
-TEST_F(Sandboxed, ReadOnlyFoldersInsideAreDiscardedToo) {
-  const fs::path copy = home / "Shared/.Quendrel.app.copy";
-  makeApp(copy, {}, nullptr);
-  write(copy / "Contents/Locked/Inner/file", "x", 0444);
-  write(copy / "Contents/Closed/file", "x");
-  giveToNobody(home / "Shared");
-  fs::permissions(home / "Shared", fs::perms::all);
-  const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
-  fs::permissions(copy / "Contents/Locked/Inner", readOnly);
-  fs::permissions(copy / "Contents/Locked", readOnly);
-  fs::permissions(copy / "Contents/Closed", fs::perms::none);
-  EXPECT_TRUE(asNobody(home.path(), [&] {
-    Settling::discard(copy);
-    return !Platform::lookAt(copy);
-  }));
-  Settling::discard(home / "never existed");
 }
 
 TEST_F(Sandboxed, UnquarantiningLendsTheOwnerWritePermissionAndGivesItBack) {
@@ -429,20 +218,52 @@ TEST_F(Sandboxed, UnquarantiningLendsTheOwnerWritePermissionAndGivesItBack) {
   }
   EXPECT_EQ(Platform::lookAt(locked)->mode, 0400u) << "the mode is given back";
   EXPECT_EQ(Platform::lookAt(payload)->mode, 0500u);
-  EXPECT_EQ(Platform::lookAt(payload / "setup.sh")->mode, 0750u)
-      << "a link's target is never touched through the link";
 }
 
-TEST_F(Sandboxed, WhatCannotBeUnquarantinedMakesItFalse) {
-  const fs::path plist = source / "Contents/Info.plist",
-                 program = source / "Contents/MacOS/Quendrel";
-  ASSERT_EQ(attributes::set(plist, attributes::quarantine, "0081"), 0);
-  ASSERT_EQ(attributes::set(program, attributes::quarantine, "0081"), 0);
-  ASSERT_TRUE(makeReadOnly(source / "Contents/MacOS"));  // nobody can remove anything there
-  EXPECT_FALSE(Settling::unquarantine(source));
-  EXPECT_FALSE(attributes::has(plist, attributes::quarantine))
-      << "the rest is cleared all the same";
-  EXPECT_TRUE(attributes::has(program, attributes::quarantine));
-  EXPECT_TRUE(Settling::unquarantine(source / "Contents/Resources"));
-  EXPECT_TRUE(Settling::unquarantine(home / "nothing here")) << "nothing carries it";
+TEST(MountTable, LinesAreReadWithTheirEscapesAndImagesKnownByKind) {
+  auto table = Platform::parseMountInfo(
+      "90 26 7:3 / /Volumes/Quendrel\\0402 ro,relatime shared:5 master:1 - squashfs /dev/loop3 ro\n"
+      "short line\n");
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(std::tuple(table[0].mountPoint, table[0].type, table[0].source),
+            std::tuple("/Volumes/Quendrel 2", "squashfs", "/dev/loop3"));
+  EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
+  EXPECT_FALSE(Platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
+  EXPECT_FALSE(Platform::isDiskImage("fuse.sshfs", "host:/"));
+}
+
+TEST_F(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
+  auto attached = DiskImage::attach(image, "/Volumes/Quendrel");
+  ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(attached))
+      << std::get<DiskImage::Unattached>(attached).why;
+  EXPECT_EQ(std::get<DiskImage::Attached>(attached).how, DiskImage::How::fuse);
+  const fs::path app = "/Volumes/Quendrel/Quendrel.app";
+  EXPECT_EQ(Settling::diskImage(app / "Contents/Info.plist"), "/Volumes/Quendrel");
+  EXPECT_FALSE(Settling::diskImage("/Volumes/Quendrel/Applications/x"))
+      << "a link out of the image leads off it";
+  {
+    Running fromImage(programOf(app), polite);
+    EXPECT_TRUE(Settling::inUse("/Volumes/Quendrel"));
+    EXPECT_FALSE(Settling::inUse("/Volumes/Quendre")) << "a name's beginning is not a folder";
+    EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "busy: never forced";
+  }
+  EXPECT_TRUE(Settling::eject("/Volumes/Quendrel"));
+  EXPECT_FALSE(mounted("/Volumes/Quendrel"));
+}
+
+TEST_F(DiskImages, OtherMountsAreNeverEjectedAndBadImagesNeverAttached) {
+  fs::create_directories("/Volumes/Scratch");
+  ASSERT_EQ(mount("scratch", "/Volumes/Scratch", "tmpfs", 0, nullptr), 0);
+  write("/Volumes/Scratch/Quendrel.app/Contents/Info.plist", "<plist/>");
+  EXPECT_FALSE(Settling::diskImage("/Volumes/Scratch/Quendrel.app"));
+  EXPECT_FALSE(Settling::eject("/Volumes/Scratch"));
+  EXPECT_TRUE(mounted("/Volumes/Scratch"));
+
+  write(home / "garbage.squashfs", std::string(8192, 'x'));
+  EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(
+      DiskImage::attach(home / "garbage.squashfs", "/Volumes/Garbage")));
+  EXPECT_TRUE(
+      std::holds_alternative<DiskImage::Unattached>(DiskImage::attach(image, "/Volumes/Scratch")))
+      << "never over something that is there";
+  EXPECT_FALSE(mounted("/Volumes/Garbage"));
 }
