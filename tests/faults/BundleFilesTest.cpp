@@ -40,38 +40,48 @@ std::string arrayOf(std::uint64_t reference) {
   return '\xA1' + bigEndian(reference, 4);
 }
 
-std::string nestedBinary(std::uint64_t depth) {
-  std::vector<std::string> objects;
-  for (std::uint64_t i = 1; i <= depth; ++i) objects.push_back(arrayOf(i));
-  objects.push_back("\xA0");
-  return binary(objects, objects.size());
-}
-
 std::string repeated(const std::string& text, std::size_t n) {
   std::string out;
   while (n-- > 0) out += text;
   return out;
 }
 
-std::string xml(const std::string& inside) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + inside +
-         "</plist>\n";
-}
-
-// Ten entities, each ten of the one before: a billion bytes if they were expanded.
-std::string laughs() {
-  std::string doctype = "<!DOCTYPE plist [\n<!ENTITY a \"" + std::string(64, 'a') + "\">\n";
-  for (char c = 'b'; c <= 'j'; ++c)
-    doctype +=
-        std::string("<!ENTITY ") + c + " \"" + repeated({'&', char(c - 1), ';'}, 10) + "\">\n";
-  return "<?xml version=\"1.0\"?>\n" + doctype +
-         "]>\n<plist><dict><key>CFBundleIdentifier</key><string>&j;</string></dict></plist>\n";
-}
-
 using Maker = std::function<void(const fs::path&)>;
 
 Maker bytes(std::string content) {
   return [content = std::move(content)](const fs::path& p) { write(p, content); };
+}
+
+std::vector<std::pair<std::string, Maker>> infoFiles() {
+  // Each object an array holding the next, two hundred thousand deep.
+  std::vector<std::string> nested;
+  for (std::uint64_t i = 1; i <= 200000; ++i) nested.push_back(arrayOf(i));
+  nested.push_back("\xA0");
+  const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
+  // Ten entities, each ten of the one before: a billion bytes if they were expanded.
+  std::string laughs =
+      "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [\n<!ENTITY a \"" + std::string(64, 'a') + "\">\n";
+  for (char c = 'b'; c <= 'j'; ++c)
+    laughs +=
+        std::string("<!ENTITY ") + c + " \"" + repeated({'&', char(c - 1), ';'}, 10) + "\">\n";
+  laughs += "]>\n<plist><dict><key>CFBundleIdentifier</key><string>&j;</string></dict></plist>\n";
+  return {
+      {"APipeNobodyWritesTo", [](const fs::path& p) { mkfifo(p.c_str(), 0644); }},
+      {"AnEndlessDevice", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+      {"AFolder", [](const fs::path& p) { fs::create_directory(p); }},
+      {"ALinkToItself", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }},
+      {"NestedDeepInBinary", bytes(binary(nested, nested.size()))},
+      {"ACycleInBinary", bytes(binary({arrayOf(0)}, 1))},
+      {"ACountPastTheEnd", bytes(binary({"\xA0"}, std::uint64_t{1} << 60))},
+      {"OffsetsPastTheEnd", bytes(binary({"\xA0", "\xA0"}, 2, 0, 1u << 30))},
+      {"TopPastTheEnd", bytes(binary({"\xA0"}, 1, 99))},
+      {"NestedDeepInXmlDictionaries",
+       bytes(xml + repeated("<dict><key>CFBundleIdentifier</key>", 500000) + "<string>x</string>" +
+             repeated("</dict>", 500000) + "</plist>\n")},
+      {"NestedDeepInXmlArrays",
+       bytes(xml + repeated("<array>", 1000000) + repeated("</array>", 1000000) + "</plist>\n")},
+      {"EntitiesThatWouldExpand", bytes(laughs)},
+  };
 }
 
 }  // namespace
@@ -92,38 +102,19 @@ TEST(HostileBundleFiles, AreUnreadableAndUnsignedWithoutACrashOrAHang) {
         run(fs::path(BUILD_ROOT) / "quendrel-codesign", {"verify", app}, {}, Input::none, 60);
     EXPECT_FALSE(checked.hung);
     EXPECT_EQ(checked.status, 1);
-    EXPECT_TRUE(why.empty() ? checked.err.starts_with(app.string() + ": ")
-                            : checked.err == app.string() + ": " + why + "\n")
+    EXPECT_TRUE(checked.err.starts_with(app.string() + ": " + why) &&
+                checked.err.find('\n') == checked.err.size() - 1)
         << checked.err;
-    EXPECT_EQ(checked.err.find('\n'), checked.err.size() - 1) << "one line";
   };
 
-  std::vector<std::pair<std::string, Maker>> infoFiles = {
-      {"APipeNobodyWritesTo", [](const fs::path& p) { mkfifo(p.c_str(), 0644); }},
-      {"AnEndlessDevice", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
-      {"AFolder", [](const fs::path& p) { fs::create_directory(p); }},
-      {"ALinkToItself", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }},
-      {"NestedDeepInBinary", bytes(nestedBinary(200000))},
-      {"ACycleInBinary", bytes(binary({arrayOf(0)}, 1))},
-      {"ACountPastTheEnd", bytes(binary({"\xA0"}, std::uint64_t{1} << 60))},
-      {"OffsetsPastTheEnd", bytes(binary({"\xA0", "\xA0"}, 2, 0, 1u << 30))},
-      {"TopPastTheEnd", bytes(binary({"\xA0"}, 1, 99))},
-      {"NestedDeepInXmlDictionaries",
-       bytes(xml(repeated("<dict><key>CFBundleIdentifier</key>", 500000) + "<string>x</string>" +
-                 repeated("</dict>", 500000)))},
-      {"NestedDeepInXmlArrays",
-       bytes(xml(repeated("<array>", 1000000) + repeated("</array>", 1000000)))},
-      {"EntitiesThatWouldExpand", bytes(laughs())},
-  };
   Tally infoTally("hostile Info.plist files", "unreadable and unsigned");
-  for (const auto& [name, make] : infoFiles) {
+  for (const auto& [name, make] : infoFiles()) {
     const fs::path app = signedApp(name, "Contents/Info.plist", make);
     infoTally.check(name, [&] {
       Ran read = run(QUENDRELCTL, {"about", app}, {}, Input::none, 60);
-      EXPECT_FALSE(read.hung);
-      EXPECT_EQ(read.status, 0) << read.err;
-      EXPECT_EQ(read.out, "identifier: \nversion: \nbuild: \nours: no\nrunning: no\n");
-      refused(app, "the identifier in Info.plist is not the signed one");
+      EXPECT_EQ(std::tuple(read.hung, read.status, read.out),
+                std::tuple(false, 0, "identifier: \nversion: \nbuild: \nours: no\nrunning: no\n"));
+      refused(app, "the identifier in Info.plist is not the signed one\n");
     });
   }
 
@@ -133,7 +124,7 @@ TEST(HostileBundleFiles, AreUnreadableAndUnsignedWithoutACrashOrAHang) {
       const fs::path app = signedApp(
           file + (pipe ? "Pipe" : "Folder"), "Contents/_CodeSignature/" + file,
           [pipe](const fs::path& p) { pipe ? mkfifo(p.c_str(), 0644) : mkdir(p.c_str(), 0755); });
-      tally.check(app.filename(), [&] { refused(app, "the signature is damaged"); });
+      tally.check(app.filename(), [&] { refused(app, "the signature is damaged\n"); });
     }
   }
   // Folders nested past the longest path (200 × 32 bytes, far past 4096), added after signing.

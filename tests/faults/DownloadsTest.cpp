@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "Faults.h"
-#include "platform/Bundle.h"
 #include "platform/Digest.h"
 #include "signing/CodeSign.h"
 #include "support/HostileServer.h"
@@ -22,61 +21,66 @@
 #include "support/MainBundle.h"
 
 using namespace faults_testing;
+using namespace std::string_literals;
 
 namespace {
 
-const std::string notFinished = "The download did not finish. ";
-constexpr const char* notIntact = "The download did not arrive intact.";
-constexpr const char* wouldNotOpen = "The downloaded disk image would not open.";
-constexpr const char* notUnpacked = "The new Quendrel could not be unpacked.";
-constexpr const char* notOurs =
-    "The downloaded Quendrel is not signed by the same developer as this one, so it has not "
-    "been installed.";
-constexpr std::size_t mebibyte = 1u << 20;
+const std::string notFinished = "The download did not finish. ",
+                  notIntact = "The download did not arrive intact.",
+                  timeOut = notFinished + "Timeout was reached";
+const std::string notOurs =
+    "The downloaded Quendrel is not signed by the same developer as "
+    "this one, so it has not been installed.";
+constexpr std::size_t hundredMebibytes = 100u << 20;
+using K = Misbehaviour::Kind;
 
 struct Case {
   const char* name;
   bool feed;  // the feed misbehaves (and the download is fine), or the download does
   Misbehaviour how;
-  bool hangs;       // it runs out of time
   std::string why;  // empty: nothing newer
 };
 
-Misbehaviour as(Misbehaviour::Kind kind, std::string head = "", std::string body = "",
-                std::size_t size = 0) {
-  return {kind, std::move(head), std::move(body), size};
-}
-
 std::vector<Case> cases(const std::string& feed, const std::string& image) {
-  using K = Misbehaviour::Kind;
   const std::string deep(1000000, '['), length = std::to_string(image.size());
-  const std::string wrong = R"({"version": 2.0, "sha256": ["a"], "file": {"x": null}})";
   const std::string half = image.substr(0, image.size() / 2);
-  const std::string hundred = std::to_string(100 * mebibyte), timeOut = "Timeout was reached";
+  const std::string hundred = std::to_string(hundredMebibytes);
   return {
-      {"FeedNeverAnswers", true, as(K::silent), true, ""},
-      {"FeedTricklesOneByteASecond", true, as(K::trickle, head(200), feed), true, ""},
-      {"FeedOfAHundredMebibytes", true,
-       as(K::flood, head(200, hundred), std::string(65536, ' '), 100 * mebibyte), false, ""},
-      {"FeedNestedAMillionDeep", true, as(K::whole, head(200), deep), false, ""},
-      {"FeedOfTheWrongTypes", true, as(K::whole, head(200), wrong), false, ""},
+      {"FeedNeverAnswers", true, {K::silent, "", ""}, ""},
+      {"FeedTricklesOneByteASecond", true, {K::trickle, head(200), feed}, ""},
+      {"FeedOfAHundredMebibytes",
+       true,
+       {K::flood, head(200, hundred), std::string(65536, ' '), hundredMebibytes},
+       ""},
+      {"FeedNestedAMillionDeep", true, {K::whole, head(200), deep}, ""},
+      {"FeedOfTheWrongTypes",
+       true,
+       {K::whole, head(200), R"({"version": 2.0, "sha256": ["a"], "file": {"x": null}})"},
+       ""},
       // Only the body counts: a feed is a feed whatever the status, and the image is fetched
       // (and refused here since the copy that runs quendrelctl is not signed).
-      {"FeedWithStatus999", true, as(K::whole, head(999), feed), false, notOurs},
-      {"DownloadNeverAnswers", false, as(K::silent), true, notFinished + timeOut},
-      {"DownloadTricklesOneByteASecond", false, as(K::trickle, head(200, length), image), true,
-       notFinished + timeOut},
-      {"DownloadOfAHundredMebibytes", false,
-       as(K::flood, head(200, hundred), image, 100 * mebibyte), false, notIntact},
-      {"DownloadIsAnErrorPage", false,
-       as(K::whole, head(404), "<html><body>No such release.</body></html>"), false, notIntact},
-      {"DownloadCutShortOfItsLength", false, as(K::whole, head(200, length), half), false,
+      {"FeedWithStatus999", true, {K::whole, head(999), feed}, notOurs},
+      {"DownloadNeverAnswers", false, {K::silent, "", ""}, timeOut},
+      {"DownloadTricklesOneByteASecond", false, {K::trickle, head(200, length), image}, timeOut},
+      {"DownloadOfAHundredMebibytes",
+       false,
+       {K::flood, head(200, hundred), image, hundredMebibytes},
+       notIntact},
+      {"DownloadIsAnErrorPage",
+       false,
+       {K::whole, head(404), "<html>No such release.</html>"},
+       notIntact},
+      {"DownloadCutShortOfItsLength",
+       false,
+       {K::whole, head(200, length), half},
        notFinished + "Transferred a partial file"},
-      {"DownloadCutShortWithoutALength", false, as(K::whole, head(200), half), false, notIntact},
-      {"DownloadHungUpOn", false, as(K::hangUp), false,
+      {"DownloadCutShortWithoutALength", false, {K::whole, head(200), half}, notIntact},
+      {"DownloadHungUpOn",
+       false,
+       {K::hangUp, "", ""},
        notFinished + "Server returned nothing (no headers, no data)"},
-      {"DownloadNestedAMillionDeep", false, as(K::whole, head(200), deep), false, notIntact},
-      {"DownloadWithStatus999", false, as(K::whole, head(999), image), false, notOurs},
+      {"DownloadNestedAMillionDeep", false, {K::whole, head(200), deep}, notIntact},
+      {"DownloadWithStatus999", false, {K::whole, head(999), image}, notOurs},
   };
 }
 
@@ -86,48 +90,38 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
   if (sanitized) GTEST_SKIP() << "the preloaded clock cannot go before a sanitizer's runtime";
   Home home;
   const Release release = makeRelease(home.path());
-  const fs::path root = home.path().parent_path();
-  const fs::path staging = AppUpdate::staging();
-  const fs::path app = home / "Applications/Quendrel.app";
+  const fs::path staging = AppUpdate::staging(), app = home / "Applications/Quendrel.app";
   const fs::path ctl = withCtl(app);
   Tally tally("hostile feeds and downloads", "refused");
-  using K = Misbehaviour::Kind;
-  const Misbehaviour feed = as(K::whole, head(200), release.feed);
-  const Misbehaviour image =
-      as(K::whole, head(200, std::to_string(release.image.size())), release.image);
   for (const Case& c : cases(release.feed, release.image))
     tally.check(c.name, [&] {
-      HostileServer server(as(K::whole, head(404)), {{"/app/latest", c.feed ? c.how : feed},
-                                                     {"/app/download", c.feed ? image : c.how}});
+      HostileServer server(answer(404, ""),
+                           {{"/app/latest", c.feed ? c.how : answer(200, release.feed)},
+                            {"/app/download", c.feed ? answer(200, release.image) : c.how}});
       withCtl(app, server.base());
       fs::remove_all(staging);
       write(staging / "left-over", "from an earlier run");
-      const auto before = snapshot(root, staging);
-
+      const auto before = snapshot(home.path().parent_path(), staging);
       Child update(ctl, {"update"}, fastClock(600));
-      if (c.hangs) {
-        // The clock speeds up once the request that is to run out of time has begun.
+      // The clock speeds up once a request that is to run out of time has begun.
+      if (c.how.kind == K::silent || c.how.kind == K::trickle) {
         const int begun = c.feed ? 1 : 2;
-        for (int i = 0; i < 1500 && server.connections() < begun; ++i) {
+        for (int i = 0; i < 1500 && server.connections() < begun; ++i)
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
         EXPECT_EQ(server.connections(), begun);
         kill(update.pid(), SIGUSR1);
       }
-      Ran ran = update.wait(60);
-      EXPECT_FALSE(ran.hung);
-      EXPECT_EQ(ran.status, c.why.empty() ? 0 : 1);
-      EXPECT_EQ(ran.out, c.why.empty()
-                             ? "Quendrel is up to date\n"
-                             : "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n");
-      EXPECT_EQ(ran.err, c.why.empty() ? "" : c.why + "\n");
-      EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
-      EXPECT_FALSE(fs::exists(staging / "Quendrel.app"));
-      EXPECT_FALSE(mountedBelow(staging));
-      if (c.why != notOurs) {
-        EXPECT_EQ(read(staging / "left-over"), "from an earlier run")
-            << "refused before the staging folder is touched";
-      }
+      const Ran ran = update.wait(60);
+      EXPECT_EQ(
+          std::tuple(ran.hung, ran.status, ran.out, ran.err),
+          c.why.empty()
+              ? std::tuple(false, 0, "Quendrel is up to date\n"s, ""s)
+              : std::tuple(false, 1, "Getting Quendrel 2.0…\nQuendrel 2.0 could not be fetched\n"s,
+                           c.why + "\n"));
+      EXPECT_EQ(difference(snapshot(home.path().parent_path(), staging), before), "");
+      EXPECT_FALSE(fs::exists(staging / "Quendrel.app") || mountedBelow(staging));
+      // Refused before the staging folder is touched, but for the image that is not ours.
+      EXPECT_TRUE(c.why == notOurs || read(staging / "left-over") == "from an earlier run");
     });
 }
 
@@ -140,23 +134,19 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   const Release release = makeRelease(home.path());
   std::string download;
   std::mutex mutex;
-  LocalServer server([&](const std::string& path) {
+  LocalServer server([&](const std::string&) {
     std::lock_guard lock(mutex);
-    return path == "/app/download" ? Answer{200, download} : Answer{404, ""};
+    return Answer{200, download};
   });
-  const fs::path ours = home / "Applications/Quendrel.app";
+  const fs::path ours = home / "Applications/Quendrel.app", staging = AppUpdate::staging();
   makeApp(ours, "1.0", &release.key, server.base());
   pretendMainBundle(ours);
-  const fs::path root = home.path().parent_path();
-  const fs::path staging = AppUpdate::staging();
   write(staging / "left-over", "from an earlier run");
-  const auto before = snapshot(root, staging);
-
+  const auto before = snapshot(home.path().parent_path(), staging);
   auto prepare = [&](const std::string& bytes, const std::string& digest) {
-    {
-      std::lock_guard lock(mutex);
-      download = bytes;
-    }
+    std::unique_lock lock(mutex);
+    download = bytes;
+    lock.unlock();
     return prepareNow({"2.0", digest, "Quendrel-2.0.img"});
   };
 
@@ -165,39 +155,36 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   std::size_t used = 0;
   for (int i = 7; i >= 0; --i)
     used = used * 256 + static_cast<unsigned char>(release.image[40 + i]);
-  ASSERT_GT(used, 96u);
-  ASSERT_LE(used, release.image.size());
+  ASSERT_TRUE(used > 96u && used <= release.image.size());
   std::mt19937 random(20250406);
   std::uniform_int_distribution<std::size_t> place(0, used * 8 - 1);
-  const std::string published = Platform::sha256Hex(release.image);
   int refused = 0;
   std::vector<std::string> flipped;
   for (int i = 0; i < 1000; ++i) {
     const std::size_t bit = place(random);
     std::string bytes = release.image;
     bytes[bit / 8] = static_cast<char>(bytes[bit / 8] ^ (1 << (bit % 8)));
-    if (prepare(bytes, published) == notIntact) ++refused;
+    refused += prepare(bytes, Platform::sha256Hex(release.image)) == notIntact;
     if (i % 50 == 0) flipped.push_back(bytes);
   }
   std::cout << "[ faults   ] one bit flipped, against the published digest: 1000 tried, " << refused
             << " refused" << std::endl;
   EXPECT_EQ(refused, 1000);
   EXPECT_EQ(read(staging / "left-over"), "from an earlier run");
-  EXPECT_EQ(difference(snapshot(root, staging), before), "");
+  EXPECT_EQ(difference(snapshot(home.path().parent_path(), staging), before), "");
 
   Tally tally("one bit flipped, under its own digest", "refused or staged signed like us");
   for (const auto& bytes : flipped)
     tally.check("a republished flip", [&] {
       const std::string why = prepare(bytes, Platform::sha256Hex(bytes));
-      if (why == "staged") {
-        const auto verdict = CodeSign::verify(staging / "Quendrel.app");
-        const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
-        EXPECT_TRUE(signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret))
-            << "only a copy signed like us is staged";
-      } else {
-        EXPECT_TRUE(why == wouldNotOpen || why == notUnpacked || why == notOurs) << why;
-      }
+      const auto verdict = CodeSign::verify(staging / "Quendrel.app");
+      const auto* signer = std::get_if<CodeSign::Signer>(&verdict);
+      EXPECT_TRUE(why == "staged"
+                      ? signer && signer->publicKey == CodeSign::publicKeyOf(release.key.secret)
+                      : why == "The downloaded disk image would not open." ||
+                            why == "The new Quendrel could not be unpacked." || why == notOurs)
+          << why << ": only a copy signed like us is staged";
       EXPECT_FALSE(mountedBelow(staging));
-      EXPECT_EQ(difference(snapshot(root, staging), before), "") << "nothing written elsewhere";
+      EXPECT_EQ(difference(snapshot(home.path().parent_path(), staging), before), "");
     });
 }

@@ -1,6 +1,5 @@
 #pragma once
 // What the fault tests share beyond the test-support library.
-#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -17,10 +16,6 @@ namespace faults_testing {
 
 namespace fs = std::filesystem;
 using namespace testing_support;
-
-// This program as the driver of one operation: "move SOURCE TARGET", "install BUNDLE STAGED",
-// "prepare BUNDLE" or "quit" (see Driver.cpp).
-int driven(const std::vector<std::string>& args);
 
 // Prepares this update and waits until it has settled (its image detached): "staged" or why not.
 std::string prepareNow(const AppUpdate::Published& entry);
