@@ -4,11 +4,8 @@
 // than a path can name. Each is read in a child process (quendrelctl about, quendrel-codesign
 // verify), so that a crash or a hang shows as one: the bundle counts as unreadable and
 // unsigned, and nothing crashes.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdint>
-#include <functional>
 
 #include "Faults.h"
 
@@ -30,14 +27,8 @@ std::string binary(const std::vector<std::string>& objects, std::uint64_t count,
     table += bigEndian(out.size() + tableShift, 4);
     out += object;
   }
-  const std::uint64_t at = out.size();
   return out + table + std::string(6, '\0') + "\4\4" + bigEndian(count, 8) + bigEndian(top, 8) +
-         bigEndian(at, 8);
-}
-
-// An array holding the object with this number.
-std::string arrayOf(std::uint64_t reference) {
-  return '\xA1' + bigEndian(reference, 4);
+         bigEndian(out.size(), 8);
 }
 
 std::string repeated(const std::string& text, std::size_t n) {
@@ -48,14 +39,9 @@ std::string repeated(const std::string& text, std::size_t n) {
 
 using Maker = std::function<void(const fs::path&)>;
 
-Maker bytes(std::string content) {
-  return [content = std::move(content)](const fs::path& p) { write(p, content); };
-}
-
 std::vector<std::pair<std::string, Maker>> infoFiles() {
-  // Each object an array holding the next, two hundred thousand deep.
-  std::vector<std::string> nested;
-  for (std::uint64_t i = 1; i <= 200000; ++i) nested.push_back(arrayOf(i));
+  std::vector<std::string> nested;  // each an array holding the next, two hundred thousand deep
+  for (std::uint64_t i = 1; i <= 200000; ++i) nested.push_back('\xA1' + bigEndian(i, 4));
   nested.push_back("\xA0");
   const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
   // Ten entities, each ten of the one before: a billion bytes if they were expanded.
@@ -65,23 +51,28 @@ std::vector<std::pair<std::string, Maker>> infoFiles() {
     laughs +=
         std::string("<!ENTITY ") + c + " \"" + repeated({'&', char(c - 1), ';'}, 10) + "\">\n";
   laughs += "]>\n<plist><dict><key>CFBundleIdentifier</key><string>&j;</string></dict></plist>\n";
-  return {
+  std::vector<std::pair<std::string, std::string>> files = {
+      {"NestedDeepInBinary", binary(nested, nested.size())},
+      {"ACycleInBinary", binary({'\xA1' + bigEndian(0, 4)}, 1)},
+      {"ACountPastTheEnd", binary({"\xA0"}, std::uint64_t{1} << 60)},
+      {"OffsetsPastTheEnd", binary({"\xA0", "\xA0"}, 2, 0, 1u << 30)},
+      {"TopPastTheEnd", binary({"\xA0"}, 1, 99)},
+      {"NestedDeepInXmlDictionaries",
+       xml + repeated("<dict><key>CFBundleIdentifier</key>", 500000) + "<string>x</string>" +
+           repeated("</dict>", 500000) + "</plist>"},
+      {"NestedDeepInXmlArrays",
+       xml + repeated("<array>", 1000000) + repeated("</array>", 1000000) + "</plist>"},
+      {"EntitiesThatWouldExpand", laughs},
+  };
+  std::vector<std::pair<std::string, Maker>> makers = {
       {"APipeNobodyWritesTo", [](const fs::path& p) { mkfifo(p.c_str(), 0644); }},
       {"AnEndlessDevice", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
       {"AFolder", [](const fs::path& p) { fs::create_directory(p); }},
       {"ALinkToItself", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }},
-      {"NestedDeepInBinary", bytes(binary(nested, nested.size()))},
-      {"ACycleInBinary", bytes(binary({arrayOf(0)}, 1))},
-      {"ACountPastTheEnd", bytes(binary({"\xA0"}, std::uint64_t{1} << 60))},
-      {"OffsetsPastTheEnd", bytes(binary({"\xA0", "\xA0"}, 2, 0, 1u << 30))},
-      {"TopPastTheEnd", bytes(binary({"\xA0"}, 1, 99))},
-      {"NestedDeepInXmlDictionaries",
-       bytes(xml + repeated("<dict><key>CFBundleIdentifier</key>", 500000) + "<string>x</string>" +
-             repeated("</dict>", 500000) + "</plist>\n")},
-      {"NestedDeepInXmlArrays",
-       bytes(xml + repeated("<array>", 1000000) + repeated("</array>", 1000000) + "</plist>\n")},
-      {"EntitiesThatWouldExpand", bytes(laughs)},
   };
+  for (auto& [name, bytes] : files)
+    makers.emplace_back(name, [bytes](const fs::path& p) { write(p, bytes); });
+  return makers;
 }
 
 }  // namespace
@@ -98,13 +89,11 @@ TEST(HostileBundleFiles, AreUnreadableAndUnsignedWithoutACrashOrAHang) {
   };
   // Refused on one line that names the bundle and gives the reason, when one is expected.
   auto refused = [](const fs::path& app, const std::string& why) {
-    Ran checked =
-        run(fs::path(BUILD_ROOT) / "quendrel-codesign", {"verify", app}, {}, Input::none, 60);
-    EXPECT_FALSE(checked.hung);
-    EXPECT_EQ(checked.status, 1);
-    EXPECT_TRUE(checked.err.starts_with(app.string() + ": " + why) &&
-                checked.err.find('\n') == checked.err.size() - 1)
-        << checked.err;
+    Ran ran = run(fs::path(BUILD_ROOT) / "quendrel-codesign", {"verify", app}, {}, Input::none, 60);
+    EXPECT_EQ(std::tuple(ran.hung, ran.status), std::tuple(false, 1));
+    EXPECT_TRUE(ran.err.starts_with(app.string() + ": " + why) &&
+                ran.err.find('\n') == ran.err.size() - 1)
+        << ran.err;
   };
 
   Tally infoTally("hostile Info.plist files", "unreadable and unsigned");

@@ -7,12 +7,8 @@
 //   install BUNDLE STAGED  AppUpdate::install as the copy at BUNDLE runs it, until it is up
 //   prepare BUNDLE         AppUpdate::check, then prepare, as the copy at BUNDLE runs them
 #include <future>
-#include <iostream>
-#include <thread>
 
 #include "Faults.h"
-#include "placement/Moving.h"
-#include "support/MainBundle.h"
 
 namespace faults_testing {
 

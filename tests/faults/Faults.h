@@ -1,14 +1,25 @@
 #pragma once
-// What the fault tests share beyond the test-support library.
+// What the fault tests share beyond the test-support library, and what most of them include.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "placement/Moving.h"
 #include "support/Bundles.h"
 #include "support/Child.h"
 #include "support/Home.h"
+#include "support/HostileServer.h"
 #include "support/KillSweep.h"
+#include "support/LocalServer.h"
+#include "support/MainBundle.h"
 #include "support/Sandbox.h"
 #include "update/AppUpdate.h"
 

@@ -4,7 +4,6 @@
 // the rename (or swap) into place, and after the removal of what it replaced. Whatever the step,
 // the target holds nothing, the old whole copy or the new whole copy, the source is untouched,
 // and the next move puts the new copy in place and leaves nothing else behind.
-#include <gtest/gtest.h>
 
 #include "Faults.h"
 #include "platform/Attributes.h"

@@ -6,17 +6,11 @@
 // preparation and install finish the update. And two of the security checks: an update writes
 // nothing outside the user's own Library, and a staged copy signed by another key, or by
 // nobody, is never put in place.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 
 #include <optional>
-#include <thread>
 
 #include "Faults.h"
-#include "placement/Moving.h"
-#include "support/HostileServer.h"
 
 using namespace faults_testing;
 
