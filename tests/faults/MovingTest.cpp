@@ -26,6 +26,10 @@ struct Scene {
   Ran move(long at, const fs::path& log = {}) {
     return drive({"move", source, target}, killpoint(apps, at, log));
   }
+  Steps uncut() {
+    EXPECT_EQ(move(0, home / "log").out, "moved\n");
+    return steps(home / "log", apps);
+  }
   bool quarantined(const fs::path& app) {
     return attributes::has(app / "Contents/MacOS/Quendrel", attributes::quarantine);
   }
@@ -41,12 +45,7 @@ struct Scene {
 TEST(MoveCutShort, IntoAnEmptyFolderAndOverAnOlderCopy) {
   if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
   for (const bool replacing : {false, true}) {
-    Steps lines;
-    {
-      Scene scene(replacing);
-      ASSERT_EQ(scene.move(0, scene.home / "steps.log").out, "moved\n");
-      lines = steps(scene.home / "steps.log", scene.apps);
-    }
+    const Steps lines = Scene(replacing).uncut();
     // The cleared attributes and the step into place are among the steps.
     ASSERT_EQ(std::pair(calls(lines, "removexattr"), calls(lines, "renameat2")), std::pair(3L, 1L));
     auto cutShort = [&](long at) {
