@@ -118,12 +118,8 @@ TEST(HostileBundleFiles, AreUnreadableAndUnsignedWithoutACrashOrAHang) {
   }
   // Folders nested past the longest path (200 × 32 bytes, far past 4096), added after signing.
   const fs::path app = signedApp("Deep", "Contents/Resources/deep", [](const fs::path& p) {
-    ASSERT_EQ(chdir(p.parent_path().c_str()), 0);
-    for (int i = 0; i < 200; ++i) {
-      ASSERT_EQ(mkdir("a-folder-name-of-thirty-letters", 0755), 0);
-      ASSERT_EQ(chdir("a-folder-name-of-thirty-letters"), 0);
-    }
-    ASSERT_EQ(chdir("/"), 0);
+    const std::string deep = p.string() + repeated("/a-folder-name-of-thirty-letters", 200);
+    EXPECT_EQ(run("/bin/mkdir", {"-p", deep}).status, 0);  // mkdir makes it a folder at a time
   });
   tally.check("folders nested past the longest path", [&] { refused(app, ""); });
   // A tree that deep cannot be removed by path; rm takes it apart from the inside.
