@@ -76,7 +76,7 @@ TEST(Security, WhatGoesInTheSharedTemporaryFolderIsPrivateEvenUnderAnOpenUmask) 
         struct stat s;
         EXPECT_TRUE(lstat(entry.path().c_str(), &s) == 0 && (s.st_mode & 077) == 0 &&
                     s.st_uid == getuid())
-            << entry.path() << " is private: " << (s.st_mode & 07777);
+            << entry.path() << " has mode " << (s.st_mode & 07777);
       }
     });
   }
