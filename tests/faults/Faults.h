@@ -1,15 +1,25 @@
 #pragma once
-// What the fault tests share beyond the test-support library.
-#include <cstddef>
+// What the fault tests share beyond the test-support library, and what most of them include.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "placement/Moving.h"
 #include "support/Bundles.h"
 #include "support/Child.h"
 #include "support/Home.h"
+#include "support/HostileServer.h"
 #include "support/KillSweep.h"
+#include "support/LocalServer.h"
+#include "support/MainBundle.h"
 #include "support/Sandbox.h"
 #include "update/AppUpdate.h"
 
@@ -17,10 +27,6 @@ namespace faults_testing {
 
 namespace fs = std::filesystem;
 using namespace testing_support;
-
-// This program as the driver of one operation: "move SOURCE TARGET", "install BUNDLE STAGED",
-// "prepare BUNDLE" or "quit" (see Driver.cpp).
-int driven(const std::vector<std::string>& args);
 
 // Prepares this update and waits until it has settled (its image detached): "staged" or why not.
 std::string prepareNow(const AppUpdate::Published& entry);
