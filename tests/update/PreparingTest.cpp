@@ -31,7 +31,7 @@ using Preparing = Releasing;
 
 // Under a digest in upper case and a plain name that merely looks odd.
 TEST_F(Preparing, ANewerVersionIsStagedAsItWasBuilt) {
-  const fs::path staging = AppUpdate::staging(), built = home / "build-2.0/Quendrel.app";
+  const fs::path staging = AppUpdate::staging(), built = home / "build-2.0/Some Name.app";
   EXPECT_EQ(staging, home / "Library/Application Support/Quendrel/Update");
   std::string digest = publish().sha256();
   for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -59,7 +59,8 @@ TEST_F(Preparing, WhatIsNotTheSignedPublishedVersionIsNeverStaged) {
       const fs::path folder = home / ("image-" + std::string(name));
       makeApp(folder / name, noting("2.0"), signedToo ? &key : nullptr);
       if (std::string(name) == "Other.app") fs::create_symlink(name, folder / "Quendrel.app");
-      return imageOf(folder);
+      EXPECT_TRUE(makeImage(folder, home / "by-hand.img"));
+      return offer(read(home / "by-hand.img"));
     };
   };
   const struct {

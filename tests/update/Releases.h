@@ -32,9 +32,8 @@ namespace fs = std::filesystem;
 
 // A bundle of this version whose program notes its process in $HOME/<version>.pid, appends
 // "<version> <QUENDREL_NEW_INSTANCE>" to $HOME/started, then runs `program`.
-inline App noting(const std::string& version, const std::string& program = saysUp,
-                  const std::string& identifier = "com.quendrel.manager") {
-  App app{identifier, version};
+inline App noting(const std::string& version, const std::string& program = saysUp) {
+  App app{"com.quendrel.manager", version};
   app.script = "#!/bin/bash\necho \"$$\" > \"$HOME/" + version + ".pid\"\necho \"" + version +
                " ${QUENDREL_NEW_INSTANCE:-}\" >> \"$HOME/started\"\n" + program;
   return app;
@@ -62,7 +61,7 @@ class Releasing : public ::testing::Test {
   AppUpdate::Published publish(const std::string& version = "2.0",
                                const std::string& program = saysUp, const Key* with = nullptr,
                                unsigned mode = 0755) {
-    const fs::path app = home / ("build-" + version + "/Quendrel.app");
+    const fs::path app = home / ("build-" + version + "/Some Name.app");
     makeApp(app, noting(version, program), nullptr);
     fs::permissions(app / "Contents/MacOS/Quendrel", static_cast<fs::perms>(mode));
     auto ran = release(app, with ? *with : key, home / "releases");
@@ -79,11 +78,6 @@ class Releasing : public ::testing::Test {
     feed = "{\"version\": \"2.0\", \"sha256\": \"" + Platform::sha256Hex(image) +
            "\", \"file\": \"Quendrel-2.0.img\"}";
     return *AppUpdate::readFeed(feed);
-  }
-  // An image made by hand holding the folder's contents, served under version 2.0.
-  AppUpdate::Published imageOf(const fs::path& folder) {
-    EXPECT_TRUE(makeImage(folder, home / "by-hand.img"));
-    return offer(read(home / "by-hand.img"));
   }
 
   Home home;

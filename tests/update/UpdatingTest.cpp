@@ -13,34 +13,35 @@
 #include "update/Releases.h"
 
 using namespace update_testing;
+using testing_support::namesIn;
 using testing_support::spinUntil;
 
 namespace {
-
-const std::string upToDate = "Quendrel is up to date", notUpdated = "Quendrel was not updated.";
 
 class Updating : public Releasing {
  protected:
   Updating() { setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1); }
   ~Updating() override { unsetenv("QUENDREL_RELAUNCH_SECONDS"); }
 
-  // Launches and waits for the update line to read `wanted` (rewritten: `first` reads else).
-  bool launchUntil(const std::string& wanted, bool first = false) {
+  // Launches and waits for the update line to read `wanted` (after the feed's answer when
+  // `answered`: the line reads otherwise until then).
+  bool launchUntil(const std::string& wanted, bool answered = false) {
     manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
     manager->carryOn();
-    if (first) ui.item->setTitle(Manager::updateLine, "waiting for the feed");
+    if (answered) ui.item->setTitle(Manager::updateLine, "waiting for the feed");
     return spinUntil([&] { return line() == wanted; }, 60);
-  }
-  // The one alert shown, in short.
-  std::tuple<Platform::AlertStyle, std::string, std::string> alert() const {
-    EXPECT_EQ(ui.alerts.size(), 1u);
-    if (ui.alerts.empty()) return {};
-    return {ui.alerts[0].style, ui.alerts[0].message, ui.alerts[0].informative};
   }
   std::string line() const { return ui.item->title(Manager::updateLine); }
   bool clickable() const {
     const auto& l = ui.item->lines().at(Manager::updateLine);
     return l.enabled && l.action;
+  }
+  // The one alert shown, a warning with one OK: its informative text.
+  std::string warned() const {
+    if (ui.alerts.size() != 1 || ui.alerts[0].style != Platform::AlertStyle::warning ||
+        ui.alerts[0].message != "Quendrel was not updated." || !ui.alerts[0].buttons.empty())
+      return "not one warning that Quendrel was not updated";
+    return ui.alerts[0].informative;
   }
   // The process of the version's program, once it has started.
   pid_t pidOf(const std::string& version) const {
@@ -55,23 +56,13 @@ class Updating : public Releasing {
 }  // namespace
 
 TEST_F(Updating, WithoutANewerSignedVersionThereIsNothingToClick) {
-  const struct {
-    const char* what;
-    std::function<void()> arrange;
-    std::string line;
-  } cases[] = {
-      {"nothing newer", [&] { publish("1.0.0"); }, upToDate},
-      {"a fetch that fails", [&] { offer("not a disk image"), download = "else"; },
-       "Quendrel 2.0 could not be fetched"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    c.arrange();
-    EXPECT_TRUE(launchUntil(c.line, true)) << line();
-    EXPECT_FALSE(clickable());
-  }
+  publish("1.0.0");
+  EXPECT_TRUE(launchUntil("Quendrel is up to date", true)) << line();
+  EXPECT_FALSE(clickable());
+  offer("not a disk image"), download = "something else";
+  EXPECT_TRUE(launchUntil("Quendrel 2.0 could not be fetched", true)) << line();
+  EXPECT_FALSE(clickable());
   EXPECT_EQ(server.count("/app/download"), 1) << "nothing newer is not fetched";
-  EXPECT_EQ(testing_support::starts(), "");
 }
 
 // Then, with the new version put back in reach, the relaunch goes through: this version
@@ -87,33 +78,23 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
   holding = false;
   const std::string ready = "Relaunch to finish updating to 2.0";
   ASSERT_TRUE(spinUntil([&] { return line() == ready; }, 60)) << line();
-  const struct {
-    const char* what;
-    std::function<void()> spoil;
-    std::string why;
-  } cases[] = {
-      {"a folder it cannot write to",
-       [&] { ASSERT_TRUE(testing_support::makeReadOnly(home / "Applications")); },
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { ASSERT_TRUE(testing_support::makeReadOnly(home / "Applications")); },
        "Quendrel is in a place it cannot update itself from. Move it to your Applications folder "
        "first."},
-      {"no staged copy", [&] { fs::rename(staged, aside); },
+      {[&] { fs::rename(staged, aside); },
        "Could not put the new Quendrel in place: No such file or directory"},
       // A copy that stays to finish a setup would run beside the new version.
-      {"a setup under way", [] { Installer::running = true; },
+      {[] { Installer::running = true; },
        "Quendrel is setting up, and cannot relaunch until that has finished. Try again once it "
        "is done."},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [spoil, why] : cases) {
     ui.alerts.clear();
-    c.spoil();
+    spoil();
     ui.item->choose(Manager::updateLine);
-    EXPECT_EQ(alert(),
-              std::tuple(Platform::AlertStyle::warning, notUpdated,
-                         c.why + "\n\nThe version you have is untouched and still working."));
-    EXPECT_TRUE(ui.alerts.empty() || ui.alerts[0].buttons.empty()) << "one OK";
-    EXPECT_TRUE(line() == ready && clickable()) << "the user may try again";
-    EXPECT_EQ(Settling::version(ours), "1.0");
+    EXPECT_EQ(warned(), why + "\n\nThe version you have is untouched and still working.");
+    EXPECT_TRUE(line() == ready && clickable()) << why << ": the user may try again";
     umount((home / "Applications").c_str());  // writable again, where it was made read-only
     Installer::running = false;
     if (fs::exists(aside)) fs::rename(aside, staged);
@@ -126,55 +107,42 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
   write(home / "go", "");
   ASSERT_TRUE(spinUntil([&] { return manager->terminated(); }, 60));
   EXPECT_TRUE(ui.alerts.empty());
-  EXPECT_EQ(kill(pidOf("2.0"), 0), 0) << "the new version runs on";
-  kill(pidOf("2.0"), SIGKILL);
+  EXPECT_EQ(kill(pidOf("2.0"), SIGKILL), 0) << "the new version runs on";
   EXPECT_EQ(testing_support::starts(), "2.0 1\n");
-  EXPECT_EQ(Settling::version(ours), "2.0");
-  EXPECT_TRUE(valid(ours));
+  EXPECT_TRUE(valid(ours) && Settling::version(ours) == "2.0");
   EXPECT_FALSE(fs::exists(staged)) << "the staged copy went in";
-  EXPECT_EQ(testing_support::namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"})
+  EXPECT_EQ(namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"})
       << "the old version is gone, and nothing is left beside the new one";
 }
 
 TEST_F(Updating, ANewVersionThatDoesNotComeUpIsStoppedAndTheOldOneCarriesOn) {
-  const struct {
-    const char* what;
-    std::string version;
-    std::string program;
-    unsigned mode;
-  } cases[] = {
-      {"crashes at launch", "2.1", "kill -SEGV $$\n", 0755},
-      {"cannot run", "2.2", "", 0644},
-      // Its answer would come after the bound: it must not carry on beside this one.
-      {"never answers in time", "2.3", std::string("sleep 30\n") + saysUp, 0755},
+  const std::tuple<std::string, std::string, unsigned> cases[] = {
+      {"2.1", "kill -SEGV $$\n", 0755},  // crashes at launch
+      {"2.2", "", 0644},                 // cannot run
+      // Never answers in time: it must not carry on beside this one.
+      {"2.3", std::string("sleep 30\n") + saysUp, 0755},
   };
   const auto before = testing_support::snapshot(ours);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.version == "2.3") setenv("QUENDREL_RELAUNCH_SECONDS", "2", 1);
+  for (const auto& [version, program, mode] : cases) {
+    SCOPED_TRACE(version);
+    if (version == "2.3") setenv("QUENDREL_RELAUNCH_SECONDS", "2", 1);
     ui.alerts.clear();
-    publish(c.version, c.program, nullptr, c.mode);
-    ASSERT_TRUE(launchUntil("Relaunch to finish updating to " + c.version)) << line();
+    publish(version, program, nullptr, mode);
+    ASSERT_TRUE(launchUntil("Relaunch to finish updating to " + version)) << line();
     ui.item->choose(Manager::updateLine);
     spinUntil([&] { return !ui.alerts.empty() || manager->terminated(); }, 60);
     Platform::turnLoop(0.5);
     EXPECT_FALSE(manager->terminated()) << "this version carries on";
-    EXPECT_EQ(
-        alert(),
-        std::tuple(Platform::AlertStyle::warning, notUpdated,
-                   std::string("The new version could not be opened, so this one carries on.")))
-        << "told once";
+    EXPECT_EQ(warned(), "The new version could not be opened, so this one carries on.");
     EXPECT_EQ(testing_support::difference(before, testing_support::snapshot(ours)), "")
         << "the old bundle stands where it stood";
-    EXPECT_EQ(testing_support::namesIn(ours.parent_path()),
-              std::vector<std::string>{"Quendrel.app"});
-    if (pid_t pid = pidOf(c.version); pid > 0) {
+    EXPECT_EQ(namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"});
+    if (pid_t pid = pidOf(version); pid > 0) {
       EXPECT_NE(kill(pid, 0), 0) << "the new version does not run on";
       kill(-pid, SIGKILL);  // what it started, such as its sleep
     }
     // The same relaunch is not offered again.
-    EXPECT_EQ(line(), "Quendrel " + c.version + " could not be opened");
+    EXPECT_EQ(line(), "Quendrel " + version + " could not be opened");
     EXPECT_FALSE(clickable());
-    manager.reset();
   }
 }
