@@ -3,28 +3,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <memory>
-
 #include "Removal.h"
 #include "platform/Moving.h"
 
 using removal_testing::Removal;
-using testing_support::namesIn;
 using testing_support::snapshot;
-using testing_support::write;
-namespace fs = std::filesystem;
 
 using PutBackAcross = Removal;
 
 TEST_F(PutBackAcross, TheBundleComesBackWholeAndNothingIsReplaced) {
   struct stat shm {
   }, here{};
+  std::string elsewhere = "/dev/shm/quendrel-put-back-XXXXXX";
   if (stat("/dev/shm", &shm) != 0 || stat(home.path().c_str(), &here) != 0 ||
-      shm.st_dev == here.st_dev) {
+      shm.st_dev == here.st_dev || !mkdtemp(elsewhere.data())) {
     GTEST_SKIP() << "/dev/shm is not another file system here";
   }
-  std::string elsewhere = "/dev/shm/quendrel-put-back-XXXXXX";
-  ASSERT_TRUE(mkdtemp(elsewhere.data()));
   const std::shared_ptr<void> removed(nullptr, [&](void*) {
     std::error_code ignored;
     fs::remove_all(elsewhere, ignored);
@@ -37,16 +31,15 @@ TEST_F(PutBackAcross, TheBundleComesBackWholeAndNothingIsReplaced) {
   write(trashed / "Contents/Resources/payload/presets/.private", "keep me", 0600);
   write(trashed / "Contents/Resources/big", std::string(1 << 20, 'q'));
   fs::create_directory_symlink("Resources/payload", trashed / "Contents/payload");
-  const auto there = snapshot(app), inTrash = snapshot(trashed);
+  const auto there = snapshot(app.parent_path()), inTrash = snapshot(trashed);
 
   EXPECT_NE(Platform::moveItem(trashed, app), std::nullopt) << "something stands in the way";
-  EXPECT_EQ(snapshot(app), there);
+  EXPECT_EQ(snapshot(app.parent_path()), there) << "and no copy is left beside it";
   EXPECT_EQ(snapshot(trashed), inTrash);
 
   fs::remove_all(app);
   ASSERT_EQ(Platform::moveItem(trashed, app), std::nullopt);
+  EXPECT_EQ(testing_support::namesIn(app.parent_path()), std::vector<std::string>{"Quendrel.app"});
   EXPECT_EQ(snapshot(app), inTrash);
   EXPECT_FALSE(fs::exists(trashed));
-  EXPECT_EQ(namesIn(app.parent_path()), std::vector<std::string>{"Quendrel.app"})
-      << "no copy is left beside it";
 }

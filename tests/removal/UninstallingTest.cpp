@@ -3,18 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "Removal.h"
-#include "app/Manager.h"
 #include "placement/Desktop.h"
-#include "platform/Files.h"
 #include "removal/Whereabouts.h"
-#include "support/ScriptedUi.h"
 
 using removal_testing::Removal;
-using testing_support::read;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
-using testing_support::write;
-namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -30,16 +24,6 @@ const std::string yourMixes =
 
 class Launched : public Removal {
  public:
-  using Removal::app;
-  using Removal::move;
-
-  // Starts Quendrel as a launch does, the menu and the bundle watch included.
-  Manager& launch(bool recorded = true) {
-    layDeskDown(recorded);
-    manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
-    manager->carryOn();
-    return *manager;
-  }
   bool shown(std::size_t count) {
     return spinUntil([&] { return ui.alerts.size() >= count; });
   }
@@ -53,10 +37,6 @@ class Launched : public Removal {
     spinUntil([] { return false; }, 0.3);
     manager->removal().lookWhereIAm();
   }
-  std::string args() const { return read(home / "uninstaller-args"); }
-
-  ScriptedUi ui;
-  std::unique_ptr<Manager> manager;
 };
 
 // One way to uninstall: what the user does, answers and is shown, and what runs.
@@ -76,17 +56,11 @@ void PrintTo(const Way& way, std::ostream* out) {
 
 class Uninstalling : public Launched, public ::testing::WithParamInterface<Way> {};
 
-const std::string fromTheMenuQuestion =
-    "The console will stop and will not start again. Quendrel and everything it installed are "
-    "removed.\n\n" +
-    yourMixes +
-    "\n\nIf this computer broadcasts a service, it will not be able to until Quendrel is "
-    "installed again.";
-const auto fromTheMenu = [](Launched&, Manager&) {};
+const auto fromTheMenu = [](Launched& t, Manager&) { t.ui.item->choose(Manager::uninstallLine); };
 
 const Way ways[] = {
     {"RemovedFromTheTrash",
-     [](Launched& t, Manager&) { t.move(t.app, Platform::home() / ".Trash/Quendrel.app"); },
+     [](Launched& t, Manager&) { t.move(t.app, t.home / ".Trash/Quendrel.app"); },
      {firstButton},
      {inTrash, removed},
      "Remove it from this computer completely? The console stops and will not start again, and "
@@ -111,16 +85,14 @@ const Way ways[] = {
      fromTheMenu,
      {firstButton},
      {asked, removed},
-     fromTheMenuQuestion,
+     "The console will stop and will not start again. Quendrel and everything it installed are "
+     "removed.\n\n" +
+         yourMixes +
+         "\n\nIf this computer broadcasts a service, it will not be able to until Quendrel is "
+         "installed again.",
      {"Remove Quendrel", "Cancel"},
      "--app\n"},
-    {"FromTheMenuCancelled",
-     fromTheMenu,
-     {ScriptedUi::escapeKey},
-     {asked},
-     fromTheMenuQuestion,
-     {"Remove Quendrel", "Cancel"},
-     "none"},
+    {"FromTheMenuCancelled", fromTheMenu, {ScriptedUi::escapeKey}, {asked}, "", {}, "none"},
     {"FromTheWayIn",
      [](Launched&, Manager& m) { m.applicationShouldHandleReopen(); },
      {firstButton + 3, firstButton},
@@ -148,7 +120,6 @@ TEST_P(Uninstalling, Way) {
     EXPECT_FALSE(m.terminated());
   };
   way.start(*this, m);
-  if (way.name.rfind("FromTheMenu", 0) == 0) ui.item->choose(Manager::uninstallLine);
   ASSERT_TRUE(shown(way.messages.size()));
   EXPECT_EQ(messages(), way.messages);
   const auto& first = ui.alerts.front();
@@ -156,16 +127,15 @@ TEST_P(Uninstalling, Way) {
     EXPECT_EQ(first.style, Platform::AlertStyle::warning);
     EXPECT_EQ(first.informative, way.question);
     EXPECT_EQ(first.buttons, way.buttons);
-    EXPECT_EQ(first.returnKey, 1u) << "Return goes to the harmless button";
-    EXPECT_EQ(first.escapeKey, 1u);
+    EXPECT_TRUE(first.returnKey == 1u && first.escapeKey == 1u)
+        << "Return and Escape go to the harmless button";
   }
   const bool ran = way.args != "none";
-  EXPECT_EQ(args(), ran ? (way.args == "\n" ? "\n" : "--app\n" + app.string() + "\n") : "");
+  EXPECT_EQ(read(home / "uninstaller-args"),
+            ran ? (way.args == "\n" ? "\n" : "--app\n" + app.string() + "\n") : "");
   EXPECT_EQ(m.terminated(), ran);
   EXPECT_EQ(fs::exists(Desktop::entry()), !ran) << "the desktop entry goes with a removal";
-  if (way.args == "--app\n") {
-    EXPECT_FALSE(fs::exists(app)) << "the application goes too";
-  }
+  EXPECT_EQ(fs::exists(app), way.args == "none") << "the application goes with --app";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, Uninstalling, ::testing::ValuesIn(ways),
@@ -181,8 +151,7 @@ TEST_F(Launched, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
   ASSERT_TRUE(shown(1));  // Return chose "Put It Back"
   EXPECT_TRUE(fs::exists(app / "Contents/Info.plist"));
   EXPECT_FALSE(fs::exists(trashed));
-  EXPECT_FALSE(fs::exists(info / "Quendrel.app.trashinfo")) << "the Trash forgets it";
-  EXPECT_TRUE(fs::exists(info / "Other.app.trashinfo"));
+  EXPECT_EQ(testing_support::namesIn(info), Lines{"Other.app.trashinfo"}) << "the Trash forgets it";
   tick();
   EXPECT_EQ(ui.alerts.size(), 1u);
 
@@ -237,7 +206,7 @@ TEST_F(Launched, MovedOutsideTheTrashIsFollowedWithoutAQuestion) {
 
 TEST_F(Launched, ADeskQuendrelDidNotInstallIsLeftAloneAndNoDeskEndsQuendrel) {
   // A working copy: the one desk that Quendrel, starting up in Applications, does not mark.
-  testing_support::write(Paths::movedInstall() / ".git/HEAD", "ref: refs/heads/main\n");
+  write(Paths::movedInstall() / ".git/HEAD", "ref: refs/heads/main\n");
   Manager& m = launch(false);
   move(app, trash() / "Quendrel.app");
   tick();

@@ -4,46 +4,35 @@
 
 #include "Removal.h"
 #include "placement/Applications.h"
-#include "support/MainBundle.h"
-#include "support/ScriptedUi.h"
 
 using removal_testing::Removal;
 using testing_support::spinUntil;
 using Place = Whereabouts::Place;
-namespace fs = std::filesystem;
-
-namespace {
 
 using WhereaboutsTest = Removal;
 
-// Waits for the file system's word of a change, then asks where the bundle is.
-Place afterChange(Whereabouts& where, int& changes) {
-  const int before = changes;
-  EXPECT_TRUE(spinUntil([&] { return changes > before; })) << "no change reported";
-  return where.place();
-}
-
-}  // namespace
-
 TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
-  EXPECT_TRUE(Settling::settled(app));
-  EXPECT_TRUE(Settling::settled(home / "Applications/Audio/Quendrel.app"));
-  EXPECT_TRUE(Settling::settled("/Applications/Quendrel.app"));
-  EXPECT_FALSE(Settling::settled(home / "Applications/Quendrel"));
-  EXPECT_FALSE(Settling::settled(home / "ApplicationsOld/Quendrel.app"));
   fs::create_directory_symlink(home / "Applications", home / "Apps");
-  EXPECT_TRUE(Settling::settled(home / "Apps/Quendrel.app")) << "links are resolved";
-
-  EXPECT_TRUE(Whereabouts::trashed(home / ".Trash/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::trashed("/Volumes/Stick/.Trashes/501/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::trashed(home / ".local/share/Trash/files/Old/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::trashed("/data/.Trash-1000/files/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed("/data/.Trash-1000/info/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed("/data/.Trash-me/files/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed(home / ".local/share/Trash/filesystem/Quendrel.app"));
+  const std::pair<fs::path, bool> settled[] = {
+      {app, true},
+      {"/Applications/Quendrel.app", true},
+      {home / "Apps/Audio/Quendrel.app", true},  // links are resolved
+      {home / "Applications/Quendrel", false},
+      {home / "ApplicationsOld/Quendrel.app", false},
+  };
+  for (const auto& [path, is] : settled) EXPECT_EQ(Settling::settled(path), is) << path;
   setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
-  EXPECT_TRUE(Whereabouts::trashed(home / "data/Trash/files/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed(home / ".local/share/Trash/files/Quendrel.app"));
+  const std::pair<fs::path, bool> trashed[] = {
+      {home / ".Trash/Quendrel.app", true},
+      {"/Volumes/Stick/.Trashes/501/Quendrel.app", true},
+      {"/data/.Trash-1000/files/Quendrel.app", true},
+      {"/data/.Trash-1000/info/Quendrel.app", false},
+      {"/data/.Trash-me/files/Quendrel.app", false},
+      {home / "data/Trash/files/Old/Quendrel.app", true},
+      {home / "data/Trash/filesystem/Quendrel.app", false},
+      {home / ".local/share/Trash/files/Quendrel.app", false},  // not the Trash of this home
+  };
+  for (const auto& [path, is] : trashed) EXPECT_EQ(Whereabouts::trashed(path), is) << path;
 }
 
 TEST_F(WhereaboutsTest, NothingIsWatchedOutsideAnApplicationsFolder) {
@@ -62,24 +51,24 @@ TEST_F(WhereaboutsTest, FollowsTheBundleWhereverItGoes) {
   where.changed = [&] { ++changes; };
   ASSERT_TRUE(where.watching());
   EXPECT_EQ(where.home(), app);
-  EXPECT_EQ(where.place(), Place::atHome());
-
+  // Moves it, waits for the file system's word of the change, then asks where it is.
+  const auto moved = [&](const fs::path& from, const fs::path& to) {
+    const int before = changes;
+    move(from, to);
+    EXPECT_TRUE(spinUntil([&] { return changes > before; })) << "no change reported";
+    return where.place();
+  };
   const fs::path audio = home / "Applications/Audio/Quendrel.app";
-  move(app, audio);
-  EXPECT_EQ(afterChange(where, changes), Place::moved(audio));
+  EXPECT_EQ(moved(app, audio), Place::moved(audio));
   where.follow(audio);
   EXPECT_EQ(where.place(), Place::atHome());
-
   // Guarded places are taken as named, without a look: even a Trash's name there.
   const fs::path desktop = home / "Desktop/.Trash/Quendrel.app";
-  move(audio, desktop);
-  EXPECT_EQ(afterChange(where, changes), Place::moved(desktop));
-
-  move(desktop, home / ".Trash/Quendrel.app");
-  EXPECT_EQ(afterChange(where, changes), Place::inTrash(home / ".Trash/Quendrel.app"));
+  EXPECT_EQ(moved(audio, desktop), Place::moved(desktop));
+  EXPECT_EQ(moved(desktop, home / ".Trash/Quendrel.app"),
+            Place::inTrash(home / ".Trash/Quendrel.app"));
   const fs::path trashed = trash() / "Quendrel.app";
-  move(home / ".Trash/Quendrel.app", trashed);
-  EXPECT_EQ(afterChange(where, changes), Place::inTrash(trashed));
+  EXPECT_EQ(moved(home / ".Trash/Quendrel.app", trashed), Place::inTrash(trashed));
 
   // Emptying the Trash: while the bundle is held the system reports no deletion, so the
   // bundle itself must read as gone straight away.
