@@ -1,19 +1,15 @@
 #pragma once
 // Real releases for the update tests: bundles whose program notes each start, published with
-// quendrel-release (or by hand, for images it would never make) by a service on 127.0.0.1.
+// quendrel-release (or by hand, for images it would never make) by a service on 127.0.0.1,
+// and a running copy, version 1.0, signed with the release key, in the home's Applications
+// folder.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <future>
-#include <stdexcept>
-#include <string>
 #include <thread>
 
 #include "platform/Digest.h"
 #include "support/Bundles.h"
-#include "support/Copies.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
 #include "support/MainBundle.h"
@@ -23,11 +19,8 @@
 namespace update_testing {
 
 using namespace placement_testing;
-using testing_support::Answer;
-using testing_support::Home;
 using testing_support::read;
 using testing_support::saysUp;
-using testing_support::write;
 namespace fs = std::filesystem;
 
 // A bundle of this version whose program notes its process in $HOME/<version>.pid, appends
@@ -45,8 +38,6 @@ inline Ran release(const fs::path& bundle, const Key& key, const fs::path& out) 
              {bundle.string(), "--key", key.file.string(), "--out", out.string()});
 }
 
-// A home with a release key, the running copy (1.0, signed with the key, in the home's
-// Applications folder) and a service that serves the feed and the download.
 class Releasing : public ::testing::Test {
  protected:
   Releasing() {
@@ -56,23 +47,21 @@ class Releasing : public ::testing::Test {
     testing_support::pretendMainBundle(ours);
   }
   ~Releasing() override { holding = false; }
-  // This version built with this program (and its mode), published with quendrel-release
-  // signed with `with` (the release key when none is given), and served.
+
+  // This version built with this program (and mode), published with quendrel-release signed
+  // with `with` (the release key when none is given), and served.
   AppUpdate::Published publish(const std::string& version = "2.0",
                                const std::string& program = saysUp, const Key* with = nullptr,
                                unsigned mode = 0755) {
     const fs::path app = home / ("build-" + version + "/Some Name.app");
     makeApp(app, noting(version, program), nullptr);
     fs::permissions(app / "Contents/MacOS/Quendrel", static_cast<fs::perms>(mode));
-    auto ran = release(app, with ? *with : key, home / "releases");
-    EXPECT_EQ(ran.status, 0) << ran.output;
+    EXPECT_EQ(release(app, with ? *with : key, home / "releases").status, 0);
     feed = read(home / "releases/latest.json");
-    auto entry = AppUpdate::readFeed(feed);
-    if (!entry) throw std::runtime_error("no feed: " + feed);
-    download = read(home / "releases" / entry->file());
-    return *entry;
+    download = read(home / "releases" / AppUpdate::readFeed(feed).value().file());
+    return *AppUpdate::readFeed(feed);
   }
-  // The image's bytes served under version 2.0.
+  // These bytes served as the image of version 2.0.
   AppUpdate::Published offer(const std::string& image) {
     download = image;
     feed = "{\"version\": \"2.0\", \"sha256\": \"" + Platform::sha256Hex(image) +
@@ -80,28 +69,16 @@ class Releasing : public ::testing::Test {
     return *AppUpdate::readFeed(feed);
   }
 
-  Home home;
+  testing_support::Home home;
   std::string feed, download;
   std::atomic<bool> holding{false};  // while set, a download waits before it is answered
   testing_support::LocalServer server{[this](const std::string& path) {
-    if (path == "/app/latest") return Answer{200, feed};
+    if (path == "/app/latest") return testing_support::Answer{200, feed};
     while (holding) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return Answer{200, download};
+    return testing_support::Answer{200, download};
   }};
   Key key = makeKey(home / "release.key");
   const fs::path ours = home / "Applications/Quendrel.app";
 };
-
-// Runs a preparation and waits for it to settle (its image detached); gives its answer.
-inline AppUpdate::Prepared prepareNow(const AppUpdate::Published& entry) {
-  std::promise<AppUpdate::Prepared> answered;
-  std::promise<void> settled;
-  AppUpdate::prepare(
-      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-      [&] { settled.set_value(); });
-  auto answer = answered.get_future().get();
-  settled.get_future().wait();
-  return answer;
-}
 
 }  // namespace update_testing

@@ -104,7 +104,7 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
   ASSERT_TRUE(spinUntil([&] { return pidOf("2.0") > 0; }, 60));
   Platform::turnLoop(0.5);
   EXPECT_FALSE(manager->terminated()) << "not before the new version is up";
-  write(home / "go", "");
+  testing_support::write(home / "go", "");
   ASSERT_TRUE(spinUntil([&] { return manager->terminated(); }, 60));
   EXPECT_TRUE(ui.alerts.empty());
   EXPECT_EQ(kill(pidOf("2.0"), SIGKILL), 0) << "the new version runs on";
