@@ -52,6 +52,21 @@ class Removal : public ::testing::Test {
     return *manager;
   }
 
+  // Waits for this many alerts in all; their messages.
+  bool shown(std::size_t count) {
+    return testing_support::spinUntil([&] { return ui.alerts.size() >= count; });
+  }
+  std::vector<std::string> messages() const {
+    std::vector<std::string> said;
+    for (const auto& alert : ui.alerts) said.push_back(alert.message);
+    return said;
+  }
+  // Lets the watch's events arrive, then looks as the next tick would.
+  void tick() {
+    testing_support::spinUntil([] { return false; }, 0.3);
+    manager->removal().lookWhereIAm();
+  }
+
   fs::path note() const { return Paths::install() / "data/installed-by-app"; }
   fs::path trash() const { return home / ".local/share/Trash/files"; }
 

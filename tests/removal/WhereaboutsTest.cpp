@@ -1,12 +1,15 @@
+// Where the bundle is, as its watch follows it about, and putting it back from the Trash.
 #include "removal/Whereabouts.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "Removal.h"
 #include "placement/Applications.h"
+#include "platform/Moving.h"
 
 using removal_testing::Removal;
-using testing_support::spinUntil;
+using testing_support::snapshot;
 using Place = Whereabouts::Place;
 
 using WhereaboutsTest = Removal;
@@ -23,7 +26,6 @@ TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
   for (const auto& [path, is] : settled) EXPECT_EQ(Settling::settled(path), is) << path;
   setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
   const std::pair<fs::path, bool> trashed[] = {
-      {home / ".Trash/Quendrel.app", true},
       {"/Volumes/Stick/.Trashes/501/Quendrel.app", true},
       {"/data/.Trash-1000/files/Quendrel.app", true},
       {"/data/.Trash-1000/info/Quendrel.app", false},
@@ -50,12 +52,11 @@ TEST_F(WhereaboutsTest, FollowsTheBundleWhereverItGoes) {
   int changes = 0;
   where.changed = [&] { ++changes; };
   ASSERT_TRUE(where.watching());
-  EXPECT_EQ(where.home(), app);
   // Moves it, waits for the file system's word of the change, then asks where it is.
   const auto moved = [&](const fs::path& from, const fs::path& to) {
     const int before = changes;
     move(from, to);
-    EXPECT_TRUE(spinUntil([&] { return changes > before; })) << "no change reported";
+    EXPECT_TRUE(testing_support::spinUntil([&] { return changes > before; })) << "no word";
     return where.place();
   };
   const fs::path audio = home / "Applications/Audio/Quendrel.app";
@@ -67,22 +68,46 @@ TEST_F(WhereaboutsTest, FollowsTheBundleWhereverItGoes) {
   EXPECT_EQ(moved(audio, desktop), Place::moved(desktop));
   EXPECT_EQ(moved(desktop, home / ".Trash/Quendrel.app"),
             Place::inTrash(home / ".Trash/Quendrel.app"));
-  const fs::path trashed = trash() / "Quendrel.app";
+  const fs::path trashed = trash() / "Quendrel.app",
+                 odd = home / "Elsewhere/Quendrel.app (deleted)";
   EXPECT_EQ(moved(home / ".Trash/Quendrel.app", trashed), Place::inTrash(trashed));
+  EXPECT_EQ(moved(trashed, odd), Place::moved(odd)) << "a name that merely looks deleted";
 
-  // Emptying the Trash: while the bundle is held the system reports no deletion, so the
-  // bundle itself must read as gone straight away.
-  fs::remove_all(trashed);
+  // Deleted, as emptying the Trash does: while the bundle is held the system reports no
+  // deletion, so the bundle itself must read as gone straight away.
+  fs::remove_all(odd);
   EXPECT_EQ(where.place(), Place::gone());
   testing_support::makeBundle(audio, "com.quendrel.manager");
   EXPECT_EQ(where.place(), Place::atHome()) << "anything at the old place is home";
 }
 
-TEST_F(WhereaboutsTest, ANameThatMerelyLooksDeletedIsNotGone) {
-  Whereabouts where;
-  const fs::path odd = home / "Elsewhere/Quendrel.app (deleted)";
-  move(app, odd);
-  EXPECT_EQ(where.place(), Place::moved(odd));
-  fs::remove_all(odd);
-  EXPECT_EQ(where.place(), Place::gone());
+// From another file system: the bundle is copied back whole and the Trash's copy removed;
+// nothing that stands in the way is ever replaced.
+TEST_F(WhereaboutsTest, PutBackAcrossFileSystems) {
+  struct stat shm {
+  }, here{};
+  std::string elsewhere = "/dev/shm/quendrel-put-back-XXXXXX";
+  if (stat("/dev/shm", &shm) != 0 || stat(home.path().c_str(), &here) != 0 ||
+      shm.st_dev == here.st_dev || !mkdtemp(elsewhere.data())) {
+    GTEST_SKIP() << "/dev/shm is not another file system here";
+  }
+  const std::shared_ptr<void> removed(nullptr, [&](void*) {
+    std::error_code ignored;
+    fs::remove_all(elsewhere, ignored);
+  });
+  const fs::path trashed = fs::path(elsewhere) / ".Trash-0/files/Quendrel.app";
+  fs::create_directories(trashed.parent_path());
+  fs::copy(app, trashed, fs::copy_options::recursive);
+  write(trashed / "Contents/Resources/big", std::string(1 << 20, 'q'), 0600);
+  fs::create_directory_symlink("Resources", trashed / "Contents/payload");
+  const auto there = snapshot(app.parent_path()), inTrash = snapshot(trashed);
+
+  EXPECT_NE(Platform::moveItem(trashed, app), std::nullopt) << "something stands in the way";
+  EXPECT_EQ(snapshot(app.parent_path()), there) << "and no copy is left beside it";
+  EXPECT_EQ(snapshot(trashed), inTrash);
+  fs::remove_all(app);
+  ASSERT_EQ(Platform::moveItem(trashed, app), std::nullopt);
+  EXPECT_EQ(testing_support::namesIn(app.parent_path()), std::vector<std::string>{"Quendrel.app"});
+  EXPECT_EQ(snapshot(app), inTrash);
+  EXPECT_FALSE(fs::exists(trashed));
 }
