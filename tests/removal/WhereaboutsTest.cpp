@@ -25,7 +25,6 @@ TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
       {"/data/.Trash-1000/files/Quendrel.app", true},
       {"/data/.Trash-1000/info/Quendrel.app", false},
       {"/data/.Trash-me/files/Quendrel.app", false},
-      {home / "data/Trash/files/Old/Quendrel.app", true},
       {home / "data/Trash/filesystem/Quendrel.app", false},
       {home / ".local/share/Trash/files/Quendrel.app", false},  // not the Trash of this home
   };
