@@ -99,8 +99,7 @@ TEST_P(Uninstalling, Way) {
   way.start(*this, m);
   ASSERT_TRUE(shown(way.messages.size()));
   EXPECT_EQ(messages(), way.messages);
-  const auto& first = ui.alerts.front();
-  if (!way.question.empty()) {  // Return and Escape go to the harmless button
+  if (const auto& first = ui.alerts[0]; !way.question.empty()) {  // Return, Escape: harmless
     EXPECT_EQ(
         std::tuple(first.style, first.informative, first.buttons, first.returnKey, first.escapeKey),
         std::tuple(Platform::AlertStyle::warning, way.question, way.buttons, 1, 1));
@@ -159,12 +158,16 @@ TEST_F(Launched, MovedInsideApplicationsIsRecordedAndWithoutAnUninstallerQuendre
   EXPECT_FALSE(m.terminated());
 }
 
-TEST_F(Launched, ADeskQuendrelDidNotInstallIsLeftAlone) {
+TEST_F(Launched, ADeskQuendrelDidNotInstallIsLeftAloneAndNoDeskEndsQuendrel) {
   // A working copy: the one desk that Quendrel, starting up in Applications, does not mark.
   write(Paths::movedInstall() / ".git/HEAD", "ref: refs/heads/main\n");
   Manager& m = launch(false);
   move(app, trash() / "Quendrel.app");
   tick();
-  EXPECT_TRUE(ui.alerts.empty());
   EXPECT_FALSE(m.terminated());
+  // Without a desk any more, the next place ends Quendrel without a word.
+  fs::remove_all(home / "Library");
+  move(trash() / "Quendrel.app", trash() / "Quendrel 2.app");
+  ASSERT_TRUE(spinUntil([&] { return m.terminated(); }));
+  EXPECT_TRUE(ui.alerts.empty());
 }

@@ -33,7 +33,7 @@ TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
 
 // A held bundle's name is read from the system, which adds " (deleted)" to the name of one
 // that is gone: a bundle that merely has such a name is not gone.
-TEST_F(WhereaboutsTest, ANameThatLooksDeletedIsNotGone) {
+TEST_F(WhereaboutsTest, ANameThatLooksDeletedIsNotGoneAndNothingIsWatchedOutsideApplications) {
   Whereabouts where;
   int changes = 0;
   where.changed = [&] { ++changes; };
@@ -41,6 +41,8 @@ TEST_F(WhereaboutsTest, ANameThatLooksDeletedIsNotGone) {
   move(app, odd);
   EXPECT_TRUE(testing_support::spinUntil([&] { return changes > 0; }));
   EXPECT_EQ(where.place(), Place::moved(odd));
+  testing_support::pretendMainBundle(odd);
+  EXPECT_FALSE(Whereabouts().watching()) << "a copy started outside an Applications folder";
   fs::remove_all(odd);
   EXPECT_EQ(where.place(), Place::gone());
 }

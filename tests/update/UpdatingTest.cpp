@@ -30,10 +30,7 @@ class Updating : public Releasing {
     return spinUntil([&] { return line() == wanted; }, 60);
   }
   std::string line() const { return ui.item->title(Manager::updateLine); }
-  bool clickable() const {
-    const auto& l = ui.item->lines().at(Manager::updateLine);
-    return l.enabled && l.action;
-  }
+  bool clickable() const { return ui.item->enabled(Manager::updateLine); }
   // The one alert shown, a warning with one OK: its informative text.
   std::string warned() const {
     if (ui.alerts.size() != 1 || ui.alerts[0].style != Platform::AlertStyle::warning ||
