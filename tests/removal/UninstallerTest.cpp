@@ -35,7 +35,7 @@ TEST_F(UninstallerTest, WhatTheUserIsShown) {
 
 // What it leaves in the temporary folder, and its arguments, are the security checks' and the
 // removal flows' business.
-TEST_F(UninstallerTest, RunsFromACopyOfItsOwnUnderANameNobodyCanForesee) {
+TEST_F(UninstallerTest, RunsFromACopyNobodyCanForeseeOrElseTheInstalledScript) {
   ASSERT_TRUE(Uninstaller::run("printf '%s\\n' \"$0\" \"$PWD\" > \"$HOME/noted\"\n", std::nullopt));
   const auto noted = Text::nonEmptyLines(read(home / "noted"));
   ASSERT_EQ(noted.size(), 2u);
@@ -44,6 +44,11 @@ TEST_F(UninstallerTest, RunsFromACopyOfItsOwnUnderANameNobodyCanForesee) {
                                                     "(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.sh")))
       << noted[0] << ": a name nobody can foresee";
   EXPECT_EQ(noted[1], fs::current_path().string()) << "runs in our own working folder";
+  // A temporary folder that cannot take the copy: the installed script runs instead.
+  write(Paths::install() / "uninstall.sh", "echo '✓ installed one ran'\n");
+  setenv("TMPDIR", (home / "no such folder").c_str(), 1);
+  EXPECT_EQ(Uninstaller::run("echo '✓ the copy'\n", std::nullopt),
+            (Outcome{true, "✓ installed one ran"}));
 
   EXPECT_EQ(Uninstaller::report(Outcome{true, "✓ a"}).style, Platform::AlertStyle::informational);
   EXPECT_EQ(Uninstaller::report(Outcome{false, "why"}).style, Platform::AlertStyle::warning);
