@@ -3,18 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "Removal.h"
-#include "app/Manager.h"
 #include "placement/Desktop.h"
-#include "platform/Files.h"
-#include "removal/Whereabouts.h"
-#include "support/ScriptedUi.h"
 
 using removal_testing::Removal;
-using testing_support::read;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
-using testing_support::write;
-namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -28,36 +21,7 @@ const std::string yourMixes =
     "Your projects and presets are not deleted — they are put on the Desktop in a folder called "
     "\"Quendrel — your mixes\".";
 
-class Launched : public Removal {
- public:
-  using Removal::app;
-  using Removal::move;
-
-  // Starts Quendrel as a launch does, the menu and the bundle watch included.
-  Manager& launch(bool recorded = true) {
-    layDeskDown(recorded);
-    manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
-    manager->carryOn();
-    return *manager;
-  }
-  bool shown(std::size_t count) {
-    return spinUntil([&] { return ui.alerts.size() >= count; });
-  }
-  Lines messages() const {
-    Lines said;
-    for (const auto& alert : ui.alerts) said.push_back(alert.message);
-    return said;
-  }
-  // Lets the watch's events arrive, then looks as the next tick would.
-  void tick() {
-    spinUntil([] { return false; }, 0.3);
-    manager->removal().lookWhereIAm();
-  }
-  std::string args() const { return read(home / "uninstaller-args"); }
-
-  ScriptedUi ui;
-  std::unique_ptr<Manager> manager;
-};
+using Launched = Removal;
 
 // One way to uninstall: what the user does, answers and is shown, and what runs.
 struct Way {
@@ -76,17 +40,11 @@ void PrintTo(const Way& way, std::ostream* out) {
 
 class Uninstalling : public Launched, public ::testing::WithParamInterface<Way> {};
 
-const std::string fromTheMenuQuestion =
-    "The console will stop and will not start again. Quendrel and everything it installed are "
-    "removed.\n\n" +
-    yourMixes +
-    "\n\nIf this computer broadcasts a service, it will not be able to until Quendrel is "
-    "installed again.";
-const auto fromTheMenu = [](Launched&, Manager&) {};
+const auto fromTheMenu = [](Launched& t, Manager&) { t.ui.item->choose(Manager::uninstallLine); };
 
 const Way ways[] = {
     {"RemovedFromTheTrash",
-     [](Launched& t, Manager&) { t.move(t.app, Platform::home() / ".Trash/Quendrel.app"); },
+     [](Launched& t, Manager&) { t.move(t.app, t.home / ".Trash/Quendrel.app"); },
      {firstButton},
      {inTrash, removed},
      "Remove it from this computer completely? The console stops and will not start again, and "
@@ -111,23 +69,14 @@ const Way ways[] = {
      fromTheMenu,
      {firstButton},
      {asked, removed},
-     fromTheMenuQuestion,
+     "The console will stop and will not start again. Quendrel and everything it installed are "
+     "removed.\n\n" +
+         yourMixes +
+         "\n\nIf this computer broadcasts a service, it will not be able to until Quendrel is "
+         "installed again.",
      {"Remove Quendrel", "Cancel"},
      "--app\n"},
-    {"FromTheMenuCancelled",
-     fromTheMenu,
-     {ScriptedUi::escapeKey},
-     {asked},
-     fromTheMenuQuestion,
-     {"Remove Quendrel", "Cancel"},
-     "none"},
-    {"FromTheWayIn",
-     [](Launched&, Manager& m) { m.applicationShouldHandleReopen(); },
-     {firstButton + 3, firstButton},
-     {"Quendrel", asked, removed},
-     "",
-     {},
-     "--app\n"},
+    {"FromTheMenuCancelled", fromTheMenu, {ScriptedUi::escapeKey}, {asked}, "", {}, "none"},
 };
 
 }  // namespace
@@ -148,30 +97,25 @@ TEST_P(Uninstalling, Way) {
     EXPECT_FALSE(m.terminated());
   };
   way.start(*this, m);
-  if (way.name.rfind("FromTheMenu", 0) == 0) ui.item->choose(Manager::uninstallLine);
   ASSERT_TRUE(shown(way.messages.size()));
   EXPECT_EQ(messages(), way.messages);
-  const auto& first = ui.alerts.front();
-  if (!way.question.empty()) {
-    EXPECT_EQ(first.style, Platform::AlertStyle::warning);
-    EXPECT_EQ(first.informative, way.question);
-    EXPECT_EQ(first.buttons, way.buttons);
-    EXPECT_EQ(first.returnKey, 1u) << "Return goes to the harmless button";
-    EXPECT_EQ(first.escapeKey, 1u);
+  if (const auto& first = ui.alerts[0]; !way.question.empty()) {  // Return, Escape: harmless
+    EXPECT_EQ(
+        std::tuple(first.style, first.informative, first.buttons, first.returnKey, first.escapeKey),
+        std::tuple(Platform::AlertStyle::warning, way.question, way.buttons, 1, 1));
   }
   const bool ran = way.args != "none";
-  EXPECT_EQ(args(), ran ? (way.args == "\n" ? "\n" : "--app\n" + app.string() + "\n") : "");
+  EXPECT_EQ(read(home / "uninstaller-args"),
+            ran ? (way.args == "\n" ? "\n" : "--app\n" + app.string() + "\n") : "");
   EXPECT_EQ(m.terminated(), ran);
   EXPECT_EQ(fs::exists(Desktop::entry()), !ran) << "the desktop entry goes with a removal";
-  if (way.args == "--app\n") {
-    EXPECT_FALSE(fs::exists(app)) << "the application goes too";
-  }
+  EXPECT_EQ(fs::exists(app), way.args == "none") << "the application goes with --app";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, Uninstalling, ::testing::ValuesIn(ways),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(Launched, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
+TEST_F(Launched, TrashedAsksOncePerPlacePutItBackMovesItBackAndLaterQuits) {
   Manager& m = launch();
   const fs::path trashed = trash() / "Quendrel.app", info = trash().parent_path() / "info";
   // As a file manager trashes: the note first, then the item.
@@ -179,84 +123,51 @@ TEST_F(Launched, TrashedAsksOncePerPlaceAndPutItBackMovesItBack) {
   write(info / "Other.app.trashinfo", "[Trash Info]\nPath=/elsewhere/Other.app\n");
   move(app, trashed);
   ASSERT_TRUE(shown(1));  // Return chose "Put It Back"
-  EXPECT_TRUE(fs::exists(app / "Contents/Info.plist"));
-  EXPECT_FALSE(fs::exists(trashed));
-  EXPECT_FALSE(fs::exists(info / "Quendrel.app.trashinfo")) << "the Trash forgets it";
-  EXPECT_TRUE(fs::exists(info / "Other.app.trashinfo"));
-  tick();
-  EXPECT_EQ(ui.alerts.size(), 1u);
+  EXPECT_TRUE(fs::exists(app / "Contents/Info.plist") && !fs::exists(trashed));
+  EXPECT_EQ(testing_support::namesIn(info), Lines{"Other.app.trashinfo"}) << "the Trash forgets it";
 
   // Back home, the question is fresh again; this time the answer cannot put it back.
   ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(home / "Applications"); };
   move(app, trashed);
   ASSERT_TRUE(shown(3));
   ui.onAlert = nullptr;
-  EXPECT_EQ(messages(), (Lines{inTrash, inTrash, notPutBack}));
   EXPECT_EQ(ui.alerts[2].informative,
             "Open the Trash and choose Put Back on Quendrel. Until then the console carries on "
             "as it is.");
-  EXPECT_TRUE(ui.alerts[2].buttons.empty());
-
-  // Renamed about inside the Trash and back, looked at again and again: no new question.
-  move(trashed, trash() / "Other.app");
-  move(trash() / "Other.app", trashed);
+  tick();  // looked at again: no new question
+  // Emptied from the Trash, and left for later (Return): Quendrel quits and keeps the desk.
+  fs::remove_all(trashed);
   tick();
-  tick();
-  EXPECT_EQ(ui.alerts.size(), 3u);
-  EXPECT_FALSE(fs::exists(home / "uninstaller-args"));
-  EXPECT_FALSE(m.terminated());
-}
-
-TEST_F(Launched, EmptiedFromTheTrashAndLeftForLaterQuitsAndKeepsTheDesk) {
-  Manager& m = launch();
-  const fs::path trashed = trash() / "Quendrel.app";
-  ui.onAlert = [&](const Platform::Alert&) { fs::remove_all(trashed); };  // emptied meanwhile
-  move(app, trashed);
-  ASSERT_TRUE(shown(2));
-  ui.onAlert = nullptr;
-  m.removal().lookWhereIAm();  // Return: "Later"
-  EXPECT_EQ(messages(), (Lines{inTrash, notPutBack, deleted}));
+  EXPECT_EQ(messages(), (Lines{inTrash, inTrash, notPutBack, deleted}));
   EXPECT_TRUE(m.terminated());
   EXPECT_FALSE(fs::exists(home / "uninstaller-args"));
   EXPECT_TRUE(fs::exists(Paths::install() / "agent.sh"));
 }
 
-TEST_F(Launched, MovedOutsideTheTrashIsFollowedWithoutAQuestion) {
+// Whether a place outside one is recorded is the setup tests' business.
+TEST_F(Launched, MovedInsideApplicationsIsRecordedAndWithoutAnUninstallerQuendrelStays) {
+  fs::remove(app / "Contents/Resources/payload/uninstall.sh");
   Manager& m = launch();
   const fs::path audio = home / "Applications/Audio/Quendrel.app";
-  const fs::path desktop = home / "Desktop/Quendrel.app";
   move(app, audio);
   ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == audio; }));
-  EXPECT_EQ(read(note()), audio.string() + "\n") << "recorded in its new Applications folder";
-  move(audio, desktop);
-  ASSERT_TRUE(spinUntil([&] { return m.removal().whereabouts().home() == desktop; }));
-  EXPECT_EQ(read(note()), audio.string() + "\n") << "not recorded outside one";
-  EXPECT_TRUE(ui.alerts.empty());
+  EXPECT_EQ(read(note()), audio.string() + "\n");
+  ui.answers = {firstButton};
+  ui.item->choose(Manager::uninstallLine);
+  EXPECT_EQ(messages(), (Lines{asked, "This copy of Quendrel cannot uninstall itself."}));
   EXPECT_FALSE(m.terminated());
 }
 
 TEST_F(Launched, ADeskQuendrelDidNotInstallIsLeftAloneAndNoDeskEndsQuendrel) {
   // A working copy: the one desk that Quendrel, starting up in Applications, does not mark.
-  testing_support::write(Paths::movedInstall() / ".git/HEAD", "ref: refs/heads/main\n");
+  write(Paths::movedInstall() / ".git/HEAD", "ref: refs/heads/main\n");
   Manager& m = launch(false);
   move(app, trash() / "Quendrel.app");
   tick();
-  EXPECT_TRUE(ui.alerts.empty());
   EXPECT_FALSE(m.terminated());
-
-  move(trash() / "Quendrel.app", app);
-  tick();
+  // Without a desk any more, the next place ends Quendrel without a word.
   fs::remove_all(home / "Library");
-  move(app, trash() / "Quendrel.app");
+  move(trash() / "Quendrel.app", trash() / "Quendrel 2.app");
   ASSERT_TRUE(spinUntil([&] { return m.terminated(); }));
   EXPECT_TRUE(ui.alerts.empty());
-}
-
-TEST_F(Launched, WithoutAnyUninstallerQuendrelSaysSoAndStays) {
-  fs::remove(app / "Contents/Resources/payload/uninstall.sh");
-  launch();
-  ui.answers = {firstButton};
-  ui.item->choose(Manager::uninstallLine);
-  EXPECT_EQ(messages(), (Lines{asked, "This copy of Quendrel cannot uninstall itself."}));
-  EXPECT_FALSE(manager->terminated());
 }

@@ -1,99 +1,77 @@
+// Where the bundle is, as its watch follows it about, and putting it back from the Trash.
 #include "removal/Whereabouts.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "Removal.h"
 #include "placement/Applications.h"
-#include "support/MainBundle.h"
-#include "support/ScriptedUi.h"
+#include "platform/Moving.h"
 
 using removal_testing::Removal;
-using testing_support::spinUntil;
+using testing_support::snapshot;
 using Place = Whereabouts::Place;
-namespace fs = std::filesystem;
-
-namespace {
 
 using WhereaboutsTest = Removal;
 
-// Waits for the file system's word of a change, then asks where the bundle is.
-Place afterChange(Whereabouts& where, int& changes) {
-  const int before = changes;
-  EXPECT_TRUE(spinUntil([&] { return changes > before; })) << "no change reported";
-  return where.place();
-}
-
-}  // namespace
-
+// The rest of what is settled is the setup tests' business, and where a bundle goes when it
+// is moved, trashed, deleted or put back, the removal flows'.
 TEST_F(WhereaboutsTest, SettledAndTrashedPaths) {
-  EXPECT_TRUE(Settling::settled(app));
-  EXPECT_TRUE(Settling::settled(home / "Applications/Audio/Quendrel.app"));
   EXPECT_TRUE(Settling::settled("/Applications/Quendrel.app"));
-  EXPECT_FALSE(Settling::settled(home / "Applications/Quendrel"));
   EXPECT_FALSE(Settling::settled(home / "ApplicationsOld/Quendrel.app"));
-  fs::create_directory_symlink(home / "Applications", home / "Apps");
-  EXPECT_TRUE(Settling::settled(home / "Apps/Quendrel.app")) << "links are resolved";
-
-  EXPECT_TRUE(Whereabouts::trashed(home / ".Trash/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::trashed("/Volumes/Stick/.Trashes/501/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::trashed(home / ".local/share/Trash/files/Old/Quendrel.app"));
-  EXPECT_TRUE(Whereabouts::trashed("/data/.Trash-1000/files/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed("/data/.Trash-1000/info/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed("/data/.Trash-me/files/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed(home / ".local/share/Trash/filesystem/Quendrel.app"));
   setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
-  EXPECT_TRUE(Whereabouts::trashed(home / "data/Trash/files/Quendrel.app"));
-  EXPECT_FALSE(Whereabouts::trashed(home / ".local/share/Trash/files/Quendrel.app"));
+  const std::pair<fs::path, bool> trashed[] = {
+      {"/Volumes/Stick/.Trashes/501/Quendrel.app", true},
+      {"/data/.Trash-1000/files/Quendrel.app", true},
+      {"/data/.Trash-1000/info/Quendrel.app", false},
+      {"/data/.Trash-me/files/Quendrel.app", false},
+      {home / "data/Trash/filesystem/Quendrel.app", false},
+      {home / ".local/share/Trash/files/Quendrel.app", false},  // not the Trash of this home
+  };
+  for (const auto& [path, is] : trashed) EXPECT_EQ(Whereabouts::trashed(path), is) << path;
 }
 
-TEST_F(WhereaboutsTest, NothingIsWatchedOutsideAnApplicationsFolder) {
-  const fs::path downloaded = home / "Downloads/Quendrel.app";
-  move(app, downloaded);
-  testing_support::pretendMainBundle(downloaded);
-  Whereabouts where;
-  EXPECT_FALSE(where.watching());
-  move(downloaded, trash() / "Quendrel.app");
-  EXPECT_EQ(where.place(), Place::atHome());
-}
-
-TEST_F(WhereaboutsTest, FollowsTheBundleWhereverItGoes) {
+// A held bundle's name is read from the system, which adds " (deleted)" to the name of one
+// that is gone: a bundle that merely has such a name is not gone.
+TEST_F(WhereaboutsTest, ANameThatLooksDeletedIsNotGoneAndNothingIsWatchedOutsideApplications) {
   Whereabouts where;
   int changes = 0;
   where.changed = [&] { ++changes; };
-  ASSERT_TRUE(where.watching());
-  EXPECT_EQ(where.home(), app);
-  EXPECT_EQ(where.place(), Place::atHome());
-
-  const fs::path audio = home / "Applications/Audio/Quendrel.app";
-  move(app, audio);
-  EXPECT_EQ(afterChange(where, changes), Place::moved(audio));
-  where.follow(audio);
-  EXPECT_EQ(where.place(), Place::atHome());
-
-  // Guarded places are taken as named, without a look: even a Trash's name there.
-  const fs::path desktop = home / "Desktop/.Trash/Quendrel.app";
-  move(audio, desktop);
-  EXPECT_EQ(afterChange(where, changes), Place::moved(desktop));
-
-  move(desktop, home / ".Trash/Quendrel.app");
-  EXPECT_EQ(afterChange(where, changes), Place::inTrash(home / ".Trash/Quendrel.app"));
-  const fs::path trashed = trash() / "Quendrel.app";
-  move(home / ".Trash/Quendrel.app", trashed);
-  EXPECT_EQ(afterChange(where, changes), Place::inTrash(trashed));
-
-  // Emptying the Trash: while the bundle is held the system reports no deletion, so the
-  // bundle itself must read as gone straight away.
-  fs::remove_all(trashed);
-  EXPECT_EQ(where.place(), Place::gone());
-  testing_support::makeBundle(audio, "com.quendrel.manager");
-  EXPECT_EQ(where.place(), Place::atHome()) << "anything at the old place is home";
-}
-
-TEST_F(WhereaboutsTest, ANameThatMerelyLooksDeletedIsNotGone) {
-  Whereabouts where;
   const fs::path odd = home / "Elsewhere/Quendrel.app (deleted)";
   move(app, odd);
+  EXPECT_TRUE(testing_support::spinUntil([&] { return changes > 0; }));
   EXPECT_EQ(where.place(), Place::moved(odd));
+  testing_support::pretendMainBundle(odd);
+  EXPECT_FALSE(Whereabouts().watching()) << "a copy started outside an Applications folder";
   fs::remove_all(odd);
   EXPECT_EQ(where.place(), Place::gone());
+}
+
+// From another file system: the bundle is copied back whole and the Trash's copy removed;
+// nothing that stands in the way is ever replaced.
+TEST_F(WhereaboutsTest, PutBackAcrossFileSystems) {
+  struct stat shm {
+  }, here{};
+  std::string elsewhere = "/dev/shm/quendrel-put-back-XXXXXX";
+  stat("/dev/shm", &shm), stat(home.path().c_str(), &here);
+  if (shm.st_dev == here.st_dev || !mkdtemp(elsewhere.data())) GTEST_SKIP() << "no other one";
+  const std::shared_ptr<void> removed(nullptr, [&](void*) {
+    std::error_code ignored;
+    fs::remove_all(elsewhere, ignored);
+  });
+  const fs::path trashed = fs::path(elsewhere) / ".Trash-0/files/Quendrel.app";
+  fs::create_directories(trashed.parent_path());
+  fs::copy(app, trashed, fs::copy_options::recursive);
+  write(trashed / "Contents/Resources/big", std::string(1 << 20, 'q'), 0600);  // and a link:
+  fs::create_directory_symlink("Resources", trashed / "Contents/payload");
+  const auto there = snapshot(app.parent_path()), inTrash = snapshot(trashed);
+
+  EXPECT_NE(Platform::moveItem(trashed, app), std::nullopt) << "something stands in the way";
+  EXPECT_EQ(snapshot(app.parent_path()), there) << "and no copy is left beside it";
+  EXPECT_EQ(snapshot(trashed), inTrash);
+  fs::remove_all(app);
+  ASSERT_EQ(Platform::moveItem(trashed, app), std::nullopt);
+  EXPECT_EQ(testing_support::namesIn(app.parent_path()), std::vector<std::string>{"Quendrel.app"});
+  EXPECT_EQ(snapshot(app), inTrash);
+  EXPECT_FALSE(fs::exists(trashed));
 }

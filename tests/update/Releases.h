@@ -1,70 +1,76 @@
 #pragma once
 // Real releases for the update tests: bundles whose program notes each start, published with
-// quendrel-release (or by hand, for images it would never make) by a service on 127.0.0.1.
+// quendrel-release (or by hand, for images it would never make) by a service on 127.0.0.1,
+// and a running copy, version 1.0, signed with the release key, in the home's Applications
+// folder.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <string>
-
+#include "platform/Digest.h"
 #include "support/Bundles.h"
-#include "support/Copies.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
+#include "support/MainBundle.h"
 #include "support/Sandbox.h"
 #include "update/AppUpdate.h"
 
 namespace update_testing {
 
 using namespace placement_testing;
-using testing_support::inSandbox;
-using testing_support::makeReadOnly;
-using testing_support::mountedBelow;
-using testing_support::starts;
+using testing_support::read;
+using testing_support::saysUp;
+namespace fs = std::filesystem;
 
-// A bundle of this version whose program appends "<version> <QUENDREL_NEW_INSTANCE>" to
-// $HOME/started and says it is up.
-App noting(const std::string& version, const std::string& identifier = "com.quendrel.manager");
+// A bundle of this version whose program notes its process in $HOME/<version>.pid, appends
+// "<version> <QUENDREL_NEW_INSTANCE>" to $HOME/started, then runs `program`.
+inline App noting(const std::string& version, const std::string& program = saysUp) {
+  App app{"com.quendrel.manager", version};
+  app.script = "#!/bin/bash\necho \"$$\" > \"$HOME/" + version + ".pid\"\necho \"" + version +
+               " ${QUENDREL_NEW_INSTANCE:-}\" >> \"$HOME/started\"\n" + program;
+  return app;
+}
 
 // quendrel-release BUNDLE --key KEY --out DIR.
-Ran release(const std::filesystem::path& bundle, const Key& key, const std::filesystem::path& out);
+inline Ran release(const fs::path& bundle, const Key& key, const fs::path& out) {
+  return run(BUILD_ROOT "/quendrel-release",
+             {bundle.string(), "--key", key.file.string(), "--out", out.string()});
+}
 
-// The feed and the download, as the web service serves them.
-class Service {
- public:
-  Service();
-  std::string base() const { return server_.base(); }
-  // The feed entry for `image`'s bytes under this version and file name.
-  void offer(const std::string& version, const std::string& image, const std::string& file);
-  std::string feed;
-  std::string download;
-  std::atomic<bool> holding{false};  // while set, a download waits before it is answered
-  int downloads() { return server_.count("/app/download"); }
-
- private:
-  testing_support::LocalServer server_;
-};
-
-// A home with a release key and a service.
 class Releasing : public ::testing::Test {
  protected:
-  // The running copy, version 1.0, in the home's Applications folder, signed with the key.
-  void install();
-  // This version built, published with quendrel-release signed with `with` (the release key
-  // when none is given), and served.
-  AppUpdate::Published publish(const std::string& version = "2.0", const Key* with = nullptr);
-  // Serves the latest.json of a folder made by quendrel-release and the image it names.
-  AppUpdate::Published serve(const std::filesystem::path& releases);
-  // An image made by hand holding the folder's contents, served under version 2.0.
-  AppUpdate::Published imageOf(const std::filesystem::path& folder);
+  Releasing() {
+    App app = noting("1.0");
+    app.service = server.base();
+    makeApp(ours, app, &key);
+    testing_support::pretendMainBundle(ours);
+  }
+
+  // This version built with this program (and mode), published with quendrel-release, served.
+  AppUpdate::Published publish(const std::string& version = "2.0",
+                               const std::string& program = saysUp, unsigned mode = 0755) {
+    const fs::path app = home / ("build-" + version + "/Some Name.app");
+    makeApp(app, noting(version, program), nullptr);
+    fs::permissions(app / "Contents/MacOS/Quendrel", static_cast<fs::perms>(mode));
+    auto ran = release(app, key, home / "releases");
+    EXPECT_NE(ran.output.find("Quendrel " + version + " published"), std::string::npos);
+    feed = read(home / "releases/latest.json");
+    download = read(home / "releases" / AppUpdate::readFeed(feed).value().file());
+    return *AppUpdate::readFeed(feed);
+  }
+  // These bytes served as the image of version 2.0.
+  AppUpdate::Published offer(const std::string& image) {
+    download = image;
+    feed = "{\"version\": \"2.0\", \"sha256\": \"" + Platform::sha256Hex(image) +
+           "\", \"file\": \"Quendrel-2.0.img\"}";
+    return *AppUpdate::readFeed(feed);
+  }
 
   testing_support::Home home;
-  Service service;
+  std::string feed, download;
+  testing_support::LocalServer server{[this](const std::string& path) {
+    return testing_support::Answer{200, path == "/app/latest" ? feed : download};
+  }};
   Key key = makeKey(home / "release.key");
-  const std::filesystem::path ours = home / "Applications/Quendrel.app";
+  const fs::path ours = home / "Applications/Quendrel.app";
 };
-
-// Runs a preparation and waits for it to settle (its image detached); gives its answer.
-AppUpdate::Prepared prepareNow(const AppUpdate::Published& entry);
 
 }  // namespace update_testing

@@ -1,169 +1,134 @@
-// The update as the user meets it: the menu's update line, the relaunch, and what the user
-// is told when the new version cannot be put in place.
+// The update as the user meets it: the menu's update line, the relaunch (this version quits
+// only once the new one has said it is up; one that crashes, cannot run or never answers is
+// stopped and the old bundle goes back), and what the user is told when it fails.
+#include <signal.h>
 #include <sys/mount.h>
 
 #include <gtest/gtest.h>
 
 #include "app/Manager.h"
-#include "placement/Applications.h"
 #include "placement/Identity.h"
-#include "placement/Moving.h"
 #include "setup/Installer.h"
 #include "support/ScriptedUi.h"
 #include "update/Releases.h"
 
 using namespace update_testing;
-using testing_support::ScriptedUi;
+using testing_support::namesIn;
 using testing_support::spinUntil;
-using testing_support::write;
-namespace fs = std::filesystem;
 
 namespace {
 
-const std::string upToDate = "Quendrel is up to date";
-const std::string getting = "Getting Quendrel 2.0…";
-const std::string ready = "Relaunch to finish updating to 2.0";
-const std::string notFetched = "Quendrel 2.0 could not be fetched";
-
 class Updating : public Releasing {
  protected:
-  void SetUp() override {
-    setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
-  }
+  Updating() { setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1); }
+  ~Updating() override { unsetenv("QUENDREL_RELAUNCH_SECONDS"); }
 
-  void launch() {
-    manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
-    manager->carryOn();
-  }
   // Launches and waits for the update line to read `wanted`.
   bool launchUntil(const std::string& wanted) {
-    launch();
+    manager = std::make_unique<Manager>(ui, std::vector<std::string>{});
+    manager->carryOn();
     return spinUntil([&] { return line() == wanted; }, 60);
   }
-
   std::string line() const { return ui.item->title(Manager::updateLine); }
-  bool clickable() const {
-    const auto& l = ui.item->lines().at(Manager::updateLine);
-    return l.enabled && l.action;
+  bool clickable() const { return ui.item->enabled(Manager::updateLine); }
+  // The one alert shown, a warning with one OK: its informative text.
+  std::string warned() const {
+    if (ui.alerts.size() != 1 || ui.alerts[0].style != Platform::AlertStyle::warning ||
+        ui.alerts[0].message != "Quendrel was not updated." || !ui.alerts[0].buttons.empty())
+      return "not one warning that Quendrel was not updated";
+    return ui.alerts[0].informative;
   }
-  void choose() { ui.item->choose(Manager::updateLine); }
-
-  // Chosen, the relaunch puts 2.0 in place alone, starts it and quits this version.
-  void expectUpdatedOnChoosing() {
-    choose();
-    ASSERT_TRUE(spinUntil([&] { return starts() == "2.0 1\n"; })) << starts();
-    EXPECT_TRUE(spinUntil([&] { return manager->terminated(); })) << "this version quits";
-    EXPECT_TRUE(ui.alerts.empty());
-    EXPECT_EQ(Settling::version(ours), "2.0");
-    EXPECT_TRUE(valid(ours));
-    EXPECT_FALSE(fs::exists(staged())) << "the staged copy went in";
-    EXPECT_EQ(fs::directory_iterator(home / "Applications")->path(), ours);
-    EXPECT_EQ(
-        std::distance(fs::directory_iterator(home / "Applications"), fs::directory_iterator()), 1)
-        << "the old version is gone, and no copy is left beside it";
+  // The process of the version's program, once it has started.
+  pid_t pidOf(const std::string& version) const {
+    const std::string noted = read(home / (version + ".pid"));
+    return noted.empty() ? -1 : std::stoi(noted);
   }
 
-  fs::path staged() const { return AppUpdate::staging() / "Quendrel.app"; }
-
-  ScriptedUi ui;
+  testing_support::ScriptedUi ui;
   std::unique_ptr<Manager> manager;
 };
 
 }  // namespace
 
-TEST_F(Updating, TheLineFollowsTheFetchAndTheRelaunchPutsTheNewVersionInPlace) {
-  install();
-  publish();
-  service.holding = true;
-  launch();
-  EXPECT_EQ(line(), upToDate);
-  EXPECT_FALSE(ui.item->enabled(Manager::updateLine));
-  ASSERT_TRUE(spinUntil([&] { return line() == getting; })) << line();
+// Whether nothing newer is fetched is the quendrelctl tests' business (it checks as the menu
+// does).
+TEST_F(Updating, AFetchThatFailsLeavesNothingToClick) {
+  offer("not a disk image"), download = "something else";
+  EXPECT_TRUE(launchUntil("Quendrel 2.0 could not be fetched")) << line();
   EXPECT_FALSE(clickable());
-  service.holding = false;
-  ASSERT_TRUE(spinUntil([&] { return line() == ready; }, 60));
-  EXPECT_TRUE(clickable());
-  EXPECT_EQ(Settling::version(ours), "1.0") << "nothing changes before the click";
-  EXPECT_EQ(starts(), "");
-  expectUpdatedOnChoosing();
 }
 
-TEST_F(Updating, WithoutANewerSignedVersionThereIsNothingToClick) {
-  const struct {
-    const char* what;
-    std::function<void()> arrange;
-    std::string line;
-  } cases[] = {
-      {"nothing newer", [&] { publish("1.0.0"); }, upToDate},
-      {"a fetch that fails",
-       [&] {
-         service.offer("2.0", "not a disk image", "Quendrel-2.0.img");
-         service.download = "something else";
-       },
-       notFetched},
-  };
-  for (const auto& c : cases) {
-    install();
-    c.arrange();
-    launch();
-    // The answer rewrites the line, so a different title shows when it has come.
-    ui.item->setTitle(Manager::updateLine, "waiting for the feed");
-    EXPECT_TRUE(spinUntil([&] { return line() == c.line; }, 60)) << c.what << ": " << line();
-    EXPECT_FALSE(clickable()) << c.what;
-    choose();
-    EXPECT_TRUE(ui.alerts.empty()) << c.what;
-    EXPECT_FALSE(manager->terminated()) << c.what;
-    if (c.line == upToDate) {
-      EXPECT_EQ(service.downloads(), 0) << "nothing newer is not fetched";
-    }
-  }
-  EXPECT_EQ(starts(), "");
-}
-
+// Then, with the new version put back in reach, the relaunch goes through: this version
+// quits only once the new one, started as a new instance, has said it is up.
 TEST_F(Updating, WhatKeepsTheNewVersionFromItsPlaceIsToldAndTheClickMayBeTriedAgain) {
-  if (!inSandbox()) GTEST_SKIP() << "needs a mount namespace of its own";
-  const fs::path aside = home / "aside.app";
-  const struct {
-    const char* what;
-    std::function<void()> spoil;
-    std::string why;
-  } cases[] = {
-      {"a folder it cannot write to", [&] { ASSERT_TRUE(makeReadOnly(home / "Applications")); },
+  if (!testing_support::inSandbox()) GTEST_SKIP() << "needs a mount namespace of its own";
+  const fs::path staged = AppUpdate::staging() / "Quendrel.app", aside = home / "aside.app";
+  publish("2.0", "while [ ! -e \"$HOME/go\" ]; do sleep 0.1; done\n" + std::string(saysUp) +
+                     "exec sleep 600\n");
+  const std::string ready = "Relaunch to finish updating to 2.0";
+  ASSERT_TRUE(launchUntil(ready)) << line();
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { ASSERT_TRUE(testing_support::makeReadOnly(home / "Applications")); },
        "Quendrel is in a place it cannot update itself from. Move it to your Applications folder "
        "first."},
-      {"no staged copy", [&] { fs::rename(staged(), aside); },
+      {[&] { fs::rename(staged, aside); },
        "Could not put the new Quendrel in place: No such file or directory"},
       // A copy that stays to finish a setup would run beside the new version.
-      {"a setup under way", [] { Installer::running = true; },
+      {[] { Installer::running = true; },
        "Quendrel is setting up, and cannot relaunch until that has finished. Try again once it "
        "is done."},
   };
-  install();
-  publish();
-  for (const auto& c : cases) {
+  for (const auto& [spoil, why] : cases) {
     ui.alerts.clear();
-    ASSERT_TRUE(launchUntil(ready)) << line();
-    c.spoil();
-    choose();
-    ASSERT_EQ(ui.alerts.size(), 1u) << c.what;
-    const auto& alert = ui.alerts[0];
-    EXPECT_EQ(alert.style, Platform::AlertStyle::warning);
-    EXPECT_EQ(alert.message, "Quendrel was not updated.");
-    EXPECT_EQ(alert.informative,
-              c.why + "\n\nThe version you have is untouched and still working.");
-    EXPECT_TRUE(alert.buttons.empty()) << "one OK";
-    EXPECT_EQ(line(), ready) << c.what;
-    EXPECT_TRUE(clickable()) << c.what << ": the user may try again";
-    EXPECT_EQ(Settling::version(ours), "1.0") << c.what;
-    Platform::turnLoop(0.1);
-    EXPECT_FALSE(manager->terminated()) << c.what;
-    EXPECT_EQ(starts(), "") << c.what;
+    spoil();
+    ui.item->choose(Manager::updateLine);
+    EXPECT_EQ(warned(), why + "\n\nThe version you have is untouched and still working.");
+    EXPECT_TRUE(line() == ready && clickable()) << why << ": the user may try again";
     umount((home / "Applications").c_str());  // writable again, where it was made read-only
     Installer::running = false;
+    if (fs::exists(aside)) fs::rename(aside, staged);
   }
-  // Once the staged copy is back, a second click goes through.
-  fs::remove_all(staged());
-  fs::rename(aside, staged());
   ui.alerts.clear();
-  expectUpdatedOnChoosing();
+  ui.item->choose(Manager::updateLine);
+  ASSERT_TRUE(spinUntil([&] { return pidOf("2.0") > 0; }, 60));
+  Platform::turnLoop(0.5);
+  EXPECT_FALSE(manager->terminated()) << "not before the new version is up";
+  testing_support::write(home / "go", "");
+  ASSERT_TRUE(spinUntil([&] { return manager->terminated(); }, 60));
+  EXPECT_TRUE(ui.alerts.empty());
+  EXPECT_EQ(kill(pidOf("2.0"), SIGKILL), 0) << "the new version runs on";
+  EXPECT_EQ(testing_support::starts(), "2.0 1\n") << "2.0 alone, as a new instance";
+  EXPECT_EQ(namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"});
+}
+
+TEST_F(Updating, ANewVersionThatDoesNotComeUpIsStoppedAndTheOldOneCarriesOn) {
+  const std::tuple<std::string, std::string, unsigned> cases[] = {
+      {"2.1", "kill -SEGV $$\n", 0755},  // crashes at launch
+      {"2.2", "", 0644},                 // cannot run
+      // Never answers in time: it must not carry on beside this one.
+      {"2.3", std::string("sleep 30\n") + saysUp, 0755},
+  };
+  const auto before = testing_support::snapshot(ours);
+  for (const auto& [version, program, mode] : cases) {
+    SCOPED_TRACE(version);
+    if (version == "2.3") setenv("QUENDREL_RELAUNCH_SECONDS", "2", 1);
+    ui.alerts.clear();
+    publish(version, program, mode);
+    ASSERT_TRUE(launchUntil("Relaunch to finish updating to " + version)) << line();
+    ui.item->choose(Manager::updateLine);
+    spinUntil([&] { return !ui.alerts.empty() || manager->terminated(); }, 60);
+    Platform::turnLoop(0.5);
+    EXPECT_FALSE(manager->terminated()) << "this version carries on";
+    EXPECT_EQ(warned(), "The new version could not be opened, so this one carries on.");
+    EXPECT_EQ(testing_support::difference(before, testing_support::snapshot(ours)), "")
+        << "the old bundle stands where it stood";
+    EXPECT_EQ(namesIn(ours.parent_path()), std::vector<std::string>{"Quendrel.app"});
+    if (pid_t pid = pidOf(version); pid > 0) {
+      EXPECT_NE(kill(pid, 0), 0) << "the new version does not run on";
+      kill(-pid, SIGKILL);  // what it started, such as its sleep
+    }
+    // The same relaunch is not offered again.
+    EXPECT_EQ(line(), "Quendrel " + version + " could not be opened");
+    EXPECT_FALSE(clickable());
+  }
 }
