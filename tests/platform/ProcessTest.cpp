@@ -1,5 +1,4 @@
-// A child that leaves a background process of its own holding its output: the run ends when
-// the child itself has exited, with all it wrote and its own exit status.
+// Child processes, and the bundle a program takes for its own.
 #include "platform/Process.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +6,14 @@
 
 #include <future>
 
+#include "support/Child.h"
 #include "support/Home.h"
 
 using namespace testing_support;
+namespace fs = std::filesystem;
 
+// A child that leaves a background process of its own holding its output: the run ends when
+// the child itself has exited, with all it wrote and its own exit status.
 TEST(Process, ARunEndsWhenTheChildExitsThoughItsBackgroundProcessHoldsTheOutput) {
   const std::string leaves = "sleep 1000 &\necho $! > \"$HOME/background-pid\"\n";
   const struct {
@@ -40,7 +43,22 @@ TEST(Process, ARunEndsWhenTheChildExitsThoughItsBackgroundProcessHoldsTheOutput)
     const auto got = ran.get();
     const auto* exited = std::get_if<Platform::Exited>(&got);
     ASSERT_NE(exited, nullptr);
-    EXPECT_EQ(exited->status, c.status);
-    EXPECT_EQ(exited->output, c.output);
+    EXPECT_EQ(std::tie(exited->status, exited->output), std::tie(c.status, c.output));
+  }
+}
+
+// The running bundle is the one the program was opened from, links above it kept as named.
+TEST(MainBundle, IsTheBundleAsItWasOpened) {
+  Home home;
+  const fs::path real = home / "real/Downloads/Quendrel.app", program = "Contents/MacOS/tests";
+  fs::create_directories(real / program.parent_path());
+  fs::copy_file("/proc/self/exe", real / program);
+  fs::create_directory_symlink(home / "real", home / "linked");
+  fs::create_directories(home / "plain");
+  fs::create_directory_symlink(home / "real/Downloads", home / "plain/Downloads");
+  for (const fs::path& app :
+       {home / "linked/Downloads/Quendrel.app", home / "plain/Downloads/Quendrel.app", real}) {
+    const Ran ran = run(app / program, {"--say-main-bundle"});
+    EXPECT_EQ(ran.out, app.string() + "\n") << ran.err;
   }
 }
