@@ -36,12 +36,6 @@ class ManagerTest : public ::testing::Test {
   }
   std::string log() const { return read(desk / "agent.log"); }
   void usePort(int port) { setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1); }
-  // Runs the launch and waits for the first answer of the desk.
-  void launch(Lines arguments = {}) {
-    manager = std::make_unique<Manager>(ui, std::move(arguments));
-    manager->applicationDidFinishLaunching();
-    ASSERT_TRUE(spinUntil([&] { return ui.item->title(Manager::stateLine) != "Checking…"; }));
-  }
   // The alerts shown since the last call: the message, the informative text, the buttons.
   Lines shown() {
     Lines all;
@@ -54,8 +48,7 @@ class ManagerTest : public ::testing::Test {
   }
 
   int argc = 1;
-  char arg0[9] = "quendrel";
-  char* argv[2] = {arg0, nullptr};
+  char* argv[2] = {const_cast<char*>("quendrel"), nullptr};
   Home home;
   const fs::path desk = Paths::movedInstall();
   Platform::EventLoop loop;
@@ -118,7 +111,7 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
     int answer;
     std::string log, alert;  // the agent's commands from the launch on; the alert shown
   } cases[] = {
-      {true, "", 0, "start\nstop\n", ""},  // started at launch
+      {true, "", 0, "stop\n", ""},
       {true, idle, 0, "stop\n", ""},
       {true, R"({"in_use": true, "why": "élodie is moving faders"})", ScriptedUi::returnKey, "",
        busy + "Élodie is moving faders" + quitting},
@@ -132,24 +125,18 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
     SCOPED_TRACE(c.inUse);
     if (!c.desk) fs::remove_all(home / "Library");
     fs::remove(desk / "agent.log");
-    answer(idle);
-    usePort(c.inUse.empty() ? freePort() : server.port());
-    launch();
-    if (c.inUse.empty()) {
-      ASSERT_TRUE(spinUntil([&] { return log() == "start\n"; }));
-    }
-    const int asked = server.count("/in-use");
     answer(c.inUse);
+    usePort(c.inUse.empty() ? freePort() : server.port());
+    Manager manager(ui, {});
+    const int asked = server.count("/in-use");
     ui.answers = {c.answer};
-    ui.item->choose(Manager::quitLine);
-    const bool quits = c.alert.empty() || c.answer == first;
-    EXPECT_EQ(std::make_tuple(log(), manager->terminated(), shown()),
-              std::make_tuple(c.log, quits, c.alert.empty() ? Lines{} : Lines{c.alert}));
-    if (quits) {
-      Platform::EventLoop::quit(0);  // turns the loop once more after the quit request
-      loop.run();
-    }
+    manager.quitApp();
+    EXPECT_EQ(std::make_tuple(log(), manager.terminated(), shown()),
+              std::make_tuple(c.log, c.alert.empty() || c.answer == first,
+                              c.alert.empty() ? Lines{} : Lines{c.alert}));
     EXPECT_TRUE(c.desk || server.count("/in-use") == asked) << "nothing to ask without a desk";
+    Platform::EventLoop::quit(0);  // turns the loop once more, after any quit request
+    loop.run();
   }
 }
 
@@ -229,10 +216,12 @@ TEST_F(ManagerTest, TheWayInAlertComesForTheExactHandOverFlagAndOnReopening) {
       "[Show the passphrase] [Done] [Uninstall Quendrel…] [Quit Quendrel]";
   for (bool exact : {false, true}) {
     ui.answers = {ScriptedUi::escapeKey, ScriptedUi::returnKey};
-    launch(exact ? Lines{"--handed-over"} : Lines{"--handed-over-please", "--handed-over-"});
+    manager = std::make_unique<Manager>(
+        ui, exact ? Lines{"--handed-over"} : Lines{"--handed-over-please", "--handed-over-"});
+    manager->applicationDidFinishLaunching();
     // Without the flag, the hand-over's alert would come before the reopening's.
     if (exact) {
-      ASSERT_TRUE(spinUntil([&] { return !ui.alerts.empty(); }));
+      ASSERT_TRUE(spinUntil([&] { return ui.alerts.size() == 2; }));
     }
     manager->applicationShouldHandleReopen();
     ASSERT_TRUE(spinUntil([&] { return ui.alerts.size() == (exact ? 3u : 1u); }));
