@@ -1,7 +1,7 @@
 // The menu and what its lines do, with a desk laid down by hand and a scripted interface.
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <atomic>
 #include <thread>
 
 #include "app/Manager.h"
@@ -54,16 +54,10 @@ class ManagerTest : public ::testing::Test {
   Platform::EventLoop loop;
   ScriptedUi ui;
   std::unique_ptr<Manager> manager;
-  // What the desk answers when asked whether it is in use; changed while the server runs.
-  void answer(const std::string& body) {
-    std::lock_guard lock(mutex);
-    inUse = body;
-  }
-  std::mutex mutex;
-  std::string inUse;
+  std::atomic<const char*> inUse{""};  // what the desk answers when asked whether it is in use
   LocalServer server{[this](const std::string& path) {
-    std::lock_guard lock(mutex);
-    return path == "/in-use" ? Answer{200, inUse, inUse == "never"} : Answer{200, "{}"};
+    const std::string body = inUse.load();
+    return path == "/in-use" ? Answer{200, body, body == "never"} : Answer{200, "{}"};
   }};
 };
 
@@ -125,7 +119,7 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
     SCOPED_TRACE(c.inUse);
     if (!c.desk) fs::remove_all(home / "Library");
     fs::remove(desk / "agent.log");
-    answer(c.inUse);
+    inUse = c.inUse.c_str();
     usePort(c.inUse.empty() ? freePort() : server.port());
     Manager manager(ui, {});
     const int asked = server.count("/in-use");

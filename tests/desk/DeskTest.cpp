@@ -2,6 +2,7 @@
 // HTTP, and a change of passphrase that leaves none.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <variant>
 
@@ -14,45 +15,30 @@
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-namespace {
-
-// A desk that gives every question this status and body, at the port Quendrel asks: 0 never
-// answers, -1 is a port nobody listens on. (Misbehaving desks are the hostile tests'.)
-struct StandIn {
-  StandIn(int status, std::string body = "{}")
-      : server([=](const std::string&) {
-          return Answer{status, body, status == 0};
-        }) {
-    setenv("QUENDREL_PORT", std::to_string(status < 0 ? freePort() : server.port()).c_str(), 1);
-  }
-  LocalServer server;
-};
-
-}  // namespace
-
+// The desk's state as the menu reads it, after its folder, the marker of an unfinished setup and
+// its answer. (Misbehaving desks are the hostile tests'.)
 TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   Home home;
-  const struct {
-    bool installed, marker;
-    int status;
-    const char* menu;
-  } cases[] = {
-      {false, false, 200, "Not set up yet"},
-      {true, true, 200, "Setting up did not finish"},
-      {true, false, 200, "Running — 2.4.1"},
-      {true, false, 404, "Running — 2.4.1"},  // 404 counts as answering
-      {true, false, 500, "Not running"},
-  };
-  for (const auto& c : cases) {
-    StandIn desk(c.status);
-    if (c.installed) write(Paths::install() / "VERSION", "2.4.1 beta\n");
-    if (c.marker) write(Paths::settingUp(), "keeping\n");
+  std::atomic<int> status = 200;
+  LocalServer desk([&](const std::string&) { return Answer{status, "{}"}; });
+  setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
+  auto menu = [] {
     std::promise<DeskState> looked;
     Desk::look([&](DeskState s) { looked.set_value(s); });
-    EXPECT_EQ(looked.get_future().get().menuText(), c.menu);
-    EXPECT_TRUE(!c.marker || desk.server.connections() == 0) << "an unfinished desk is not asked";
-    fs::remove(Paths::settingUp());
+    return looked.get_future().get().menuText();
+  };
+  std::vector<std::string> seen{menu()};
+  write(Paths::install() / "VERSION", "2.4.1 beta\n");
+  write(Paths::settingUp(), "keeping\n");
+  seen.push_back(menu());
+  EXPECT_EQ(desk.connections(), 0) << "an unfinished desk is not asked";
+  fs::remove(Paths::settingUp());
+  for (int answer : {200, 404, 500}) {
+    status = answer;
+    seen.push_back(menu());
   }
+  EXPECT_EQ(seen, (std::vector<std::string>{"Not set up yet", "Setting up did not finish",
+                                            "Running — 2.4.1", "Running — 2.4.1", "Not running"}));
   EXPECT_EQ(DeskState::answering("").menuText(), "Running");
 }
 
@@ -75,7 +61,8 @@ TEST(Desk, VersionIsTheFirstWordCutToSevenCharacters) {
 // What each answer reads as is quendrelctl's in-use test's; here, two waits in a row: the first
 // one's late answer must not disturb the second.
 TEST(Desk, ALateAnswerIsNotTakenForTheNextOne) {
-  StandIn desk(0);
+  LocalServer desk([](const std::string&) { return Answer{200, "", true}; });
+  setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
   EXPECT_EQ(Desk::busy(), Desk::Busy{});
   EXPECT_EQ(Desk::busy(), Desk::Busy{});
 }
