@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include <QImage>
 
 #include "app/Manager.h"
@@ -55,10 +57,8 @@ TEST(Quendrelctl, AnswersAboutTheDeskAndItsPassphrase) {
   EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 0);
   for (int i = 0; i < 100 && read(dir / "agent.log").empty(); ++i) usleep(50000);  // detached
   EXPECT_EQ(read(dir / "agent.log"), "restart\n");
-  for (std::vector<std::string> args : {std::vector<std::string>{}, {"about"}, {"status", "x"}}) {
-    const Ran ran = run(QUENDRELCTL, args);
-    EXPECT_TRUE(ran.status == 2 && ran.err.starts_with("usage: quendrelctl")) << ran.err;
-  }
+  const Ran wrong = run(QUENDRELCTL, {"about"});  // a command short of its argument
+  EXPECT_TRUE(wrong.status == 2 && wrong.err.starts_with("usage: quendrelctl")) << wrong.err;
 }
 
 TEST(Quendrelctl, AboutABundleAndCheckUpdateAskingTheServiceInItsBundle) {
@@ -66,22 +66,12 @@ TEST(Quendrelctl, AboutABundleAndCheckUpdateAskingTheServiceInItsBundle) {
   makeBundle(home / "Tarvic.app", "com.tarvicone.manager", "1.2", "40");
   EXPECT_EQ(said({"about", (home / "Tarvic.app").string()}),
             "identifier: com.tarvicone.manager\nversion: 1.2\nbuild: 40\nours: yes\nrunning: no\n");
-
-  Answer feed;
-  LocalServer service([&](const std::string&) { return feed; });
+  std::atomic<const char*> feed{R"({"version": "1.10", "sha256": "ABC123", "file": "F.img"})"};
+  LocalServer service([&](const std::string&) { return Answer{500, feed.load()}; });
   const fs::path program = withCtl(home / "Quendrel.app", service.base());  // version 1.0
-  const std::string offered =
-      R"({"version": "1.10", "sha256": "ABC123", "file": "Quendrel-1.10.img"})";
-  const std::pair<Answer, std::string> answers[] = {
-      {{200, offered}, "newer: 1.10 ABC123 Quendrel-1.10.img\n"},
-      {{500, offered}, "newer: 1.10 ABC123 Quendrel-1.10.img\n"},  // a good feed, whatever status
-      {{200, R"({"version": "1.0.0", "sha256": "x", "file": "f"})"}, "up to date\n"},
-  };
-  for (const auto& [answer, words] : answers) {
-    feed = answer;
-    EXPECT_EQ(run(program, {"check-update"}).out, words);
-  }
-  EXPECT_EQ(service.count("/app/latest"), 3);
+  std::string words = run(program, {"check-update"}).out;  // a good feed, whatever the status
+  feed = R"({"version": "1.0.0", "sha256": "x", "file": "f"})";
+  EXPECT_EQ(words + run(program, {"check-update"}).out, "newer: 1.10 ABC123 F.img\nup to date\n");
 }
 
 // Written for a copy that stands in an Applications folder, removed with it, and never in place
@@ -113,14 +103,7 @@ TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
   EXPECT_NE(read(Desktop::entry()).find("\nIcon=com.quendrel.manager\n"), std::string::npos);
   EXPECT_EQ(QImage(Desktop::icon(48).c_str()).size(), QSize(48, 48)) << "the knob drawn";
 
-  // Current icons are left as they are; a missing one, or a newer program, draws them again.
-  write(Desktop::icon(16), "kept");
-  Manager::introduceToDesktop();
-  EXPECT_EQ(read(Desktop::icon(16)), "kept");
-  fs::remove(Desktop::icon(256));
-  Manager::introduceToDesktop();
-  EXPECT_EQ(present(), 9);
-  EXPECT_NE(read(Desktop::icon(16)), "kept");
+  // A newer program (an update, say) draws the icons again.
   write(Desktop::icon(16), "kept");
   fs::last_write_time(program, fs::last_write_time(Desktop::icon(16)) + std::chrono::hours(1));
   Manager::introduceToDesktop();
