@@ -1,107 +1,120 @@
+// quendrelctl's own answers, which are also how the desk's in-use answer is read (the state
+// line's texts are the desk tests'; changing the passphrase, and a bundle whose Info.plist is
+// damaged, the faults tests'), and the desktop entry.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include <QImage>
+
+#include "app/Manager.h"
+#include "placement/Desktop.h"
 #include "support/Bundles.h"
 #include "support/Child.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
+#include "support/MainBundle.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string said(std::vector<std::string> args, const fs::path& program = QUENDRELCTL) {
-  return run(program, args).out;
-}
-
-void usePort(int port) {
-  setenv("QUENDREL_PORT", std::to_string(port).c_str(), 1);
+std::string said(std::vector<std::string> args) {
+  return run(QUENDRELCTL, args).out;
 }
 
 }  // namespace
 
-// The state line's own texts are the desk tests'; these are quendrelctl's.
-TEST(Quendrelctl, StatusAndInUseAnswerLikeTheMenu) {
+TEST(Quendrelctl, AnswersAboutTheDeskAndItsPassphrase) {
   Home home;
-  Answer inUse;
-  LocalServer desk([&](const std::string& path) { return path == "/in-use" ? inUse : Answer{}; });
-  usePort(desk.port());
-  write(home / "Library/Application Support/Quendrel/Desk/agent.sh", "");
-  write(home / "Library/Application Support/Quendrel/Desk/VERSION", "3.1.4 build\n");
-  EXPECT_EQ(said({"status"}), "Running — 3.1.4\n");
-  const std::pair<Answer, std::string> answers[] = {
-      {{200, R"({"in_use": true, "why": "2 people are moving faders"})"},
-       "busy: 2 people are moving faders\n"},
-      {{200, R"({"in_use": true})"}, "busy\n"},
-      {{200, R"({"in_use": false})"}, "idle\n"},
-      {{200, "not json"}, "unknown\n"},
-  };
-  for (const auto& [answer, words] : answers) {
-    inUse = answer;
-    EXPECT_EQ(said({"in-use"}), words);
+  std::string inUse;
+  LocalServer desk([&](const std::string& path) {
+    return Answer{200, path == "/in-use" ? inUse : ""};
+  });
+  const std::string port = std::to_string(desk.port());
+  setenv("QUENDREL_PORT", port.c_str(), 1);
+  const fs::path dir = home / "Library/Application Support/Quendrel/Desk";
+  EXPECT_EQ(said({"passphrase"}), "There is no passphrase yet.\n");
+  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 1) << "nothing to restart";
+  write(dir / "agent.sh", "#!/bin/bash\necho \"$1\" >> agent.log\n", 0755);
+  write(dir / "VERSION", "3.1.4 build\n");
+  write(dir / "presets/.access", "amber river lantern\n\n");
+  std::vector<std::string> words;
+  for (std::string body : {R"({"in_use": true, "why": "2 people are moving faders"})",
+                           R"({"in_use": true, "why": 3})", R"({"in_use": false})", "not json"}) {
+    inUse = body;
+    words.push_back(said({"in-use"}));
   }
-  usePort(freePort());
-  EXPECT_EQ(said({"in-use"}), "not running\n");
+  setenv("QUENDREL_PORT", std::to_string(freePort()).c_str(), 1);
+  words.push_back(said({"in-use"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"busy: 2 people are moving faders\n", "busy\n",
+                                             "idle\n", "unknown\n", "not running\n"}));
+  setenv("QUENDREL_PORT", port.c_str(), 1);
+  EXPECT_EQ(said({"status"}) + said({"passphrase"}) + said({"open"}),
+            "Running — 3.1.4\namber river lantern\nhttp://localhost:" + port + "\n");
+  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 0);
+  for (int i = 0; i < 100 && read(dir / "agent.log").empty(); ++i) usleep(50000);  // detached
+  EXPECT_EQ(read(dir / "agent.log"), "restart\n");
+  const Ran wrong = run(QUENDRELCTL, {"about"});  // a command short of its argument
+  EXPECT_TRUE(wrong.status == 2 && wrong.err.starts_with("usage: quendrelctl")) << wrong.err;
 }
 
-TEST(Quendrelctl, AboutABundle) {
+TEST(Quendrelctl, AboutABundleAndCheckUpdateAskingTheServiceInItsBundle) {
   Home home;
   makeBundle(home / "Tarvic.app", "com.tarvicone.manager", "1.2", "40");
   EXPECT_EQ(said({"about", (home / "Tarvic.app").string()}),
             "identifier: com.tarvicone.manager\nversion: 1.2\nbuild: 40\nours: yes\nrunning: no\n");
-  write(home / "Broken.app/Contents/Info.plist", "garbage");
-  Ran broken = run(QUENDRELCTL, {"about", (home / "Broken.app").string()});
-  EXPECT_EQ(broken.status, 0);
-  EXPECT_EQ(broken.out, "identifier: \nversion: \nbuild: \nours: no\nrunning: no\n");
-}
-
-TEST(Quendrelctl, CheckUpdateAsksTheServiceInItsBundle) {
-  Home home;
-  Answer feed;
-  LocalServer service([&](const std::string&) { return feed; });
+  std::atomic<const char*> feed{R"({"version": "1.10", "sha256": "ABC123", "file": "F.img"})"};
+  LocalServer service([&](const std::string&) { return Answer{500, feed.load()}; });
   const fs::path program = withCtl(home / "Quendrel.app", service.base());  // version 1.0
-  const std::string newer = "newer: 1.10 ABC123 Quendrel-1.10.img\n";
-  const std::string offered =
-      R"({"version": "1.10", "sha256": "ABC123", "file": "Quendrel-1.10.img"})";
-  const std::pair<Answer, std::string> answers[] = {
-      {{200, offered}, newer},
-      {{500, offered}, newer},  // the status is not looked at: the body is a good feed
-      {{200, R"({"version": "1.0.0", "sha256": "x", "file": "f"})"}, "up to date\n"},
-      {{200, R"({"version": 2, "sha256": "x", "file": "f"})"}, "up to date\n"},
-      {{200, "", true}, "up to date\n"},  // never answers: the 8-second limit ends it
+  std::string words = run(program, {"check-update"}).out;  // a good feed, whatever the status
+  feed = R"({"version": "1.0.0", "sha256": "x", "file": "f"})";
+  EXPECT_EQ(words + run(program, {"check-update"}).out, "newer: 1.10 ABC123 F.img\nup to date\n");
+}
+
+// Written for a copy that stands in an Applications folder, removed with it, and never in place
+// of an entry that is not ours.
+TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
+  Home home;
+  EXPECT_EQ(Desktop::entry(), home / ".local/share/applications/com.quendrel.manager.desktop");
+  setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+  auto present = [] {
+    int count = fs::exists(Desktop::entry());
+    for (int pixels : Desktop::iconSizes) count += fs::exists(Desktop::icon(pixels));
+    return count;
   };
-  for (const auto& [answer, words] : answers) {
-    feed = answer;
-    Ran ran = run(program, {"check-update"});
-    EXPECT_EQ(ran.status, 0);
-    EXPECT_EQ(ran.out, words);
-  }
-  EXPECT_EQ(service.count("/app/latest"), 5);
-}
+  auto introduce = [&](const std::string& copy) {
+    makeBundle(home / copy, "com.quendrel.manager", "1.0", "1", "", "Quendrel");
+    write(home / copy / "Contents/MacOS/Quendrel", "#!/bin/sh\n", 0755);
+    pretendMainBundle(home / copy);
+    Manager::introduceToDesktop();
+    return home / copy / "Contents/MacOS/Quendrel";
+  };
+  const std::string foreign = "[Desktop Entry]\nType=Application\nName=Another\nExec=another\n";
+  const fs::path neighbour = write(Desktop::entry().parent_path() / "other.desktop", foreign);
+  introduce("Downloads/Quendrel.app");
+  EXPECT_EQ(present(), 0);
+  const fs::path program = introduce("Applications/Odd $name `x` \"q\" 100% \\ here/Quendrel.app");
+  ASSERT_EQ(present(), 9);
+  const Ran valid = run("/usr/bin/desktop-file-validate", {Desktop::entry().string()});
+  EXPECT_EQ(valid.status + valid.out.size(), 0u) << valid.out << valid.err;
+  EXPECT_NE(read(Desktop::entry()).find("\nIcon=com.quendrel.manager\n"), std::string::npos);
+  EXPECT_EQ(QImage(Desktop::icon(48).c_str()).size(), QSize(48, 48)) << "the knob drawn";
 
-TEST(Quendrelctl, UnknownCommandsGetTheUsage) {
-  Home home;
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{}, {"stauts"}, {"about"}, {"status", "extra"}}) {
-    Ran ran = run(QUENDRELCTL, args);
-    EXPECT_EQ(ran.status, 2);
-    EXPECT_TRUE(ran.err.starts_with("usage: quendrelctl")) << ran.err;
-  }
-}
+  // A newer program (an update, say) draws the icons again.
+  write(Desktop::icon(16), "kept");
+  fs::last_write_time(program, fs::last_write_time(Desktop::icon(16)) + std::chrono::hours(1));
+  Manager::introduceToDesktop();
+  EXPECT_NE(read(Desktop::icon(16)), "kept");
 
-// Changing the passphrase is the faults tests' (with a real desk, and with failing scripts).
-TEST(Quendrelctl, PassphraseRestartAndOpen) {
-  Home home;
-  usePort(8123);
-  EXPECT_EQ(said({"passphrase"}), "There is no passphrase yet.\n");
-  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 1) << "nothing to restart";
-  const fs::path desk = home / "Library/Application Support/Quendrel/Desk";
-  write(desk / "agent.sh", "#!/bin/bash\necho \"$1\" >> agent.log\n", 0755);
-  write(desk / "presets/.access", "amber river lantern\n\n");
-  EXPECT_EQ(said({"passphrase"}), "amber river lantern\n");
-  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 0);
-  for (int i = 0; i < 100 && read(desk / "agent.log").empty(); ++i) usleep(50000);  // detached
-  EXPECT_EQ(read(desk / "agent.log"), "restart\n");
-  EXPECT_EQ(said({"open"}), "http://localhost:8123\n");
+  Desktop::forget();
+  EXPECT_EQ(present(), 0);
+  write(Desktop::entry(), foreign);
+  Manager::introduceToDesktop();
+  Desktop::forget();
+  EXPECT_EQ(std::make_tuple(present(), read(Desktop::entry()), read(neighbour)),
+            std::make_tuple(1, foreign, foreign))
+      << "another's entries stay";
 }

@@ -8,7 +8,6 @@
 
 #include "platform/Bundle.h"
 #include "platform/QtUi.h"
-#include "platform/Queue.h"
 
 int main(int argc, char** argv) {
   // A copy of this program inside a bundle says which bundle it takes for its own.

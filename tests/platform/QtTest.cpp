@@ -1,0 +1,193 @@
+// The toolkit's side: quit requests, work handed to the main thread, which button Return and
+// Escape answer in an alert, a status item's menu lines, and drawings rendered to pixels.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
+#include <csignal>
+#include <thread>
+
+#include "platform/App.h"
+#include "platform/Painting.h"
+#include "platform/PanelInk.h"
+#include "platform/QtUi.h"
+#include "platform/Queue.h"
+
+using namespace Platform;
+
+namespace {
+
+// Runs `then` from the event loop, and the loop until something calls exit; a stuck test ends
+// with -1 instead of hanging.
+int loopAfter(const std::function<void()>& then) {
+  QTimer::singleShot(0, then);
+  QTimer::singleShot(20000, [] { QCoreApplication::exit(-1); });
+  return QCoreApplication::exec();
+}
+
+// Presses the keys in turn where the keyboard would send them once the alert is up, then
+// closes it from outside if it is still open, so that the run ends either way.
+void pressWhenUp(std::vector<int> keys) {
+  auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+  if (!box) return QTimer::singleShot(10, [keys] { pressWhenUp(keys); });
+  for (int key : keys) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    if (box->isVisible())
+      QApplication::sendEvent(box->focusWidget() ? box->focusWidget() : box, &press);
+  }
+  if (box->isVisible()) box->done(0);
+}
+
+}  // namespace
+
+// SIGTERM ending the running copy, and a later launch handing over to it, are the end-to-end
+// tray test's.
+TEST(App, QuitRequestsAskTheHandler) {
+  setenv(newInstanceVariable, "1", 1);
+  EXPECT_TRUE(markedAsNewInstance());
+  EXPECT_EQ(std::getenv(newInstanceVariable), nullptr);
+  EXPECT_TRUE(markedAsNewInstance()) << "still known after the variable has gone";
+  int asked = 0;
+  onTerminationRequest([&asked] { QCoreApplication::exit(++asked); });
+  EXPECT_EQ(loopAfter([] { std::raise(SIGINT); }), 1);
+  EXPECT_EQ(loopAfter([] { QCoreApplication::quit(); }), 2) << "quit() alone would give 0";
+}
+
+// A copy on its way out may still be asked to quit, by another copy closing it: once its
+// application object has gone, the request is dropped and the copy finishes its exit.
+TEST(App, ARequestToQuitAfterTheApplicationHasGoneIsDropped) {
+  const pid_t child = fork();
+  if (child == 0) {
+    onTerminationRequest([] {});
+    delete QCoreApplication::instance()->children().last();  // the watch just made
+    std::raise(SIGTERM);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(Queue, WorkFromOtherThreadsRunsOnTheMainThreadInOrderAndSeesWhatItsPosterWrote) {
+  constexpr int posters = 4, each = 200;
+  const auto mainThread = std::this_thread::get_id();
+  // Written by each poster before it posts, read by the work on the main thread: plain memory,
+  // so only the hand-over orders the two. Work that ran elsewhere is seen as -1.
+  std::vector<std::vector<int>> written(posters, std::vector<int>(each, -1)), seen(posters);
+  std::atomic<int> ran{0};
+  std::vector<std::jthread> threads;
+  for (int p = 0; p < posters; ++p) {
+    threads.emplace_back([&, p] {
+      for (int i = 0; i < each; ++i) {
+        written[p][i] = i;
+        onMain([&, p, i] {
+          seen[p].push_back(std::this_thread::get_id() == mainThread ? written[p][i] : -1);
+          ++ran;
+        });
+      }
+    });
+  }
+  // Delivered straight from the queue, without the event loop's wake-up in between.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ran < posters * each && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::sendPostedEvents();
+  }
+  threads.clear();
+  EXPECT_EQ(seen, written);  // each poster's 0, 1, 2, … in turn
+}
+
+TEST(QtUi, ReturnAndEscapeAnswerOnlyTheButtonsTheyAreGiven) {
+  Alert wayIn{AlertStyle::informational, "", "", {"Open", "Show", "Done", "Uninstall"}, 0, 2};
+  Alert keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
+  Alert noReturn = keepOpen, neither = keepOpen;
+  noReturn.returnKey.reset();
+  neither.returnKey = neither.escapeKey = std::nullopt;
+  const std::tuple<Alert, std::vector<int>, int> cases[] = {
+      {wayIn, {Qt::Key_Return}, 0},
+      {wayIn, {Qt::Key_Escape}, 2},
+      {keepOpen, {Qt::Key_Return}, 1},
+      {noReturn, {Qt::Key_Return, Qt::Key_Escape}, 1},  // Return chose nothing
+      {neither, {Qt::Key_Return, Qt::Key_Escape}, 2},   // closed without a choice
+      {Alert{}, {Qt::Key_Escape}, 0},                   // no buttons: one OK
+  };
+  for (const auto& [alert, keys, answer] : cases) {
+    QTimer::singleShot(0, [keys] { pressWhenUp(keys); });
+    EXPECT_EQ(QtUi().run(alert), firstButton + answer) << alert.buttons.size() << " buttons";
+  }
+}
+
+TEST(QtUi, MenuLinesShowTheirTitlesAndRunFromTheLoop) {
+  int chosen = 0;
+  QtUi ui;
+  auto item = ui.makeStatusItem(Drawing{}, "Quendrel",
+                                {{"Fish & Chips", false, true, [&chosen] { chosen = 1; }, "q"}});
+  QMenu* menu = nullptr;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* found = qobject_cast<QMenu*>(widget)) menu = found;
+  }
+  ASSERT_TRUE(menu && menu->actions().size() == 1);
+  QAction* action = menu->actions()[0];
+  EXPECT_EQ(std::make_tuple(action->text(), item->title(0), action->shortcut()),
+            std::make_tuple(QString("Fish && Chips"), std::string("Fish & Chips"),
+                            QKeySequence("Ctrl+Q")));
+  // A chosen line's work runs from the event loop, with the action it has by then.
+  item->setAction(0, [&chosen] { chosen = 2; });
+  action->trigger();
+  EXPECT_EQ(chosen, 0);
+  QApplication::processEvents();
+  EXPECT_EQ(chosen, 2);
+}
+
+TEST(Painting, EachDrawingPaintsWhereItShould) {
+  constexpr double c = 9, r = 7.2, w = 1.35;
+  struct Probe {
+    double x, y;
+    int low, high;  // the alpha there, within these bounds
+  };
+  auto on = [](double x, double y) { return Probe{x, y, 255, 255}; };
+  auto off = [](double x, double y) { return Probe{x, y, 0, 0}; };
+  const std::pair<std::vector<Step>, std::vector<Probe>> cases[] = {
+      // From lower left over the top to upper right, clockwise: the knob's lit gauge.
+      {{Arc{{c, c}, r, 215, 31, true, w, 1}},
+       {on(c, c + r), off(c, c - r), on(c - r, c), off(c + r, c)}},
+      // Crossing 0°, and alpha making a partly transparent stroke.
+      {{Arc{{c, c}, r, 31, -35, true, w, 0.32}}, {{c + r, c, 78, 86}, off(c - r, c), off(c, c)}},
+      // Erasing cuts through until restored.
+      {{Disc{{c, c}, 6}, Save{}, Erase{}, Disc{{c, c}, 3}, Line{{c - 6, c}, {c - 4, c}, 1},
+        Restore{}, Disc{{c, c}, 1}},
+       {off(c + 2, c), on(c + 4.5, c), off(c - 5, c), on(c, c), off(c + 8.5, c)}},
+      // Lines have round caps.
+      {{Line{{5, c}, {13, c}, 2}}, {on(9, c), {13.6, c, 129, 255}, {13.6, c + 0.9, 0, 63}}},
+  };
+  for (const auto& [steps, probes] : cases) {
+    const Rendered image = render(Drawing{18, steps}, 8);
+    for (const Probe& p : probes) {
+      const int alpha = image.at(p.x, p.y);
+      EXPECT_TRUE(alpha >= p.low && alpha <= p.high)
+          << steps.size() << " steps, at (" << p.x << ", " << p.y << "): " << alpha;
+    }
+  }
+}
+
+TEST(Painting, YRunsUpAndRowsRunDown) {
+  const Rendered dot = render(Drawing{18, {Disc{{4, 14}, 2}}}, 2);
+  ASSERT_EQ(dot.alpha.size(), 36u * 36u);
+  // (4, 14) in the drawing is 4 points from the top: row 8, column 8.
+  EXPECT_EQ(dot.alpha[8 * 36 + 8] + 1000 * dot.alpha[28 * 36 + 8], 255)
+      << "row 8 drawn, row 28 clear";
+}
+
+// The order of the tray's colours, the desktop's preference and the palette is the end-to-end
+// knob test's, the palette's the QtUi test's; here, reading the tray's colours.
+TEST(PanelInk, TheTraysColoursAreSixteenBitsEachAndThreeOfThemNameOne) {
+  EXPECT_EQ(inkFor({{0x1ffff, 0, 0x00ff}, {}, {}, {}}), (Colour{255, 0, 1}))
+      << "more than 16 bits is full";
+  EXPECT_EQ(inkFor({{0, 0}, 1u, {}, {}}), white)
+      << "too few to name a colour: the preference decides";
+}
