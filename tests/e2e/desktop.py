@@ -1,6 +1,7 @@
 """What the end-to-end tests share: an X server of their own, a home folder of their own, a
 tray (trayer) and Quendrel in it; every process ends with the test. Screenshots and the
 programs' output are kept in the build folder's test-artifacts."""
+import contextlib
 import os
 import random
 import shutil
@@ -21,11 +22,9 @@ def wait_for(check, seconds):
     """Asks `check` until it gives something true or `seconds` have passed; gives its last
     answer."""
     deadline = time.monotonic() + seconds
-    while True:
-        answer = check()
-        if answer or time.monotonic() > deadline:
-            return answer
+    while not (answer := check()) and time.monotonic() < deadline:
         time.sleep(0.2)
+    return answer
 
 
 def free_port():
@@ -35,7 +34,7 @@ def free_port():
 
 
 class Desktop(unittest.TestCase):
-    TOOLS = ("Xvfb", "trayer", "xdotool", "xwininfo", "import")
+    TOOLS = ("Xvfb", "trayer", "xdotool", "xwininfo", "import", "convert")
 
     def setUp(self):
         for tool in self.TOOLS:
@@ -44,7 +43,6 @@ class Desktop(unittest.TestCase):
         self.temp = Path(tempfile.mkdtemp(prefix="quendrel-e2e-"))
         self.addCleanup(shutil.rmtree, self.temp, True)
         self.home = self.temp / "home"
-        self.home.mkdir()
         (self.temp / "runtime").mkdir(mode=0o700)
         self.env = {k: v for k, v in os.environ.items()
                     if k not in ("QUENDREL_NEW_INSTANCE", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
@@ -60,14 +58,11 @@ class Desktop(unittest.TestCase):
         # that comes next.
         for _ in range(20):
             self.env["DISPLAY"] = f":{random.randrange(100, 1000)}"
-            read_end, write_end = os.pipe()
-            server, _ = self.spawn(["Xvfb", self.env["DISPLAY"], "-screen", "0", "640x480x24",
-                                    "-nolisten", "tcp", "-noreset", "-displayfd", write_end],
-                                   pass_fds=(write_end,))
-            os.close(write_end)
-            with os.fdopen(read_end) as announced:
-                if announced.readline().strip():
-                    break
+            server, announced = self.announcing("Xvfb", self.env["DISPLAY"], "-screen", "0",
+                                                "640x480x24", "-nolisten", "tcp", "-noreset",
+                                                "-displayfd", "{}")
+            if announced:
+                break
             self.stop(server)
         else:
             self.fail("Xvfb did not start")
@@ -75,6 +70,7 @@ class Desktop(unittest.TestCase):
         # instead of offering to move itself there.
         self.app = self.home / "Applications/Quendrel.app"
         self.executable = self.app / "Contents/MacOS/Quendrel"
+        shutil.copytree(BUNDLE, self.app, symlinks=True)
 
     def spawn(self, argv, **kwargs):
         """Starts a process that is ended when the test ends; its output goes to a log among
@@ -88,15 +84,22 @@ class Desktop(unittest.TestCase):
         self.addCleanup(self.stop, process)
         return process, path
 
+    def announcing(self, *argv):
+        """Spawns a program that writes a line to a descriptor (`{}` in its arguments) once it
+        is ready; gives the process and that line."""
+        read_end, write_end = os.pipe()
+        process, _ = self.spawn([str(a).format(write_end) for a in argv], pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            return process, announced.readline().strip()
+
     @staticmethod
     def stop(process):
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        process.terminate()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            return process.wait(10)
+        process.kill()
+        process.wait()
 
     def x(self, *argv):
         done = subprocess.run([str(a) for a in argv], env=self.env, capture_output=True,
@@ -105,19 +108,15 @@ class Desktop(unittest.TestCase):
 
     def tray_window(self):
         """trayer's visible panel window, when there is one."""
-        for window in self.x("xdotool", "search", "--class", "trayer").split():
-            if "IsViewable" in self.x("xwininfo", "-id", window):
-                return window
-        return None
+        windows = self.x("xdotool", "search", "--class", "trayer").split()
+        return next((w for w in windows if "IsViewable" in self.x("xwininfo", "-id", w)), None)
 
     def width(self, window, side="Width"):
-        for line in self.x("xwininfo", "-id", window).splitlines():
-            if line.strip().startswith(side + ":"):
-                return int(line.split(":")[1])
-        return 0
+        lines = self.x("xwininfo", "-id", window).splitlines()
+        return next((int(line.split(":")[1]) for line in lines
+                     if line.strip().startswith(side + ":")), 0)
 
     def screenshot(self, window, name):
-        ARTIFACTS.mkdir(parents=True, exist_ok=True)
         subprocess.run(["import", "-window", window, str(ARTIFACTS / name)], env=self.env,
                        check=True, capture_output=True)
         return ARTIFACTS / name

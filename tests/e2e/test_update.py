@@ -19,7 +19,6 @@ from pathlib import Path
 from desktop import BUILD_ROOT, BUNDLE, SOURCE_ROOT, Desktop, free_port, wait_for
 
 CODESIGN = BUILD_ROOT / "quendrel-codesign"
-RELEASE = BUILD_ROOT / "quendrel-release"
 OLD, NEW = "5.0", "5.1"
 
 
@@ -30,16 +29,13 @@ def mounts_below(folder):
     return [p for p in points if p == inside or p.startswith(inside + "/")]
 
 
-def processes_running(executable):
-    """Process ids whose program is the file now at `executable` (zombies have none)."""
-    wanted, pids = os.path.realpath(executable), []
-    for entry in Path("/proc").glob("[0-9]*"):
-        try:
-            if os.readlink(entry / "exe") == wanted:
-                pids.append(int(entry.name))
-        except OSError:
-            continue
-    return pids
+def version(app, **changes):
+    """The bundle's version, after the changes (when there are some) are written to it."""
+    info = app / "Contents/Info.plist"
+    plist = plistlib.loads(info.read_bytes()) | changes
+    if changes:
+        info.write_bytes(plistlib.dumps(plist))
+    return plist["CFBundleShortVersionString"]
 
 
 class Update(Desktop):
@@ -51,27 +47,11 @@ class Update(Desktop):
         self.assertEqual(done.returncode, 0, f"{argv}: {done.stdout}{done.stderr}")
         return done.stdout
 
-    def unmount_all(self):
-        for point in reversed(mounts_below(self.temp)):
-            subprocess.run(["fusermount3", "-u", "-z", point], capture_output=True)
-            subprocess.run(["umount", "-l", point], capture_output=True)
-
-    def make_version(self, target, version, service):
-        shutil.copytree(BUNDLE, target, symlinks=True)
-        info = target / "Contents/Info.plist"
-        plist = plistlib.loads(info.read_bytes())
-        plist.update(CFBundleShortVersionString=version, QuendrelService=service)
-        info.write_bytes(plistlib.dumps(plist))
-
-    def version(self):
-        return plistlib.loads((self.app / "Contents/Info.plist").read_bytes())[
-            "CFBundleShortVersionString"]
-
     def test_the_menu_relaunches_into_the_published_version(self):
-        self.addCleanup(self.unmount_all)
-        key, releases = self.temp / "release.key", self.temp / "releases"
+        self.addCleanup(lambda: [subprocess.run(["fusermount3", "-u", "-z", point])
+                                 for point in reversed(mounts_below(self.temp))])
+        key, releases, port = self.temp / "release.key", self.temp / "releases", free_port()
         self.tool(CODESIGN, "keygen", key)
-        port = free_port()
         _, log = self.spawn([SOURCE_ROOT / "devkit/service", "--port", port, "--releases",
                              releases])
         self.assertTrue(wait_for(lambda: "Ready on" in log.read_text(errors="replace"), 30),
@@ -79,21 +59,20 @@ class Update(Desktop):
         service = f"http://127.0.0.1:{port}"
 
         # Version N, installed and signed; version N+1 published with one command.
-        self.make_version(self.app, OLD, service)
+        version(self.app, CFBundleShortVersionString=OLD, QuendrelService=service)
         self.tool(CODESIGN, "sign", self.app, "--key", key)
         upcoming = self.temp / "build-next/Quendrel.app"
-        self.make_version(upcoming, NEW, service)
-        self.tool(RELEASE, upcoming, "--key", key, "--out", releases)
+        shutil.copytree(BUNDLE, upcoming, symlinks=True)
+        version(upcoming, CFBundleShortVersionString=NEW, QuendrelService=service)
+        self.tool(BUILD_ROOT / "quendrel-release", upcoming, "--key", key, "--out", releases)
 
         # What the update line goes through, as quendrelctl prints it. It only stages.
         staging = self.home / "Library/Application Support/Quendrel/Update"
-        printed = self.tool(self.app / "Contents/MacOS/quendrelctl", "update")
-        self.assertEqual(printed.splitlines(),
-                         [f"Getting Quendrel {NEW}…", f"Relaunch to finish updating to {NEW}"])
-        self.assertEqual(mounts_below(self.temp), [])
-        self.assertEqual(self.version(), OLD, "quendrelctl never swaps")
+        printed = self.tool(self.app / "Contents/MacOS/quendrelctl", "update").splitlines()
+        self.assertEqual((printed, mounts_below(self.temp), version(self.app)),
+                         ([f"Getting Quendrel {NEW}…", f"Relaunch to finish updating to {NEW}"],
+                          [], OLD))
         shutil.rmtree(staging)
-
         # The running copy fetches N+1 by itself: staged, and its image detached again.
         tray, old = self.start_in_tray()
         staged = staging / "Quendrel.app"
@@ -112,11 +91,12 @@ class Update(Desktop):
         relaunched = wait_for(choose_update_line, 90)
         self.screenshot(tray, "update-tray.png")
         self.assertTrue(relaunched, "choosing the update line did not end the running version")
-        self.assertEqual(old.returncode, 0)
+        self.assertEqual((old.returncode, version(self.app)), (0, NEW))
 
         # N+1 runs from the same place, as a new instance; N's bundle is gone.
-        self.assertEqual(self.version(), NEW)
-        new = wait_for(lambda: processes_running(self.executable), 30)
+        wanted = os.path.realpath(self.executable)
+        new = wait_for(lambda: [int(p.name) for p in Path("/proc").glob("[0-9]*")
+                                if os.path.realpath(p / "exe") == wanted], 30)
         self.assertTrue(new, "the new version is not running")
         for pid in new:
             self.addCleanup(os.kill, pid, 9)

@@ -1,0 +1,350 @@
+"""The reference desk (setup.sh, agent.sh, the console, uninstall.sh), driven as the application
+drives it, the stand-in service and the demo helper that lays a desk down by hand.
+
+Everything a test starts lives under one temporary folder; `Sandbox.close` stops it all (also
+after a failure) and removes the folder.
+"""
+
+import contextlib
+import http.client
+import json
+import os
+import re
+import shutil
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+DEVKIT = Path(__file__).resolve().parents[2] / "devkit"
+PAYLOAD = DEVKIT / "payload"
+PYTHON = "/usr/bin/python3"
+MIXES = "Quendrel — your mixes"
+PAIRING = """import asyncio, sys
+from engine.uplink import pair
+r = asyncio.run(pair(sys.argv[1], sys.argv[2], 'presets/.uplink', sys.argv[3]))
+print(r['message'])
+sys.exit(0 if r['ok'] else 1)"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def request(port, path, method="GET", body=None, headers=None):
+    """(status, headers, body) of one HTTP request to 127.0.0.1."""
+    with contextlib.closing(http.client.HTTPConnection("127.0.0.1", port, timeout=5)) as conn:
+        conn.request(method, path, body=body, headers=headers or {})
+        answer = conn.getresponse()
+        return answer.status, dict(answer.getheaders()), answer.read()
+
+
+def up(port):
+    with contextlib.suppress(OSError):
+        return request(port, "/relay-info")[0] == 200
+    return False
+
+
+def raw(port, data=b"", sock=None):
+    """Send bytes as they are and return whatever comes back before the close."""
+    got = b""
+    with sock or socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        with contextlib.suppress(OSError):
+            s.sendall(data)
+        with contextlib.suppress(OSError):
+            while chunk := s.recv(65536):
+                got += chunk
+    return got
+
+
+def wait_for(check, seconds=15.0):
+    """Poll `check` until it is true or the time is up; its last value."""
+    deadline = time.monotonic() + seconds
+    while not (value := check()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return value
+
+
+def make(path, text="x"):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text, "utf-8")
+    return path
+
+
+def login(port, passphrase):
+    body = urllib.parse.urlencode({"passphrase": passphrase})
+    status, headers, _ = request(port, "/login", "POST", body,
+                                 {"Content-Type": "application/x-www-form-urlencoded"})
+    return status, headers.get("Set-Cookie", "").split(";")[0]
+
+
+def terms(page):
+    """(data-version, at least two check boxes inside main and a .how element)."""
+    main = re.search(r'<main[^>]*data-version="([^"]*)"[^>]*>(.*?)</main>', page, re.S)
+    boxes = re.findall(r'<input[^>]*type="checkbox"', main.group(2))
+    return main.group(1), len(boxes) >= 2 and 'class="how"' in page
+
+
+class Sandbox(unittest.TestCase):
+    """Each test gets a temporary home folder; the desk can be laid down in it."""
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="quendrel-devkit-"))
+        self.addCleanup(self.close)
+        # A home folder name with a blank, an apostrophe and an ampersand checks the scripts'
+        # quoting and the property list's escaping.
+        self.home = self.root / "Sam O'Neil & co"
+        self.support = self.home / "Library/Application Support/Quendrel"
+        self.desk, self.port = self.support / "Desk", free_port()
+        self.app = make(self.root / "Applications/Quendrel.app/Contents/Info.plist").parents[1]
+
+    def run_(self, argv, cwd=None, **changes):
+        env = {k: v for k, v in os.environ.items() if k not in (
+            "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "TARVIC_PORT")}
+        env |= dict(HOME=str(self.home), QUENDREL_PORT=str(self.port), DESK_SUPERVISOR="process",
+                    DESK_BIND="127.0.0.1", XDG_CONFIG_HOME=str(self.home / ".config")) | changes
+        done = subprocess.run([str(a) for a in argv], cwd=cwd or self.desk, text=True,
+                              env={k: v for k, v in env.items() if v is not None},
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=120)
+        return done.returncode, done.stdout
+
+    def script(self, name, *args, **env):
+        """Run a payload script as the application does: bash, full path, a command."""
+        return self.run_(["/bin/bash", self.desk / name, *args], **env)
+
+    def lay_down(self, where=None, set_up=False):
+        shutil.copytree(PAYLOAD, where or self.desk, ignore=shutil.ignore_patterns("__pycache__"))
+        self.assertEqual(self.script("setup.sh")[0] if set_up else 0, 0)
+        return where or self.desk
+
+    def uninstall(self, *args):
+        """uninstall.sh, run from a temporary copy the way the application runs it."""
+        copy = shutil.copy(PAYLOAD / "uninstall.sh", self.root / "quendrel-uninstall-TEST.sh")
+        return self.run_(["/bin/bash", copy, *args], cwd=self.root)
+
+    def read(self, *parts):
+        return self.home.joinpath(*parts).read_text("utf-8")
+
+    def close(self):
+        if (self.desk / "agent.sh").exists():
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.script("agent.sh", "stop")
+        # Whatever still runs from inside the sandbox goes too.
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            with contextlib.suppress(OSError):
+                cmd = Path("/proc/%s/cmdline" % pid).read_bytes().decode("utf-8", "replace")
+                if int(pid) != os.getpid() and (str(self.root) in cmd or os.readlink(
+                        "/proc/%s/cwd" % pid).startswith(str(self.root))):
+                    os.kill(int(pid), 9)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Desk(Sandbox):
+    def desk_pid(self):
+        """The pid of the desk's Python process, if one runs."""
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            with contextlib.suppress(OSError):
+                args = Path("/proc/%s/cmdline" % entry).read_bytes().decode().split("\0")
+                if args[1:4] == ["-m", "engine.desk", "serve"] and \
+                        os.readlink("/proc/%s/cwd" % entry) == str(self.desk):
+                    return int(entry)
+        return None
+
+    def pair(self, port, code, terms="2025-04", path="church"):
+        address = "ws://127.0.0.1:%d/%s" % (port, path)
+        return self.run_([self.desk / ".venv/bin/python", "-c", PAIRING, address, code, terms])
+
+    def test_one_desk_from_setup_to_uninstall_with_the_service(self):
+        # A script's end may never run here, yet must parse.
+        for script in ["setup.sh", "agent.sh", "uninstall.sh", "../lay-down-by-hand"]:
+            self.assertEqual(subprocess.run(["/bin/bash", "-n", PAYLOAD / script]).returncode, 0)
+        port, access = self.port, self.lay_down(set_up=True) / "presets/.access"
+        # Run again, setup.sh keeps the desk's .venv, or makes it again when it is broken. (That
+        # it makes a working one is on the security check's road with the reference desk.)
+        self.assertIn("Keeping the desk's Python environment", self.script("setup.sh")[1])
+        (self.desk / ".venv/bin/python").unlink()
+        rc, out = self.script("setup.sh")
+        self.assertEqual((rc, "making it again" in out), (0, True), out)
+
+        # The stand-in service and pairing through engine.uplink: the texts the application
+        # shows. (Pairing that works, the credentials' privacy and a used or wrong code are also
+        # on the security check's road.)
+        service = subprocess.Popen([PYTHON, DEVKIT / "service", "--port", "0", "--code", "123456"],
+                                   stdout=subprocess.PIPE, cwd=self.root)
+        self.addCleanup(lambda: (service.kill(), service.wait(), service.stdout.close()))
+        said = service.stdout.readline().decode() + service.stdout.readline().decode()
+        self.assertRegex(said, r"^Pairing code: 123456\nReady on http://127\.0\.0\.1:\d+")
+        sp = int(re.search(r"127\.0\.0\.1:(\d+)", said).group(1))
+        pages = [terms(request(sp, "/terms")[2].decode()), terms(PAYLOAD.joinpath("ui/terms.html")
+                                                                 .read_text("utf-8"))]
+        self.assertEqual((pages[0][1], pages[1][1], pages[0][0] != pages[1][0]), (True,) * 3)
+        # (The feed and the download are what the end-to-end update run fetches.)
+        self.assertEqual([request(sp, p)[0] for p in ("/church", "/app/latest")], [426, 404])
+        rc, out = self.pair(sp, "123456")
+        self.assertEqual((rc, "now connected to St Brigid's" in out), (0, True), out)
+        before = (self.desk / "presets/.uplink").read_bytes()
+        for code in ["123456", "000000", "12a456"]:  # used, wrong, not digits
+            self.assertEqual(self.pair(sp, code), (1, "That code was not accepted. Codes last an "
+                                                      "hour and work once — ask for another.\n"))
+        self.assertEqual((self.desk / "presets/.uplink").read_bytes(), before)
+        new_code = lambda query="": request(sp, "/codes/new" + query)[2].decode().strip()
+        arabic = "".join(chr(0x660 + int(d)) for d in new_code())
+        self.assertEqual(self.pair(sp, arabic)[0], 0, "digits of another script count as digits")
+        for code, at, path, said in [
+                (new_code("?lasts=0"), sp, "church", "has run out"),
+                ("123456", free_port(), "church", "Could not reach the Quendrel service"),
+                ("123456", sp, "elsewhere", "does not pair computers at that address")]:
+            rc, out = self.pair(at, code, path=path)
+            self.assertEqual((rc, len(out.strip().splitlines()), said in out), (1, 1, True), out)
+
+        # Refusals end in a plain last line and a non-zero status.
+        with socket.socket() as other:
+            other.bind(("127.0.0.1", 0))
+            other.listen()
+            taken = other.getsockname()[1]
+            for command, port_used, said in [
+                    ("start", taken, "in use by another program"),
+                    ("stop", taken, "did not stop"),
+                    ("start", 70000, "a port must be a number from 1 to 65535"),
+                    ("dance", port, "is not something the desk's agent can do")]:
+                rc, out = self.script("agent.sh", command, QUENDREL_PORT=str(port_used))
+                self.assertEqual((rc != 0, said in out.strip().splitlines()[-1]), (True,) * 2, out)
+        # The port: the first of the two variables that is set decides; ASCII digits only.
+        for quendrel, tarvic, expected in [("+81", None, "81"), ("٨١", None, "8080"),
+                                           ("abc", "82", "8080"), (None, "82", "82"),
+                                           (None, None, "8080")]:
+            rc, out = self.run_([PYTHON, "-m", "engine.desk", "port"], QUENDREL_PORT=quendrel,
+                                TARVIC_PORT=tarvic)
+            self.assertEqual((rc, out.strip()), (0, expected), (quendrel, tarvic))
+
+        # install writes the property list (escaped) and starts the desk, with a passphrase
+        # only its owner may read.
+        self.assertEqual(self.script("agent.sh", "install")[0], 0)
+        plist = self.home / "Library/LaunchAgents/com.quendrel.desk.plist"
+        self.assertIn("Sam O'Neil &amp; co/Library/Application Support", plist.read_text("utf-8"))
+        words = access.read_text("utf-8").strip()
+        self.assertRegex(words, r"^[a-z]+ [a-z]+ [a-z]+$")
+        self.assertEqual((json.loads(request(port, "/relay-info")[2])["version"],
+                          stat.S_IMODE(access.stat().st_mode)), ("1.4.2", 0o600))
+
+        # Signed in to the console, someone moving a fader makes the desk in use. (A wrong
+        # passphrase is refused below.)
+        self.assertEqual(request(port, "/in-use")[2], b'{"in_use": false}')
+        status, cookie = login(port, "  " + words.upper() + " ")
+        mix = {"Cookie": cookie, "Content-Type": "application/json"}
+        moved = request(port, "/api/mix", "POST", '{"channel": 1, "level": 42}', mix)[2]
+        self.assertEqual((status, json.loads(moved)["channels"][1]["level"],
+                          json.loads(request(port, "/in-use")[2])["why"]),
+                         (303, 42, "1 person is moving faders on the console"))
+
+        # Hostile requests get a 4xx, and the desk goes on.
+        big = b"POST /api/mix HTTP/1.1\r\nContent-Length: 10485760\r\n\r\n" + b"x" * 10485760
+        for data, answer in [(big, rb"413 .*too much"), (b"BREW / HTTP/1.1\r\n\r\n", rb"405 "),
+                             (b"POST /login HTTP/1.1\r\nContent-Length: nine\r\n\r\n", rb"400 ")]:
+            self.assertRegex(raw(port, data), re.compile(rb"^HTTP/1\.1 " + answer, re.S))
+        self.assertTrue(up(port))
+
+        # The keeper starts a desk that died; start meanwhile waits for it.
+        keeper, before = (self.desk / "data/desk.pid").read_text(), self.desk_pid()
+        os.kill(before, 9)
+        self.assertEqual(self.script("agent.sh", "start")[0], 0)
+        self.assertTrue(wait_for(lambda: self.desk_pid() not in (None, before) and up(port), 20))
+        rc, out = self.script("agent.sh", "start")
+        self.assertEqual((rc, "already running" in out, (self.desk / "data/desk.pid").read_text()),
+                         (0, True, keeper), out)
+
+        # stop ends it, twice; a new passphrase is the one the restarted desk takes. (That
+        # set-passphrase makes another is on the security check's road.)
+        self.assertEqual([self.script("agent.sh", "stop")[0], up(port), self.desk_pid()],
+                         [0, False, None])
+        self.assertEqual([self.script("agent.sh", c)[0]
+                          for c in ("stop", "set-passphrase", "restart")], [0] * 3)
+        new = access.read_text("utf-8").strip()
+        self.assertEqual((login(port, words)[0], login(port, new)[0]), (403, 303))
+
+        # Uninstalling the running desk puts the user's work, earlier copies' too, on the
+        # Desktop. The first line and the application's own are checked with the application.
+        make(self.desk / "projects/Easter/order.mix", "easter")
+        make(self.support / "Desk-previous/presets/old.json", "old")
+        make(self.support / "Desk-unfinished 2/VERSION")
+        make(self.home / "Tarvic-previous/projects/harvest.mix", "harvest")
+        make(self.home / "Library/LaunchAgents/com.tarvicone.tarvic.plist")
+        lock = make(self.home / ".tarvic-update.lock")
+        rc, out = self.uninstall("--app", self.app)
+        lines = [line.strip() for line in re.sub("\x1b\\[[0-9;]*m", "", out).split("\n")
+                 if line.strip().startswith("✓")]
+        self.assertEqual((rc, len(lines)), (0, 9), out)
+        self.assertIn("✓ Put your presets and projects in Desktop/" + MIXES, lines)
+        kept = {"presets/.access": new + "\n", "projects/Easter/order.mix": "easter",
+                "Earlier copy (Desk-previous)/presets/old.json": "old",
+                "Earlier copy (Tarvic-previous)/projects/harvest.mix": "harvest"}
+        self.assertEqual({name: self.read("Desktop", MIXES, name) for name in kept}, kept)
+        self.assertEqual([p.exists() for p in (self.support, self.home / "Tarvic-previous",
+                                               lock, self.app)], [False] * 4)
+        self.assertEqual((os.listdir(plist.parent), up(port)), ([], False))
+
+
+class Uninstall(Sandbox):
+    def test_earlier_layout_and_a_taken_name(self):
+        home = self.home
+        make(self.lay_down(home / "Tarvic") / "presets/.access", "acorn amber anchor\n")
+        make(home / "Desktop" / MIXES / "keep.txt", "earlier")
+        make(home / "Desktop" / (MIXES + " 2") / "keep.txt", "earlier too")
+        make(home / "Library/LaunchAgents/com.tarvicone.tarvic.plist")
+        rc, out = self.uninstall()
+        self.assertIn("✓ Put your presets in Desktop/%s 3" % MIXES, out)
+        self.assertEqual((rc, self.read("Desktop", MIXES + " 3", "presets/.access"),
+                          self.read("Desktop", MIXES, "keep.txt"),
+                          os.listdir(home / "Desktop" / (MIXES + " 2"))),
+                         (0, "acorn amber anchor\n", "earlier", ["keep.txt"]))
+        self.assertEqual(os.listdir(home / "Library/LaunchAgents"), [])
+        self.assertEqual(((home / "Tarvic").exists(), self.app.exists()), (False, True),
+                         "the application goes only with --app")
+
+    def test_a_desk_that_will_not_stop_keeps_everything(self):
+        song = make(self.lay_down() / "projects/song.mix")
+        with socket.socket() as other:
+            other.bind(("127.0.0.1", self.port))
+            other.listen()
+            rc, out = self.uninstall()
+        self.assertNotEqual(rc, 0)
+        self.assertIn("could not be stopped, so nothing was removed", out.strip()[-200:])
+        self.assertEqual((song.exists(), (self.home / "Desktop").exists()), (True, False))
+
+    def test_desk_removes_itself_after_the_trash_is_emptied(self):
+        home, app = self.home, self.app
+        make(self.lay_down() / "data/installed-by-app", str(app) + "\n")
+        make(self.desk / "projects/advent.mix", "advent")
+        self.assertEqual(self.script("agent.sh", "install", DESK_WATCH_SECONDS="0.2")[0], 0)
+        # Deleted some other way: the desk stays.
+        app.rename(self.root / "elsewhere.app")
+        time.sleep(1.5)
+        self.assertTrue(up(self.port))
+        (self.root / "elsewhere.app").rename(app)
+
+        trash = home / ".local/share/Trash"
+        make(trash / "info/Quendrel.app.trashinfo", "[Trash Info]\nPath=%s\n"
+             "DeletionDate=2025-01-01T10:00:00\n" % urllib.parse.quote(str(app)))
+        (trash / "files").mkdir()
+        app.rename(trash / "files/Quendrel.app")
+        log = self.desk / "logs/desk.log"
+        self.assertTrue(wait_for(lambda: "in the Trash" in log.read_text("utf-8"), 20))
+        shutil.rmtree(trash)
+        plist = home / "Library/LaunchAgents/com.quendrel.desk.plist"
+        self.assertTrue(wait_for(lambda: not self.desk.exists() and not plist.exists(), 30))
+        self.assertEqual(self.read(MIXES, "projects/advent.mix"), "advent")
+        self.assertEqual(((home / MIXES / "presets/.access").exists(),
+                          (home / "Desktop").exists(), up(self.port)), (True, False, False))
+
+
+if __name__ == "__main__":
+    unittest.main()
