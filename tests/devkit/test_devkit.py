@@ -53,18 +53,6 @@ def up(port):
     return False
 
 
-def raw(port, data=b"", sock=None):
-    """Send bytes as they are and return whatever comes back before the close."""
-    got = b""
-    with sock or socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        with contextlib.suppress(OSError):
-            s.sendall(data)
-        with contextlib.suppress(OSError):
-            while chunk := s.recv(65536):
-                got += chunk
-    return got
-
-
 def wait_for(check, seconds=15.0):
     """Poll `check` until it is true or the time is up; its last value."""
     deadline = time.monotonic() + seconds
@@ -111,7 +99,7 @@ class Sandbox(unittest.TestCase):
             "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "TARVIC_PORT")}
         env |= dict(HOME=str(self.home), QUENDREL_PORT=str(self.port), DESK_SUPERVISOR="process",
                     DESK_BIND="127.0.0.1", XDG_CONFIG_HOME=str(self.home / ".config")) | changes
-        done = subprocess.run([str(a) for a in argv], cwd=cwd or self.desk, text=True,
+        done = subprocess.run([str(a) for a in argv], cwd=cwd or self.desk, encoding="utf-8",
                               env={k: v for k, v in env.items() if v is not None},
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=120)
@@ -149,16 +137,6 @@ class Sandbox(unittest.TestCase):
 
 
 class Desk(Sandbox):
-    def desk_pid(self):
-        """The pid of the desk's Python process, if one runs."""
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            with contextlib.suppress(OSError):
-                args = Path("/proc/%s/cmdline" % entry).read_bytes().decode().split("\0")
-                if args[1:4] == ["-m", "engine.desk", "serve"] and \
-                        os.readlink("/proc/%s/cwd" % entry) == str(self.desk):
-                    return int(entry)
-        return None
-
     def pair(self, port, code, terms="2025-04", path="church"):
         address = "ws://127.0.0.1:%d/%s" % (port, path)
         return self.run_([self.desk / ".venv/bin/python", "-c", PAIRING, address, code, terms])
@@ -246,26 +224,9 @@ class Desk(Sandbox):
                           json.loads(request(port, "/in-use")[2])["why"]),
                          (303, 42, "1 person is moving faders on the console"))
 
-        # Hostile requests get a 4xx, and the desk goes on.
-        big = b"POST /api/mix HTTP/1.1\r\nContent-Length: 10485760\r\n\r\n" + b"x" * 10485760
-        for data, answer in [(big, rb"413 .*too much"), (b"BREW / HTTP/1.1\r\n\r\n", rb"405 "),
-                             (b"POST /login HTTP/1.1\r\nContent-Length: nine\r\n\r\n", rb"400 ")]:
-            self.assertRegex(raw(port, data), re.compile(rb"^HTTP/1\.1 " + answer, re.S))
-        self.assertTrue(up(port))
-
-        # The keeper starts a desk that died; start meanwhile waits for it.
-        keeper, before = (self.desk / "data/desk.pid").read_text(), self.desk_pid()
-        os.kill(before, 9)
-        self.assertEqual(self.script("agent.sh", "start")[0], 0)
-        self.assertTrue(wait_for(lambda: self.desk_pid() not in (None, before) and up(port), 20))
-        rc, out = self.script("agent.sh", "start")
-        self.assertEqual((rc, "already running" in out, (self.desk / "data/desk.pid").read_text()),
-                         (0, True, keeper), out)
-
         # stop ends it, twice; a new passphrase is the one the restarted desk takes. (That
         # set-passphrase makes another is on the security check's road.)
-        self.assertEqual([self.script("agent.sh", "stop")[0], up(port), self.desk_pid()],
-                         [0, False, None])
+        self.assertEqual((self.script("agent.sh", "stop")[0], up(port)), (0, False))
         self.assertEqual([self.script("agent.sh", c)[0]
                           for c in ("stop", "set-passphrase", "restart")], [0] * 3)
         new = access.read_text("utf-8").strip()
@@ -280,10 +241,8 @@ class Desk(Sandbox):
         make(self.home / "Library/LaunchAgents/com.tarvicone.tarvic.plist")
         lock = make(self.home / ".tarvic-update.lock")
         rc, out = self.uninstall("--app", self.app)
-        lines = [line.strip() for line in re.sub("\x1b\\[[0-9;]*m", "", out).split("\n")
-                 if line.strip().startswith("✓")]
-        self.assertEqual((rc, len(lines)), (0, 9), out)
-        self.assertIn("✓ Put your presets and projects in Desktop/" + MIXES, lines)
+        self.assertEqual((rc, out.count("✓")), (0, 9), out)  # one line a step the user sees
+        self.assertIn("✓ Put your presets and projects in Desktop/" + MIXES, out)
         kept = {"presets/.access": new + "\n", "projects/Easter/order.mix": "easter",
                 "Earlier copy (Desk-previous)/presets/old.json": "old",
                 "Earlier copy (Tarvic-previous)/projects/harvest.mix": "harvest"}

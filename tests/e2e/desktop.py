@@ -34,22 +34,16 @@ def free_port():
 
 
 class Desktop(unittest.TestCase):
-    TOOLS = ("Xvfb", "trayer", "xdotool", "xwininfo", "import", "convert")
-
+    # The tools come with scripts/bootstrap, the bundle with the `bundle` target.
     def setUp(self):
-        for tool in self.TOOLS:
-            self.assertIsNotNone(shutil.which(tool), f"{tool} is missing: run scripts/bootstrap")
-        self.assertTrue((BUNDLE / "Contents/MacOS/Quendrel").is_file(), "build `bundle` first")
         self.temp = Path(tempfile.mkdtemp(prefix="quendrel-e2e-"))
         self.addCleanup(shutil.rmtree, self.temp, True)
-        self.home = self.temp / "home"
-        (self.temp / "runtime").mkdir(mode=0o700)
-        self.env = {k: v for k, v in os.environ.items()
-                    if k not in ("QUENDREL_NEW_INSTANCE", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
-                                 "DBUS_SESSION_BUS_ADDRESS")}
-        self.env.update(HOME=str(self.home), TMPDIR=str(self.temp),
-                        XDG_RUNTIME_DIR=str(self.temp / "runtime"),
-                        QUENDREL_PORT=str(free_port()), QTWEBENGINE_DISABLE_SANDBOX="1")
+        self.home, runtime = self.temp / "home", self.temp / "runtime"
+        runtime.mkdir(mode=0o700)
+        self.env = {k: v for k, v in os.environ.items() if k not in ("QUENDREL_NEW_INSTANCE",
+                    "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS")}
+        self.env |= dict(HOME=str(self.home), TMPDIR=str(self.temp), XDG_RUNTIME_DIR=str(runtime),
+                         QUENDREL_PORT=str(free_port()), QTWEBENGINE_DISABLE_SANDBOX="1")
         # A display number of its own, drawn at random: the lowest free one (Xvfb's own choice)
         # is the one a test that has just ended gave up, and that server, on its way out, can
         # still take the new one's socket away. Xvfb writes the number to `-displayfd` once it
@@ -76,11 +70,10 @@ class Desktop(unittest.TestCase):
         """Starts a process that is ended when the test ends; its output goes to a log among
         the test artefacts. Gives the process and its log."""
         ARTIFACTS.mkdir(parents=True, exist_ok=True)
-        path = ARTIFACTS / f"{self.id().rsplit('.', 1)[1]}-{Path(str(argv[0])).name}.log"
-        log = open(path, "wb")
-        self.addCleanup(log.close)
-        process = subprocess.Popen([str(a) for a in argv], stdout=log, stderr=subprocess.STDOUT,
-                                   start_new_session=True, env=self.env, **kwargs)
+        path = ARTIFACTS / f"{self._testMethodName}-{Path(str(argv[0])).name}.log"
+        with open(path, "wb") as log:
+            process = subprocess.Popen([str(a) for a in argv], stdout=log, stderr=log,
+                                       start_new_session=True, env=self.env, **kwargs)
         self.addCleanup(self.stop, process)
         return process, path
 
@@ -95,6 +88,7 @@ class Desktop(unittest.TestCase):
 
     @staticmethod
     def stop(process):
+        """Asks the process to end (an X server cleans up after itself then), else ends it."""
         process.terminate()
         with contextlib.suppress(subprocess.TimeoutExpired):
             return process.wait(10)
@@ -117,8 +111,7 @@ class Desktop(unittest.TestCase):
                      if line.strip().startswith(side + ":")), 0)
 
     def screenshot(self, window, name):
-        subprocess.run(["import", "-window", window, str(ARTIFACTS / name)], env=self.env,
-                       check=True, capture_output=True)
+        self.x("import", "-window", window, ARTIFACTS / name)
         return ARTIFACTS / name
 
     def start_tray(self, *trayer_options):

@@ -24,8 +24,6 @@ def luminances(image, *options):
 
 
 class Knob(Desktop):
-    TOOLS = Desktop.TOOLS + ("xprop", "dbus-daemon", "dbus-send")
-
     def on_trayer(self, *change):
         """Changes a property of each of trayer's windows, the tray manager's (named, without a
         class) among them."""
@@ -63,7 +61,7 @@ class Knob(Desktop):
             print(f"{name}: {share():.0%} of the knob clear")
             self.assertTrue(came, f"the knob is {'not ' * (not clear)}lost in the panel ({name})")
         seen("preference", True)
-        self.x("dbus-send", "--session", "--dest=org.freedesktop.portal.Desktop",
+        self.x("dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.portal.Desktop",
                "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Settings.Set",
                f"uint32:{opposite}")
         seen("opposite", False)

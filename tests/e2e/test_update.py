@@ -8,6 +8,7 @@ bundle is swapped, N+1 starts as a new instance and N quits once N+1 has said it
 
 Run: BUILD_ROOT=build /usr/bin/python3 tests/e2e/test_update.py
 """
+import contextlib
 import os
 import plistlib
 import shutil
@@ -29,6 +30,16 @@ def mounts_below(folder):
     return [p for p in points if p == inside or p.startswith(inside + "/")]
 
 
+def running(executable):
+    """Process ids whose program is the file now at `executable` (zombies have none)."""
+    pids = []
+    for entry in Path("/proc").glob("[0-9]*"):
+        with contextlib.suppress(OSError):
+            if os.readlink(entry / "exe") == os.path.realpath(executable):
+                pids.append(int(entry.name))
+    return pids
+
+
 def version(app, **changes):
     """The bundle's version, after the changes (when there are some) are written to it."""
     info = app / "Contents/Info.plist"
@@ -39,8 +50,6 @@ def version(app, **changes):
 
 
 class Update(Desktop):
-    TOOLS = Desktop.TOOLS + ("mksquashfs", "squashfuse", "fusermount3")
-
     def tool(self, *argv):
         done = subprocess.run([str(a) for a in argv], env=self.env, capture_output=True,
                               text=True, timeout=120)
@@ -94,9 +103,7 @@ class Update(Desktop):
         self.assertEqual((old.returncode, version(self.app)), (0, NEW))
 
         # N+1 runs from the same place, as a new instance; N's bundle is gone.
-        wanted = os.path.realpath(self.executable)
-        new = wait_for(lambda: [int(p.name) for p in Path("/proc").glob("[0-9]*")
-                                if os.path.realpath(p / "exe") == wanted], 30)
+        new = wait_for(lambda: running(self.executable), 30)
         self.assertTrue(new, "the new version is not running")
         for pid in new:
             self.addCleanup(os.kill, pid, 9)
