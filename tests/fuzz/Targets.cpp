@@ -52,9 +52,8 @@ void version(std::string_view input) {
   const bool ab = Text::newerVersion(v[0], v[1]);
   expect(!(ab && Text::newerVersion(v[1], v[0])), "never newer both ways");
   expect(!Text::newerVersion(v[0], v[0]), "never newer than itself");
-  if (count == 3 && ab && Text::newerVersion(v[1], v[2])) {
+  if (count == 3 && ab && Text::newerVersion(v[1], v[2]))
     expect(Text::newerVersion(v[0], v[2]), "transitive");
-  }
   expect(Text::newerVersion(v[0] + ".0", v[1]) == ab, "a trailing .0 changes nothing");
 }
 
@@ -102,9 +101,8 @@ void manifest(std::string_view input) {
   if (!read) return;
   // Only the one canonical text reads, so writing it back gives the same bytes.
   expect(CodeSign::write(*read) == input, "a manifest that reads is canonical");
-  for (const auto& entry : read->entries) {
+  for (const auto& entry : read->entries)
     expect(!entry.path.empty() && entry.path[0] != '/', "paths stay inside the bundle");
-  }
 }
 
 void marker(std::string_view input) {
