@@ -55,11 +55,10 @@ def words(relative, text):
             yield f"{relative}:{text.count(chr(10), 0, match.start()) + 1}: \"{body}\""
 
 
-problems = []
-for path in sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*")):
-    if path.suffix in (".h", ".cpp", ".in"):
-        problems += {"includes": includes, "words": words}[check](path.relative_to(root),
-                                                                  path.read_text())
+walk = {"includes": includes, "words": words}[check]
+files = sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*"))
+problems = [problem for path in files if path.suffix in (".h", ".cpp", ".in")
+            for problem in walk(path.relative_to(root), path.read_text())]
 print("\n".join(problems + [f"layers, bottom to top: {' '.join(layers)}; "
                             f"{len(problems)} problems with {check}"]))
 sys.exit(1 if problems else 0)

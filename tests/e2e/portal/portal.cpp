@@ -43,9 +43,8 @@ int main(int argc, char** argv) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &settings,
                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
-      !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))) {
+      !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")))
     return 1;
-  }
   std::puts("ready");
   std::fflush(stdout);
   return app.exec();
