@@ -96,10 +96,7 @@ class Devkit(unittest.TestCase):
         return self.run_(["/bin/bash", copy, *args], cwd=self.root)
 
     def close(self):
-        if (self.desk / "agent.sh").exists():
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                self.script("agent.sh", "stop")
-        # Whatever still runs from inside the sandbox goes too.
+        # Whatever runs from inside the sandbox (the desk, its keeper, the service) ends.
         for pid in filter(str.isdigit, os.listdir("/proc")):
             with contextlib.suppress(OSError):
                 cmd = Path("/proc/%s/cmdline" % pid).read_bytes().decode("utf-8", "replace")

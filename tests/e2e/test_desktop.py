@@ -136,9 +136,11 @@ class Desktop(unittest.TestCase):
         process.kill()
         process.wait()
 
-    def x(self, *argv):
-        return subprocess.run([str(a) for a in argv], env=self.env, capture_output=True,
-                              text=True).stdout
+    def x(self, *argv, check=False):
+        """The output of a program run on the test's display; with `check`, it must succeed."""
+        done = subprocess.run([str(a) for a in argv], env=self.env, capture_output=True, text=True)
+        self.assertFalse(check and done.returncode, f"{argv}: {done.stdout}{done.stderr}")
+        return done.stdout
 
     def tray_window(self):
         """trayer's visible panel window, when there is one."""
@@ -243,16 +245,11 @@ class Desktop(unittest.TestCase):
     def test_on_a_light_panel(self):
         self.follow("0xffffff", 0x2222, prefers=2, opposite=1)
 
-    def tool(self, *argv):
-        done = subprocess.run([str(a) for a in argv], env=self.env, capture_output=True, text=True)
-        self.assertEqual(done.returncode, 0, f"{argv}: {done.stdout}{done.stderr}")
-        return done.stdout
-
     def test_the_menu_relaunches_into_the_published_version(self):
         self.addCleanup(lambda: [subprocess.run(["fusermount3", "-u", "-z", point])
                                  for point in reversed(mounts_below(self.temp))])
         key, releases, port = self.temp / "release.key", self.temp / "releases", free_port()
-        self.tool(CODESIGN, "keygen", key)
+        self.x(CODESIGN, "keygen", key, check=True)
         _, log = self.spawn([SOURCE_ROOT / "devkit/service", "--port", port, "--releases",
                              releases])
         self.assertTrue(wait_for(lambda: "Ready on" in log.read_text(errors="replace"), 30),
@@ -261,16 +258,17 @@ class Desktop(unittest.TestCase):
 
         # Version N, installed and signed; version N+1 published with one command.
         version(self.app, CFBundleShortVersionString=OLD, QuendrelService=service)
-        self.tool(CODESIGN, "sign", self.app, "--key", key)
+        self.x(CODESIGN, "sign", self.app, "--key", key, check=True)
         upcoming = self.temp / "build-next/Quendrel.app"
         shutil.copytree(BUNDLE, upcoming, symlinks=True)
         version(upcoming, CFBundleShortVersionString=NEW, QuendrelService=service)
-        self.tool(BUILD_ROOT / "quendrel-release", upcoming, "--key", key, "--out", releases)
+        self.x(BUILD_ROOT / "quendrel-release", upcoming, "--key", key, "--out", releases,
+               check=True)
 
         # quendrelctl update stages it too, and prints the update line as the menu shows it.
         staging = self.home / "Library/Application Support/Quendrel/Update"
-        printed = self.tool(self.app / "Contents/MacOS/quendrelctl", "update").splitlines()
-        self.assertEqual(printed[-1], f"Relaunch to finish updating to {NEW}")
+        printed = self.x(self.app / "Contents/MacOS/quendrelctl", "update", check=True)
+        self.assertEqual(printed.splitlines()[-1], f"Relaunch to finish updating to {NEW}")
         shutil.rmtree(staging)
         # The running copy fetches N+1 by itself: staged, and its image detached again.
         tray, old = self.start_in_tray()
@@ -298,7 +296,7 @@ class Desktop(unittest.TestCase):
             self.addCleanup(os.kill, pid, 9)
         self.assertEqual((bool(new), old.pid in new, staged.exists(), os.listdir(self.app.parent)),
                          (True, False, False, ["Quendrel.app"]), "N+1 running, from its place")
-        self.tool(CODESIGN, "verify", self.app)
+        self.x(CODESIGN, "verify", self.app, check=True)
 
 
 if __name__ == "__main__":

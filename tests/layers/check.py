@@ -17,7 +17,6 @@ import pathlib
 import re
 import sys
 
-check = sys.argv[1]
 root = pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else pathlib.Path(__file__).parents[2])
 layers = ["platform"] + re.findall(r"^quendrel_layer\((\w+)", (root / "CMakeLists.txt").read_text(),
                                    re.MULTILINE)
@@ -55,10 +54,10 @@ def words(relative, text):
             yield f"{relative}:{text.count(chr(10), 0, match.start()) + 1}: \"{body}\""
 
 
-walk = {"includes": includes, "words": words}[check]
+walk = {"includes": includes, "words": words}[sys.argv[1]]
 files = sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*"))
 problems = [problem for path in files if path.suffix in (".h", ".cpp", ".in")
             for problem in walk(path.relative_to(root), path.read_text())]
 print("\n".join(problems + [f"layers, bottom to top: {' '.join(layers)}; "
-                            f"{len(problems)} problems with {check}"]))
+                            f"{len(problems)} problems with {sys.argv[1]}"]))
 sys.exit(1 if problems else 0)
