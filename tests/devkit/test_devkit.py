@@ -89,7 +89,6 @@ class Devkit(unittest.TestCase):
         """Run a payload script as the application does: bash, full path, a command."""
         return self.run_(["/bin/bash", self.desk / name, *args], **env)
 
-
     def uninstall(self, *args):
         """uninstall.sh, run from a temporary copy the way the application runs it."""
         copy = shutil.copy(PAYLOAD / "uninstall.sh", self.root / "quendrel-uninstall-TEST.sh")
