@@ -19,7 +19,6 @@ TEST(Replay, EveryHarnessHasSeedsAndReadsThemAndItsRegressions) {
       }
     }
   }
-  for (const auto& target : fuzzing::targets()) {
+  for (const auto& target : fuzzing::targets())
     EXPECT_FALSE(fs::is_empty(root / "seeds" / target.name)) << target.name << " has no seeds";
-  }
 }

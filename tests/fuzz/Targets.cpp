@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "desk/Desk.h"
 #include "desk/Paths.h"
@@ -44,29 +45,22 @@ void port(std::string_view input) {
 
 // Two versions, one a line; a third line, when present, is a third version.
 void version(std::string_view input) {
+  std::istringstream lines{std::string(input)};
   std::string v[3];
-  int line = 0;
-  for (char ch : input) {
-    if (ch != '\n') {
-      v[line].push_back(ch);
-    } else if (++line == 3) {
-      break;
-    }
-  }
+  int count = 0;
+  while (count < 3 && std::getline(lines, v[count])) ++count;
   const bool ab = Text::newerVersion(v[0], v[1]);
   expect(!(ab && Text::newerVersion(v[1], v[0])), "never newer both ways");
   expect(!Text::newerVersion(v[0], v[0]), "never newer than itself");
-  if (line >= 2 && ab && Text::newerVersion(v[1], v[2])) {
+  if (count == 3 && ab && Text::newerVersion(v[1], v[2]))
     expect(Text::newerVersion(v[0], v[2]), "transitive");
-  }
   expect(Text::newerVersion(v[0] + ".0", v[1]) == ab, "a trailing .0 changes nothing");
 }
 
 void feed(std::string_view input) {
   // Whatever it names, ordering it against ours must be safe.
-  if (auto entry = AppUpdate::readFeed(std::string(input))) {
+  if (auto entry = AppUpdate::readFeed(std::string(input)))
     (void)Text::newerVersion(entry->version(), "1.0");
-  }
 }
 
 void inUse(std::string_view input) {
@@ -90,8 +84,7 @@ fs::path scratch(const fs::path& name, std::string_view bytes) {
     }
   } folder;
   const fs::path file = folder.path / name;
-  std::ofstream(file, std::ios::binary | std::ios::trunc)
-      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(file, std::ios::binary) << bytes;
   return file;
 }
 
@@ -108,9 +101,8 @@ void manifest(std::string_view input) {
   if (!read) return;
   // Only the one canonical text reads, so writing it back gives the same bytes.
   expect(CodeSign::write(*read) == input, "a manifest that reads is canonical");
-  for (const auto& entry : read->entries) {
+  for (const auto& entry : read->entries)
     expect(!entry.path.empty() && entry.path[0] != '/', "paths stay inside the bundle");
-  }
 }
 
 void marker(std::string_view input) {
@@ -132,9 +124,8 @@ const std::vector<Target>& targets() {
 }
 
 const Target* find(std::string_view name) {
-  for (const auto& target : targets()) {
+  for (const auto& target : targets())
     if (name == target.name) return &target;
-  }
   return nullptr;
 }
 

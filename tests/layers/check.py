@@ -17,7 +17,6 @@ import pathlib
 import re
 import sys
 
-check = sys.argv[1]
 root = pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else pathlib.Path(__file__).parents[2])
 layers = ["platform"] + re.findall(r"^quendrel_layer\((\w+)", (root / "CMakeLists.txt").read_text(),
                                    re.MULTILINE)
@@ -37,15 +36,13 @@ def includes(relative, text):
         yield f"{relative}: src/{folder} is not a layer of CMakeLists.txt"
         return
     for number, line in enumerate(text.splitlines(), 1):
-        if match := ours.match(line):
-            used = match.group(1)
-            if used not in rank:
-                yield f"{relative}:{number}: includes {used}/, which is not a layer"
-            elif folder != "tools" and rank[used] > rank[folder]:
-                yield f"{relative}:{number}: {folder} includes {used}, a higher layer"
-        elif (match := theirs.match(line)) and folder != "platform":
-            if foreign.search(match.group(1)):
-                yield f"{relative}:{number}: <{match.group(1)}> belongs in src/platform"
+        used, library = ours.match(line), theirs.match(line)
+        if used and used.group(1) not in rank:
+            yield f"{relative}:{number}: includes {used.group(1)}/, which is not a layer"
+        elif used and folder != "tools" and rank[used.group(1)] > rank[folder]:
+            yield f"{relative}:{number}: {folder} includes {used.group(1)}, a higher layer"
+        elif library and folder != "platform" and foreign.search(library.group(1)):
+            yield f"{relative}:{number}: <{library.group(1)}> belongs in src/platform"
 
 
 def words(relative, text):
@@ -57,11 +54,10 @@ def words(relative, text):
             yield f"{relative}:{text.count(chr(10), 0, match.start()) + 1}: \"{body}\""
 
 
-problems = []
-for path in sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*")):
-    if path.suffix in (".h", ".cpp", ".in"):
-        problems += {"includes": includes, "words": words}[check](path.relative_to(root),
-                                                                  path.read_text())
-summary = f"layers, bottom to top: {' '.join(layers)}; {len(problems)} problems with {check}"
-print("\n".join(problems + [summary]))
+walk = {"includes": includes, "words": words}[sys.argv[1]]
+files = sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*"))
+problems = [problem for path in files if path.suffix in (".h", ".cpp", ".in")
+            for problem in walk(path.relative_to(root), path.read_text())]
+print("\n".join(problems + [f"layers, bottom to top: {' '.join(layers)}; "
+                            f"{len(problems)} problems with {sys.argv[1]}"]))
 sys.exit(1 if problems else 0)

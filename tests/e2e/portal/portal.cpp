@@ -1,14 +1,11 @@
 // A desktop settings portal for the end-to-end tests, on the session bus it is given: it
 // answers Read for org.freedesktop.appearance color-scheme with the number it was started
-// with, and each number read from its input becomes the new answer and is announced with
-// SettingChanged. Prints "ready" once it owns its name.
+// with; Set (a method of its own, for the test to call with dbus-send) changes the answer and
+// announces it with SettingChanged. Prints "ready" once it owns its name.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusVariant>
-#include <QSocketNotifier>
 #include <cstdio>
-#include <iostream>
-#include <string>
 
 class Settings : public QObject {
   Q_OBJECT
@@ -16,12 +13,6 @@ class Settings : public QObject {
 
  public:
   explicit Settings(uint scheme) : scheme_(scheme) {}
-
-  void set(uint scheme) {
-    scheme_ = scheme;
-    emit SettingChanged(QStringLiteral("org.freedesktop.appearance"),
-                        QStringLiteral("color-scheme"), QDBusVariant(scheme));
-  }
 
  public slots:
   // Wrapped twice, as the portal's Read has always answered.
@@ -31,6 +22,12 @@ class Settings : public QObject {
       return QDBusVariant(QVariant::fromValue(QDBusVariant(scheme_)));
     }
     return QDBusVariant(QString());
+  }
+
+  void Set(uint scheme) {
+    scheme_ = scheme;
+    emit SettingChanged(QStringLiteral("org.freedesktop.appearance"),
+                        QStringLiteral("color-scheme"), QDBusVariant(scheme));
   }
 
  signals:
@@ -46,17 +43,8 @@ int main(int argc, char** argv) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &settings,
                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
-      !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))) {
+      !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")))
     return 1;
-  }
-  QSocketNotifier input(0, QSocketNotifier::Read);
-  QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-    std::string line;
-    do {
-      if (!std::getline(std::cin, line)) return QCoreApplication::quit();
-      settings.set(static_cast<uint>(std::stoul(line)));
-    } while (std::cin.rdbuf()->in_avail() > 0);
-  });
   std::puts("ready");
   std::fflush(stdout);
   return app.exec();
