@@ -1,27 +1,17 @@
-// The setup window's flow with a scripted window and terms sheet: the code, the terms, a run and
-// its outcome, the fallback to the payload's own copy of the terms, and links.
+// The setup window's flow with a scripted window and terms sheet, from the menu: the code, the
+// terms, a run and its outcome, the fallback to the payload's own copy of the terms, and links.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "SetupFixture.h"
-#include "platform/Queue.h"
-#include "setup/AgreementWindow.h"
-#include "setup/Installer.h"
+#include "app/Manager.h"
+#include "setup/Belonging.h"
 #include "setup/SetupWindow.h"
+#include "support/LocalServer.h"
 
 using namespace setup_testing;
 
 namespace {
-
-constexpr const char* instruction =
-    "Ask for the six digits and type them here. This computer will set itself up and start its "
-    "desk. It takes a few minutes.";
-constexpr const char* settingUp = "Setting up. This takes a few minutes — you can leave it.";
-
-std::string terms(const std::string& version, int done, int of) {
-  return "{\"version\": \"" + version + "\", \"done\": " + std::to_string(done) +
-         ", \"of\": " + std::to_string(of) + "}";
-}
 
 class Window : public ::testing::Test {
  protected:
@@ -31,99 +21,100 @@ class Window : public ::testing::Test {
   Computer computer;
   ScriptedUi ui;
   std::optional<SetupWindow> setup{std::in_place, ui};
-  int doneCalls = 0;
-  const std::string own = "file://" + (computer.payload / "ui/terms.html").string();
 
-  testing_support::ScriptedSetupView& view() { return *ui.window; }
+  ScriptedSetupView& view() { return *ui.window; }
   ScriptedTerms& sheet() { return *ui.window->sheet; }
-
-  void showAndConnect(const std::string& code = "123456") {
-    setup->show([this] { ++doneCalls; });
-    view().type(code);
+  void connect() {
+    setup->show([] {});
+    view().type("123456");
     view().press();
-    ASSERT_NE(view().sheet, nullptr);
-  }
-  // Agrees to a page of one box with this version.
-  void agreeTo(const std::string& version) {
-    sheet().post(terms(version, 1, 1));
-    sheet().agree();
   }
   bool runEnded() {
-    return waitFor([&] { return !Installer::running && view().explain != settingUp; });
+    return waitFor([&] { return !Installer::running && !view().explain.starts_with("Setting"); });
   }
   // The code field and the button: whether each is enabled, and the button's title.
-  void expectControls(bool code, bool button, const std::string& title = "Connect") {
-    EXPECT_EQ(view().codeEnabled, code);
-    EXPECT_EQ(view().buttonEnabled, button);
-    EXPECT_EQ(view().button, title);
+  std::tuple<bool, bool, std::string> controls() {
+    return {view().codeEnabled, view().buttonEnabled, view().button};
   }
+  using Controls = std::tuple<bool, bool, std::string>;
 };
 
 }  // namespace
 
 TEST(SetupCode, KeepsTheNumbersOfEveryScript) {
-  struct Case {
-    const char* typed;
-    const char* kept;
-    std::size_t characters;
-  } cases[] = {
-      {"123456", "123456", 6},
-      {"12 34-56", "123456", 6},
-      {"a1b2c3d4e5f6", "123456", 6},
-      {"١٢٣٤٥٦", "١٢٣٤٥٦", 6},                // Arabic-Indic digits
-      {"۱۲۳-۴۵۶", "۱۲۳۴۵۶", 6},               // extended Arabic-Indic, with a dash
-      {"½", "½", 1},                          // a vulgar fraction is a number
-      {"12½ ²Ⅻ五", "12½²Ⅻ五", 6},             // superscript, Roman numeral, CJK numeral
+  const std::tuple<const char*, const char*, std::size_t> cases[] = {
+      {"a1 2-3b4", "1234", 4},
+      {"١٢٣-٤٥٦", "١٢٣٤٥٦", 6},               // Arabic-Indic digits
+      {"½²Ⅻ五", "½²Ⅻ五", 4},                  // a fraction, superscript, Roman and CJK numerals
       {"1\u0301 2", "1\u03012", 2},           // a digit with an accent stays one character
       {"1\uFE0F\u20E3", "1\uFE0F\u20E3", 1},  // a keycap
       {"\u03011", "1", 1},                    // a lone accent first is not a number
-      {"1234567", "1234567", 7},
-      {"–—·.,+", "", 0},
-      {"", "", 0},
   };
-  for (const auto& c : cases) {
-    auto code = SetupWindow::numbersOf(c.typed);
-    EXPECT_EQ(code.text, c.kept) << c.typed;
-    EXPECT_EQ(code.characters, c.characters) << c.typed;
+  for (const auto& [typed, kept, characters] : cases) {
+    const auto code = SetupWindow::numbersOf(typed);
+    EXPECT_EQ(std::pair(code.text, code.characters), std::pair(std::string(kept), characters));
   }
 }
 
-TEST_F(Window, ShowsOnceMadeComesBackAsItWasLeftAndCancellingGivesTheControlsBack) {
-  setup->show([] {});
-  ASSERT_EQ(ui.windowsMade, 1);
-  EXPECT_TRUE(view().open);
-  EXPECT_EQ(view().explain, instruction);
-  EXPECT_EQ(view().codeText, "");
-  expectControls(true, false);
-
+// Offered once when the desk needs setting up, brought back by the menu and by re-opening the
+// application as it was left; a failed run shows its message and gives the controls back; a
+// run that succeeds shows in the window and the menu.
+TEST_F(Window, FromTheMenuThroughAFailedRunToASetUpDesk) {
+  LocalServer desk{[](const std::string&) { return Answer{200, "{}"}; }};
+  setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
+  fs::create_directories(computer.desk());
+  write(computer.marker(), "moved\n");
+  Manager manager(ui, {});
+  manager.carryOn();
+  const auto state = [&] { return ui.item ? ui.item->title(Manager::stateLine) : ""; };
+  ASSERT_TRUE(waitFor([&] { return state() == "Setting up did not finish" && ui.window; }));
+  EXPECT_EQ(view().explain,
+            "Ask for the six digits and type them here. This computer will set itself up and "
+            "start its desk. It takes a few minutes.");
+  EXPECT_EQ(std::tuple(view().codeText, controls()),
+            std::tuple("", Controls{true, false, "Connect"}));
+  view().type("1234567");
+  EXPECT_FALSE(view().buttonEnabled) << "a longer code is not cut";
   view().type("١٢٣٤٥٦");
-  EXPECT_TRUE(view().buttonEnabled) << "six numbers of any script";
   view().close();
-  setup->show([] {});
-  EXPECT_EQ(ui.windowsMade, 1) << "one window for the application's life";
-  EXPECT_EQ(view().broughtToFront, 2);
-  EXPECT_EQ(view().codeText, "١٢٣٤٥٦") << "nothing is reset";
+  for (int tick = 0; tick < 2; ++tick) manager.refresh();
+  Platform::turnLoop(0.2);
+  EXPECT_EQ(std::pair(view().open, view().broughtToFront), std::pair(false, 1));
+  ui.item->choose(Manager::setupLine);  // "Set up this computer…"
+  manager.applicationShouldHandleReopen();
+  ASSERT_TRUE(waitFor([&] { return view().broughtToFront == 3; }));
+  EXPECT_EQ(std::tuple(ui.windowsMade, view().codeText, ui.alerts.size()),
+            std::tuple(1, "١٢٣٤٥٦", 0u));
 
+  write(computer.home / "pair-status", "1");
+  write(computer.home / "pair-says", "Not that code.");
   view().press();
-  ASSERT_NE(view().sheet, nullptr);
-  expectControls(false, false);
-  EXPECT_EQ(sheet().wiring, AgreementWindow::wiring());
+  EXPECT_EQ(controls(), (Controls{false, false, "Connect"}));
   EXPECT_EQ(sheet().loaded, std::vector<std::string>{"http://127.0.0.1:8765/terms"});
-  EXPECT_EQ(sheet().timeout, 10);
-  EXPECT_FALSE(sheet().agreeEnabled);
+  sheet().post("{\"version\": \"v1\", \"done\": 1, \"of\": 1}");
+  sheet().agree();
+  EXPECT_EQ(view().explain, "Setting up. This takes a few minutes — you can leave it.");
+  EXPECT_EQ(controls(), (Controls{false, false, "Connect"}));
+  ASSERT_TRUE(runEnded());
+  EXPECT_EQ(std::tuple(view().explain, view().codeText, controls()),
+            std::tuple("Not that code.", "١٢٣٤٥٦", Controls{true, true, "Connect"}));
 
-  sheet().cancel();
-  EXPECT_EQ(view().sheet, nullptr) << "the sheet is closed";
-  expectControls(true, true);
-  EXPECT_EQ(view().explain, instruction);
-  EXPECT_FALSE(Installer::running) << "cancelling is not a setup";
+  fs::remove(computer.home / "pair-status");
+  view().press();
+  sheet().post("{\"version\": \"2025-04\", \"done\": 1, \"of\": 1}");
+  sheet().agree();
+  ASSERT_TRUE(waitFor([&] { return state() == "Running — 3.1.4"; })) << "refreshed at once";
+  EXPECT_EQ(std::tuple(view().explain, controls()),
+            std::tuple(done, Controls{false, true, "Close"}));
+  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"١٢٣٤٥٦", "2025-04"}));
+  view().press();
+  EXPECT_FALSE(view().open);
+  EXPECT_EQ(std::pair(view().sheetsOpened, view().broughtToFront), std::pair(2, 3));
 }
 
-TEST_F(Window, TheBoxesDecideWhetherTheUserMayAgree) {
-  showAndConnect();
-  sheet().post(terms("2025-04", 2, 3));
-  EXPECT_EQ(sheet().count, "2 of 3 boxes ticked");
-  // Messages of another shape are ignored; odd values count as nothing.
+TEST_F(Window, OnlyWholeCountsOfBoxesMayBeAgreedTo) {
+  connect();
+  sheet().post("{\"version\": \"2025-04\", \"done\": 2, \"of\": 3}");
   for (const char* odd : {"", "not json", "[1, 2]", "\"text\"", "3"}) {
     sheet().post(odd);
     EXPECT_EQ(sheet().count, "2 of 3 boxes ticked") << odd;
@@ -133,92 +124,46 @@ TEST_F(Window, TheBoxesDecideWhetherTheUserMayAgree) {
   sheet().post("{\"version\": 7, \"done\": 1.5, \"of\": 1}");
   EXPECT_FALSE(sheet().agreeEnabled);
   sheet().post("{\"version\": 7, \"done\": 1, \"of\": 1}");
-  ASSERT_TRUE(sheet().agreeEnabled);
   sheet().agree();
-  EXPECT_EQ(view().sheet, nullptr);
   ASSERT_TRUE(runEnded());
-  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", ""}))
-      << "a version that is not text is an empty version";
+  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", ""})) << "7 is no version";
 }
 
-TEST_F(Window, AFailedRunShowsItsMessageThenAgreeingSetsUpAndTheWindowSaysSo) {
-  write(computer.home / "pair-status", "1");
-  write(computer.home / "pair-says", "Not that code.");
-  showAndConnect();
-  agreeTo("v1");
-  ASSERT_TRUE(runEnded());
-  EXPECT_EQ(view().explain, "Not that code.") << "the run's own message";
-  EXPECT_EQ(view().codeText, "123456");
-  expectControls(true, true);
-  EXPECT_EQ(doneCalls, 0);
-
-  fs::remove(computer.home / "pair-status");
-  view().type("١٢٣٤٥٦");
-  view().press();
-  ASSERT_NE(view().sheet, nullptr);
-  agreeTo("2025-04");
-  EXPECT_EQ(view().explain, settingUp);
-  expectControls(false, false);
-  EXPECT_TRUE(Installer::running);
-  ASSERT_TRUE(runEnded());
-  EXPECT_EQ(view().explain, done);
-  expectControls(false, true, "Close");
-  EXPECT_EQ(doneCalls, 1);
-  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"١٢٣٤٥٦", "2025-04"}))
-      << "the code as it stands in the field and the version agreed to";
-
-  // Shown again (with a new handler), it is as it was; "Close" closes it.
-  setup->show([] {});
-  EXPECT_EQ(view().explain, done);
-  view().press();
-  EXPECT_FALSE(view().open);
-  EXPECT_EQ(view().sheetsOpened, 2) << "\"Close\" does not connect again";
-}
-
-// A page that is not a terms page gives the payload's own copy; once that has been tried in
-// this window's life, the sheet closes at once and setting up goes on without terms.
+// Once the own copy has been tried in this window's life, the sheet closes at once and
+// setting up goes on without terms.
 TEST_F(Window, TheOwnCopyIsTriedOnceThenSettingUpGoesOnWithoutTerms) {
   write(computer.home / "setup-fails", "Not set up.\n");
-  showAndConnect();
+  connect();
   sheet().post("{\"version\": \"2025-04\", \"done\": 0}");  // no "of"
-  ASSERT_EQ(sheet().loaded.back(), own);
-  sheet().post(terms("", 0, 0));
-  EXPECT_EQ(view().sheet, nullptr) << "the own copy has no boxes either: the sheet closes";
-  ASSERT_TRUE(runEnded()) << "and setting up goes on";
-  EXPECT_EQ(view().explain, "Not set up.");
-
+  ASSERT_EQ(sheet().loaded.back(), "file://" + (computer.payload / "ui/terms.html").string());
+  sheet().post("{\"done\": 0, \"of\": 0}");
+  ASSERT_TRUE(runEnded()) << "no boxes in the own copy either: setting up goes on";
   fs::remove(computer.home / "setup-fails");
   view().press();
-  ASSERT_NE(view().sheet, nullptr);
   sheet().fail();
   EXPECT_EQ(view().sheet, nullptr) << "the own copy is not tried again";
   ASSERT_TRUE(runEnded());
   EXPECT_EQ(view().explain, done);
-  EXPECT_EQ(computer.paired(), (std::vector<std::string>{"123456", ""}));
 }
 
-TEST_F(Window, ClickedLinksOpenInTheBrowserAndTheSheetStays) {
-  showAndConnect();
-  EXPECT_TRUE(sheet().navigate("http://127.0.0.1:8765/terms", false)) << "the page's own load";
+TEST_F(Window, ClickedLinksOpenTheServicesPageAndTheSheetStays) {
+  connect();
   EXPECT_TRUE(sheet().navigate("http://127.0.0.1:8765/next", false)) << "a redirect or a form";
-  EXPECT_TRUE(ui.opened.empty());
-  // Links in the own copy open the service's page of the same path.
-  for (const char* clicked : {"https://example.org/privacy?x=1", "file:///terms",
-                              "file:///our%20church/page.html?a=b#c", "file://localhost/privacy"}) {
+  for (const char* clicked : {"https://example.org/privacy?x=1", "file:///our%20church/a.html?a#c",
+                              "file://localhost/privacy"}) {
     EXPECT_FALSE(sheet().navigate(clicked, true)) << clicked;
   }
-  EXPECT_EQ(ui.opened,
-            (std::vector<std::string>{
-                "https://example.org/privacy?x=1", "http://127.0.0.1:8765/terms",
-                "http://127.0.0.1:8765/our%20church/page.html", "http://127.0.0.1:8765/privacy"}));
-  ASSERT_NE(view().sheet, nullptr) << "the sheet stays on the terms";
+  EXPECT_EQ(ui.opened, (std::vector<std::string>{"https://example.org/privacy?x=1",
+                                                 "http://127.0.0.1:8765/our%20church/a.html",
+                                                 "http://127.0.0.1:8765/privacy"}));
   EXPECT_EQ(sheet().loaded.size(), 1u);
 }
 
 TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
   ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
-  showAndConnect();
-  agreeTo("v");
+  connect();
+  sheet().post("{\"version\": \"v\", \"done\": 1, \"of\": 1}");
+  sheet().agree();
   ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
   setup.reset();
   computer.release();
@@ -226,15 +171,13 @@ TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
   Platform::turnLoop(0.1);
 }
 
-TEST(SetupWindowWithoutWidgets, ShowsNothingAndStartsNothing) {
-  Platform::EventLoop loop{argc, argv};
-  ScriptedUi ui;
-  EXPECT_EQ(ui.makeSetupView(), nullptr) << "quendrelctl's plain event loop has no windows";
-  SetupWindow setup(ui);
-  bool done = false;
-  for (int time = 0; time < 2; ++time) setup.show([&] { done = true; });
-  Platform::turnLoop(0.1);
-  EXPECT_FALSE(done);
-  EXPECT_FALSE(Installer::running);
-  EXPECT_TRUE(ui.alerts.empty());
+TEST_F(Window, StartingUpRecordsWhoLooksAfterTheDeskAndOffersNoSetup) {
+  LocalServer desk{[](const std::string&) { return Answer{200, "{}"}; }};
+  setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
+  write(computer.desk() / "agent.sh", "#!/bin/bash\n", 0755);
+  Manager manager(ui, {});
+  manager.carryOn();
+  ASSERT_TRUE(waitFor([&] { return ui.item && ui.item->title(Manager::stateLine) == "Running"; }));
+  EXPECT_EQ(read(Belonging::note()), fs::canonical(computer.app).string() + "\n");
+  EXPECT_EQ(ui.window, nullptr);
 }
