@@ -99,7 +99,7 @@ void sweepSetUp(bool existing, std::size_t every) {
 }  // namespace
 
 TEST(CutShort, OverAnInstallationAtEveryMarkerStepAndInsideEachCopy) {
-  sweepSetUp(true, 2);
+  sweepSetUp(true, 1);
 }
 TEST(CutShort, OnAFreshComputer) {
   sweepSetUp(false, 1);

@@ -33,7 +33,7 @@ inline char* argv[] = {programName, nullptr};
 // hold what they print before failing; with ~/leave-behind setup.sh leaves a background
 // process holding its output until the home folder is gone; when ~/hold is a FIFO, setup.sh
 // waits there for a line. setup.sh makes a stand-in Python in .venv unless there is one: it
-// records its folder and arguments in ~/pair-arguments and answers with ~/pair-says and
+// records its arguments in ~/pair-arguments and answers with ~/pair-says and
 // ~/pair-status when they exist.
 constexpr const char* setupScript = R"sh(#!/bin/bash
 cd "$(dirname "$0")" || exit 1
@@ -44,7 +44,7 @@ if [ -f "$HOME/setup-fails" ]; then cat "$HOME/setup-fails"; exit 1; fi
 [ -x .venv/bin/python ] || install -D pair-stand-in .venv/bin/python
 )sh";
 constexpr const char* pairStandIn = R"sh(#!/bin/bash
-printf '%s\0' "$PWD" "$@" > "$HOME/pair-arguments"
+printf '%s\0' "$@" > "$HOME/pair-arguments"
 cat "$HOME/pair-says" 2>/dev/null || echo "This computer is now connected to St Example's."
 exit "$(cat "$HOME/pair-status" 2>/dev/null || echo 0)"
 )sh";
@@ -77,23 +77,19 @@ class Computer {
 
   fs::path desk() const { return Paths::movedInstall(); }
   fs::path marker() const { return home / ".tarvic-setting-up"; }
-  fs::path temporary() const { return home.path().parent_path() / "tmp"; }
+  fs::path temporary() const { return home.path().parent_path() / "tmp"; }  // TMPDIR
   // quendrelctl, copied into the bundle, run with these arguments.
   Ran ctl(const std::vector<std::string>& args, const Environment& environment = {}) {
     const fs::path copy = app / "Contents/MacOS/quendrelctl";
     if (!fs::exists(copy)) fs::copy_file(QUENDRELCTL, copy);
     return run(copy, args, environment);
   }
-  // The folder the pairing ran in, "-c", the script, then the code and terms version it got.
-  std::vector<std::string> pairing() const {
+  // The code and terms version the pairing was given.
+  std::vector<std::string> paired() const {
     std::istringstream all(read(home / "pair-arguments"));
     std::vector<std::string> parts;
     for (std::string part; std::getline(all, part, '\0');) parts.push_back(part);
-    return parts;
-  }
-  std::vector<std::string> paired() const {
-    auto all = pairing();
-    return all.size() > 3 ? std::vector(all.begin() + 3, all.end()) : all;
+    return parts.size() > 2 ? std::vector(parts.begin() + 2, parts.end()) : parts;  // -c, script
   }
   // Lets a setup.sh waiting at ~/hold go on.
   void release() const {
@@ -129,15 +125,6 @@ inline Tree keptItems(const fs::path& folder) {
     }
   }
   return tree;
-}
-
-// The keep folders in the temporary folder.
-inline int keepFolders(const fs::path& temporary) {
-  int found = 0;
-  for (auto& entry : fs::directory_iterator(temporary)) {
-    found += entry.path().filename().string().starts_with("quendrel-keep-");
-  }
-  return found;
 }
 
 // Turns the event loop until `done` holds or `seconds` pass; gives whether it held.

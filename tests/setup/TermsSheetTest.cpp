@@ -35,12 +35,12 @@ constexpr const char* termsPage = R"html(<!doctype html><meta charset="utf-8">
 // A computer whose service is a server on this machine, and the real Qt windows.
 class Sheet : public ::testing::Test {
  protected:
-  explicit Sheet(LocalServer::Handler handler = terms, bool reachable = true)
-      : server(std::move(handler)),
+  // The service answers `every` to every path, or the terms page at /terms and 404 elsewhere.
+  explicit Sheet(std::optional<Answer> every = {}, bool reachable = true)
+      : server([every](const std::string& path) {
+          return every ? *every : Answer{path == "/terms" ? 200 : 404, termsPage};
+        }),
         computer(reachable ? server.base() : "http://127.0.0.1:" + std::to_string(freePort())) {}
-  static Answer terms(const std::string& path) {
-    return path == "/terms" ? Answer{200, termsPage} : Answer{404, "<!doctype html><p>No"};
-  }
 
   LocalServer server;
   Computer computer;
@@ -139,24 +139,15 @@ void PrintTo(const Service& service, std::ostream* out) {
   *out << service.name;
 }
 struct Fallback : Sheet, ::testing::WithParamInterface<Service> {
-  Fallback()
-      : Sheet([answer = GetParam().answer](const std::string&) { return answer; },
-              GetParam().reachable) {}
+  Fallback() : Sheet(GetParam().answer, GetParam().reachable) {}
 };
 
 }  // namespace
 
-TEST_F(Sheet, TheWindowAndTheSheetAsDrawnTheBoxesDecideAndAgreeingSetsUp) {
+TEST_F(Sheet, TheWindowsWordsTheBoxesDecideAndAgreeingSetsUp) {
   setup.show([] {});
   ASSERT_TRUE(window() && window()->isVisible());
   EXPECT_EQ(window()->windowTitle(), "Set up Quendrel");
-  EXPECT_EQ(window()->size(), QSize(420, 230));
-  const std::pair<const char*, QRect> frames[] = {
-      {"heading", {24, 30, 372, 22}},   {"explain", {24, 60, 372, 44}},
-      {"code", {24, 118, 200, 34}},     {"go", {236, 118, 160, 34}},
-      {"footnote", {24, 166, 372, 40}},
-  };
-  for (const auto& [name, frame] : frames) EXPECT_EQ(part(name)->geometry(), frame);
   EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this computer to your church");
   EXPECT_EQ(part<QLineEdit>("code")->placeholderText(), "123456");
   EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
@@ -176,14 +167,7 @@ TEST_F(Sheet, TheWindowAndTheSheetAsDrawnTheBoxesDecideAndAgreeingSetsUp) {
   openSheet();
   EXPECT_FALSE(part<QLineEdit>("code")->isEnabled() || part<QPushButton>("go")->isEnabled());
   EXPECT_FALSE(window()->isEnabled()) << "the window waits for its sheet";
-  const QJsonObject drawn = state();
-  EXPECT_EQ(drawn["size"], (QJsonArray{640, 580}));
-  const std::pair<const char*, QRect> sheetFrames[] = {{"web", {0, 0, 640, 524}},
-                                                       {"agree", {516, 536, 104, 32}},
-                                                       {"cancel", {408, 536, 104, 32}},
-                                                       {"count", {24, 544, 360, 18}}};
-  for (const auto& [name, frame] : sheetFrames) EXPECT_EQ(rect(drawn[name]), frame) << name;
-  EXPECT_TRUE(drawn["offTheRecord"].toBool());
+  EXPECT_TRUE(state()["offTheRecord"].toBool());
 
   ASSERT_TRUE(showing("2 of 3 boxes ticked"));
   EXPECT_TRUE(js("[...document.querySelectorAll('input')].every(b => !b.disabled)").toBool())
