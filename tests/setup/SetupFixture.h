@@ -99,7 +99,8 @@ class Computer {
 };
 
 // An installation as a user leaves it, with every kept name: nested folders, a symbolic
-// link, private files, binary content, an executable stand-in Python. `tag` varies content.
+// link, private files, a folder that cannot be written, binary content, an executable stand-in
+// Python. `tag` varies content.
 inline void writeInstallation(const fs::path& folder, const std::string& tag = "mine") {
   std::string binary(300000, '\0');
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7 + tag[0]);
@@ -110,6 +111,7 @@ inline void writeInstallation(const fs::path& folder, const std::string& tag = "
   fs::create_symlink("scenes/Sunday morning.json", folder / "presets/current");
   write(folder / "projects/Easter/take.bin", binary, 0640);
   fs::create_directories(folder / "projects/Empty");
+  fs::permissions(folder / "projects/Empty", fs::perms(0555));
   write(folder / "data/state.db", "state " + tag);
   write(folder / "logs/desk.log", "started " + tag + "\n");
   write(folder / ".venv/bin/python", pairStandIn, 0755);
