@@ -2,11 +2,7 @@
 // A computer to set up in a test: a temporary home folder with a copy of Quendrel in the
 // user's Applications folder whose payload is made of small scripts, installations as a user
 // leaves them, and a setup run in this process.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <optional>
-#include <sstream>
 
 #include "desk/Paths.h"
 #include "platform/Queue.h"
@@ -33,8 +29,8 @@ inline char* argv[] = {programName, nullptr};
 // hold what they print before failing; with ~/leave-behind setup.sh leaves a background
 // process holding its output until the home folder is gone; when ~/hold is a FIFO, setup.sh
 // waits there for a line. setup.sh makes a stand-in Python in .venv unless there is one: it
-// records its arguments in ~/pair-arguments and answers with ~/pair-says and
-// ~/pair-status when they exist.
+// notes the code and terms version it was given in ~/paired, and fails saying what
+// ~/pair-fails holds when there is one.
 constexpr const char* setupScript = R"sh(#!/bin/bash
 cd "$(dirname "$0")" || exit 1
 if [ -f "$HOME/leave-behind" ]; then (while [ -d "$HOME" ]; do sleep 1; done) & fi
@@ -44,14 +40,9 @@ if [ -f "$HOME/setup-fails" ]; then cat "$HOME/setup-fails"; exit 1; fi
 [ -x .venv/bin/python ] || install -D pair-stand-in .venv/bin/python
 )sh";
 constexpr const char* pairStandIn = R"sh(#!/bin/bash
-printf '%s\0' "$@" > "$HOME/pair-arguments"
-cat "$HOME/pair-says" 2>/dev/null || echo "This computer is now connected to St Example's."
-exit "$(cat "$HOME/pair-status" 2>/dev/null || echo 0)"
-)sh";
-constexpr const char* agentScript = R"sh(#!/bin/bash
-[ "$1" = install ] && cd "$(dirname "$0")" || exit 1
-if [ -f "$HOME/agent-fails" ]; then cat "$HOME/agent-fails"; exit 1; fi
-echo installed > agent-installed
+[ "$1" = -c ] && printf '%s\n' "$3" "$4" > "$HOME/paired" || exit 1
+cat "$HOME/pair-fails" 2>/dev/null && exit 1
+echo "This computer is now connected to St Example's."
 )sh";
 
 class Computer {
@@ -61,7 +52,10 @@ class Computer {
     makeBundle(app, "com.quendrel.app", "1.0", "1", service);
     pretendMainBundle(app);
     write(payload / "setup.sh", setupScript, 0755);
-    write(payload / "agent.sh", agentScript, 0755);
+    write(payload / "agent.sh",
+          "#!/bin/bash\n[ \"$1\" = install ] && cd \"$(dirname \"$0\")\" || exit 1\n"
+          "cat \"$HOME/agent-fails\" 2>/dev/null && exit 1\necho installed > agent-installed\n",
+          0755);
     write(payload / "pair-stand-in", pairStandIn, 0755);
     write(payload / "VERSION", payloadVersion);
     write(payload / "ui/terms.html",
@@ -84,38 +78,25 @@ class Computer {
     if (!fs::exists(copy)) fs::copy_file(QUENDRELCTL, copy);
     return run(copy, args, environment);
   }
-  // The code and terms version the pairing was given.
-  std::vector<std::string> paired() const {
-    std::istringstream all(read(home / "pair-arguments"));
-    std::vector<std::string> parts;
-    for (std::string part; std::getline(all, part, '\0');) parts.push_back(part);
-    return parts.size() > 2 ? std::vector(parts.begin() + 2, parts.end()) : parts;  // -c, script
-  }
-  // Lets a setup.sh waiting at ~/hold go on.
-  void release() const {
-    const int fd = open((home / "hold").c_str(), O_WRONLY);
-    if (fd >= 0 && ::write(fd, "go\n", 3) == 3) close(fd);
-  }
 };
 
 // An installation as a user leaves it, with every kept name: nested folders, a symbolic
 // link, private files, a folder that cannot be written, binary content, an executable stand-in
-// Python. `tag` varies content.
-inline void writeInstallation(const fs::path& folder, const std::string& tag = "mine") {
+// Python.
+inline void writeInstallation(const fs::path& folder) {
   std::string binary(300000, '\0');
-  for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7 + tag[0]);
-  write(folder / "VERSION", "2.0." + tag + "\n");
-  write(folder / "engine/old.py", "# old engine " + tag + "\n");
-  write(folder / "presets/.uplink", "{\"token\": \"secret-" + tag + "\"}\n", 0600);
-  write(folder / "presets/scenes/Sunday morning.json", "{\"tag\": \"" + tag + "\"}\n");
+  for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7);
+  write(folder / "VERSION", "2.0\n");
+  write(folder / "presets/.uplink", "{\"token\": \"secret\"}\n", 0600);
+  write(folder / "presets/scenes/Sunday morning.json", "{}\n");
   fs::create_symlink("scenes/Sunday morning.json", folder / "presets/current");
   write(folder / "projects/Easter/take.bin", binary, 0640);
   fs::create_directories(folder / "projects/Empty");
   fs::permissions(folder / "projects/Empty", fs::perms(0555));
-  write(folder / "data/state.db", "state " + tag);
-  write(folder / "logs/desk.log", "started " + tag + "\n");
+  write(folder / "data/state.db", "state");
+  write(folder / "logs/desk.log", "started\n");
   write(folder / ".venv/bin/python", pairStandIn, 0755);
-  write(folder / ".python", "3.11 " + tag + "\n");
+  write(folder / ".python", "3.11\n");
 }
 
 // Only the items under the kept names.
@@ -134,11 +115,11 @@ inline bool waitFor(const std::function<bool()>& done, double seconds = 20) {
   return spinUntil(done, seconds);
 }
 
-// A setup run in this process, turning the event loop until it has answered and `running`
-// is clear again: its message, "" when it succeeded.
-inline std::string setUp(const std::string& code = "123456", const std::string& terms = "v") {
+// A setup run in this process with the code 123456, turning the event loop until it has
+// answered and `running` is clear again: its message, "" when it succeeded.
+inline std::string setUp() {
   auto answer = std::make_shared<std::optional<std::string>>();
-  Installer::run(code, terms, [answer](bool ok, std::string message) {
+  Installer::run("123456", "v", [answer](bool ok, std::string message) {
     Platform::onMain([answer, ok, message] { *answer = ok ? "" : message; });
   });
   if (!waitFor([&] { return answer->has_value() && !Installer::running; })) return "(no answer)";

@@ -83,13 +83,6 @@ int open(const char* path, int flags, ...) {
   va_end(args);
   return r;
 }
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const int r = openOn<&open64>("open64", path, flags, args);
-  va_end(args);
-  return r;
-}
 int openat(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
@@ -97,13 +90,9 @@ int openat(int folder, const char* path, int flags, ...) {
   va_end(args);
   return r;
 }
-int openat64(int folder, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const int r = openOn<&openat64>("openat64", path, flags, args, folder);
-  va_end(args);
-  return r;
-}
+// With 64-bit offsets the two are the same calls.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+int openat64(int folder, const char* path, int flags, ...) __attribute__((alias("openat")));
 int mkdir(const char* path, mode_t mode) {
   return passOn<&mkdir>("mkdir", "mkdir", path, path, mode);
 }
