@@ -32,7 +32,6 @@ inline char* argv[] = {programName, nullptr};
 // notes the code and terms version it was given in ~/paired, and fails saying what
 // ~/pair-fails holds when there is one.
 constexpr const char* setupScript = R"sh(#!/bin/bash
-cd "$(dirname "$0")" || exit 1
 if [ -f "$HOME/leave-behind" ]; then (while [ -d "$HOME" ]; do sleep 1; done) & fi
 cat "$HOME/.tarvic-setting-up" > marker-during-setup
 if [ -p "$HOME/hold" ]; then read -r _ < "$HOME/hold"; fi
@@ -53,7 +52,7 @@ class Computer {
     pretendMainBundle(app);
     write(payload / "setup.sh", setupScript, 0755);
     write(payload / "agent.sh",
-          "#!/bin/bash\n[ \"$1\" = install ] && cd \"$(dirname \"$0\")\" || exit 1\n"
+          "#!/bin/bash\n[ \"$1\" = install ] || exit 1\n"
           "cat \"$HOME/agent-fails\" 2>/dev/null && exit 1\necho installed > agent-installed\n",
           0755);
     write(payload / "pair-stand-in", pairStandIn, 0755);
@@ -80,9 +79,9 @@ class Computer {
   }
 };
 
-// An installation as a user leaves it, with every kept name: nested folders, a symbolic
-// link, private files, a folder that cannot be written, binary content, an executable stand-in
-// Python.
+// An installation as a user leaves it, with kept items of every kind: nested folders, a
+// symbolic link, a private file, a folder that cannot be written, binary content, the desk's
+// own Python (a stand-in).
 inline void writeInstallation(const fs::path& folder) {
   std::string binary(300000, '\0');
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7);
@@ -93,10 +92,7 @@ inline void writeInstallation(const fs::path& folder) {
   write(folder / "projects/Easter/take.bin", binary, 0640);
   fs::create_directories(folder / "projects/Empty");
   fs::permissions(folder / "projects/Empty", fs::perms(0555));
-  write(folder / "data/state.db", "state");
-  write(folder / "logs/desk.log", "started\n");
   write(folder / ".venv/bin/python", pairStandIn, 0755);
-  write(folder / ".python", "3.11\n");
 }
 
 // Only the items under the kept names.

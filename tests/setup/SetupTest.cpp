@@ -9,6 +9,7 @@
 #include "app/Manager.h"
 #include "setup/Belonging.h"
 #include "setup/SetupWindow.h"
+#include "support/KillSweep.h"
 #include "support/LocalServer.h"
 
 using namespace setup_testing;
@@ -40,10 +41,98 @@ class Window : public Setup {
   bool stateReads(const std::string& text) {
     return waitFor([&] { return ui.item && ui.item->title(Manager::stateLine) == text; });
   }
-  bool runEnded() {
-    return waitFor([&] { return !Installer::running && !view().explain.starts_with("Setting"); });
-  }
 };
+
+// A computer to set up: a fresh one, or one with an installation (and an older aside) in
+// either layout, the run's keep folder on the same file system or another.
+enum class Kind { fresh, installed, earlierLayout, keptElsewhere };
+
+struct Scene {
+  explicit Scene(Kind kind) : kind(kind) {
+    fs::create_directories(shm);
+    if (kind == Kind::fresh) return;
+    writeInstallation(desk);
+    write(aside / "older", "an older aside\n");
+    kept = keptItems(desk);
+    installed = snapshot(desk);
+    modified = fs::last_write_time(desk / "projects/Easter/take.bin");
+  }
+  ~Scene() { fs::remove_all(shm); }
+
+  fs::path root() const { return computer.home.path().parent_path(); }
+  bool keptIn(const fs::path& folder) const { return contains(keptItems(folder), kept); }
+  // A setup through quendrelctl, killed after the `at`th change under the root (0: never).
+  Ran setUp(long at, const fs::path& log = {}) {
+    Environment environment = killpoint(root(), at, log);
+    environment.emplace_back("TMPDIR", kind == Kind::keptElsewhere ? shm : computer.temporary());
+    return computer.ctl({"setup", "123456", "--terms", "v"}, environment);
+  }
+
+  // What must hold however the run was cut short.
+  void checkAfterKill() {
+    EXPECT_TRUE(!existing || keptIn(desk) || keptIn(aside))
+        << "the user's kept items are whole in the installation or its aside";
+    const bool untouched = existing ? snapshot(desk) == installed : !fs::exists(desk);
+    const bool finished = fs::exists(desk / "agent-installed") && (!existing || keptIn(desk));
+    EXPECT_TRUE(fs::exists(computer.marker()) || untouched || finished)
+        << "no marker, so the run must have done nothing or all";
+  }
+
+  // A run to the end, and what it must leave: the kept items with their times, in place of
+  // what the payload has under their names, and the application under its layout's name.
+  void checkFinished() {
+    SCOPED_TRACE("run again");
+    Ran ran = setUp(0);
+    EXPECT_EQ(std::pair(ran.status, ran.out), std::pair(0, std::string(done) + "\n")) << ran.err;
+    EXPECT_TRUE(!existing || (keptIn(desk) &&
+                              fs::last_write_time(desk / "projects/Easter/take.bin") == modified));
+    EXPECT_EQ(fs::exists(desk / "presets/factory.json"), !existing);
+    EXPECT_EQ(read(desk / "VERSION") + read(desk / "agent-installed"),
+              std::string(payloadVersion) + "installed\n");
+    const bool earlier = kind == Kind::earlierLayout;
+    EXPECT_TRUE(fs::exists(desk / (earlier ? "Tarvic.app" : "Quendrel.app") / "Contents"));
+    EXPECT_FALSE(fs::exists(computer.marker()));
+  }
+
+  Computer computer;
+  const Kind kind;
+  const bool existing = kind != Kind::fresh;
+  const fs::path desk = kind == Kind::earlierLayout ? computer.home / "Tarvic" : computer.desk();
+  const fs::path aside = desk.string() + "-previous";
+  const fs::path shm = "/dev/shm/quendrel-test-" + std::to_string(getpid());
+  Tree kept;                    // the user's kept items before the run
+  Tree installed;               // the whole installation before the run
+  fs::file_time_type modified;  // of a kept file
+};
+
+// The counted steps of an uninterrupted run.
+Steps stepsOfARun(Kind kind) {
+  Scene scene(kind);
+  const fs::path log = scene.root() / "steps.log";
+  EXPECT_EQ(scene.setUp(0, log).status, 0);
+  return steps(log, scene.root());
+}
+
+// Cuts a run short after every `every`th step; `twice`: cuts the run that repairs short too, at
+// a step of its own, before the run to the end.
+void sweepSetUp(Kind kind, const char* what, std::size_t every, bool twice = false) {
+  if (sanitized) GTEST_SKIP() << "the preloaded library cannot go before a sanitizer's runtime";
+  const Steps all = stepsOfARun(kind);
+  ASSERT_GT(all.size(), 20u);
+  EXPECT_GE(sweep(
+                what, all, [every](std::size_t i, auto&) { return i % every == 0; },
+                [&](long at) {
+                  Scene scene(kind);
+                  EXPECT_EQ(scene.setUp(at).status, 128 + 9);
+                  scene.checkAfterKill();
+                  if (twice) {
+                    scene.setUp((at * 5 + 3) % static_cast<long>(all.size()) + 1);
+                    scene.checkAfterKill();
+                  }
+                  scene.checkFinished();
+                }),
+            20);
+}
 
 }  // namespace
 
@@ -75,8 +164,6 @@ TEST(Failing, EachStepSaysWhatWentWrongAndStopsThere) {
        "This copy of Quendrel is incomplete — it has no console inside it. Download it again."},
       {"pair-fails", "\n   \n\n",
        "That code was not accepted. Codes last an hour and work once — ask for another."},
-      {"pair-fails", "\n  That code has run out. Ask for another.  \n",
-       "That code has run out. Ask for another."},
       {"agent-fails", "\n\n", "Starting did not finish."},
   };
   for (const auto& [file, content, message] : cases) {
@@ -108,7 +195,7 @@ TEST(Failing, EachStepSaysWhatWentWrongAndStopsThere) {
 TEST_F(Setup, AFailedCopyIsUnexpectedAndLeavesTheInstallationWhereItWas) {
   const fs::path desk = computer.desk();
   writeInstallation(desk);
-  ASSERT_EQ(mkfifo((desk / "logs/pipe").c_str(), 0600), 0);  // a copy cannot take a FIFO
+  ASSERT_EQ(mkfifo((desk / "projects/pipe").c_str(), 0600), 0);  // a copy cannot take a FIFO
   const Tree before = snapshot(desk);
   EXPECT_TRUE(setUp().starts_with("Something unexpected went wrong: "));
   EXPECT_EQ(std::tuple(difference(snapshot(desk), before), read(computer.marker()),
@@ -117,7 +204,10 @@ TEST_F(Setup, AFailedCopyIsUnexpectedAndLeavesTheInstallationWhereItWas) {
       << "the installation is where it was and the run's copies do not outlive it";
 }
 
-TEST_F(Setup, RunsNeverOverlapAndQuendrelctlTakesOnlySixDigits) {
+// Runs never overlap: one from quendrelctl or a second in this process is refused and changes
+// nothing, and the first still counts. Its result, come after the window that started it has
+// gone, is dropped.
+TEST_F(Window, RunsNeverOverlapAndAResultAfterTheWindowHasGoneIsDropped) {
   for (std::string code : {"12345", "12a456"}) {
     Ran ran = computer.ctl({"setup", code, "--terms", "v"});
     EXPECT_EQ(std::tuple(ran.status, ran.out, ran.err),
@@ -126,25 +216,27 @@ TEST_F(Setup, RunsNeverOverlapAndQuendrelctlTakesOnlySixDigits) {
   EXPECT_FALSE(fs::exists(computer.desk().parent_path())) << "nothing is made for a wrong code";
 
   ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
-  std::vector<std::string> outcomes;  // in the order they came; touched on the main thread only
-  auto note = [&outcomes](bool ok, std::string message) {
-    Platform::onMain([&outcomes, ok, message] { outcomes.push_back(ok ? "ok" : message); });
-  };
-  Installer::run("123456", "v", note);
+  auto setup = std::make_unique<SetupWindow>(ui);
+  setup->show([] {});
+  view().type("123456");
+  view().press();
+  sheet().fail();
+  sheet().fail();  // no terms at all: setting up goes on
   ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
-  // A second run in this process is refused and changes nothing, and the first still counts;
-  // so is one from quendrelctl.
-  Installer::run("654321", "v", note);
-  ASSERT_TRUE(waitFor([&] { return outcomes.size() == 1; }));
+  setup.reset();
   Ran other = computer.ctl({"setup", "654321", "--terms", "v"});
+  std::string refused;  // touched on the main thread only
+  Installer::run("654321", "v", [&refused](bool, std::string message) {
+    Platform::onMain([&refused, message] { refused = message; });
+  });
+  ASSERT_TRUE(waitFor([&] { return !refused.empty(); }));
   EXPECT_EQ(
-      std::tuple(outcomes[0], Installer::running, other.status, other.err, read(computer.marker())),
-      std::tuple(Installer::alreadyUnderWay, true, 1, Installer::alreadyUnderWay + "\n", "laid\n"))
-      << "the refused runs do not end the one under way";
+      std::tuple(refused, Installer::running, other.status, other.err, read(computer.marker())),
+      std::tuple(Installer::alreadyUnderWay, true, 1, Installer::alreadyUnderWay + "\n", "laid\n"));
   write(computer.home / "hold", "go\n");  // lets setup.sh go on
-  ASSERT_TRUE(waitFor([&] { return outcomes.size() == 2 && !Installer::running; }));
-  EXPECT_EQ(outcomes[1], "ok");
-  EXPECT_EQ(read(computer.home / "paired"), "123456\nv\n");
+  EXPECT_TRUE(waitFor([] { return !Installer::running; }));
+  Platform::turnLoop(0.1);
+  EXPECT_EQ(read(computer.home / "paired"), "123456\n\n");
 }
 
 // The note is written (twice over, the same) only beside an installation, for a bundle in an
@@ -202,9 +294,8 @@ TEST_F(Window, FromTheMenuThroughAFailedRunToASetUpDesk) {
   EXPECT_EQ(std::tuple(ui.windowsMade, view().codeText, ui.alerts.size()),
             std::tuple(1, "١٢٣٤٥٦", 0u));
 
-  write(computer.home / "pair-fails", "Not that code.");
+  write(computer.home / "pair-fails", "\n  Not that code.  \n");
   view().press();
-  EXPECT_EQ(controls(), (Controls{false, false, "Connect"}));
   // Messages of another shape are ignored; a count that is not whole counts as nothing.
   sheet().post("{\"version\": \"2025-04\", \"done\": 2, \"of\": 3}");
   for (const char* odd : {"not json", "[1, 2]", "{\"done\": 1.5, \"of\": 3}"}) sheet().post(odd);
@@ -214,7 +305,7 @@ TEST_F(Window, FromTheMenuThroughAFailedRunToASetUpDesk) {
   ASSERT_EQ(sheet().loaded.size(), 2u) << "the own copy";
   sheet().post("{\"done\": 0, \"of\": 0}");
   EXPECT_EQ(view().explain, "Setting up. This takes a few minutes — you can leave it.");
-  ASSERT_TRUE(runEnded());
+  ASSERT_TRUE(waitFor([&] { return !Installer::running && view().codeEnabled; }));
   EXPECT_EQ(std::tuple(view().explain, view().codeText, controls()),
             std::tuple("Not that code.", "١٢٣٤٥٦", Controls{true, true, "Connect"}));
 
@@ -230,26 +321,25 @@ TEST_F(Window, FromTheMenuThroughAFailedRunToASetUpDesk) {
   EXPECT_EQ(std::tuple(view().open, view().sheetsOpened), std::tuple(false, 2));
 }
 
-TEST_F(Window, AResultAfterTheWindowHasGoneIsDropped) {
-  ASSERT_EQ(mkfifo((computer.home / "hold").c_str(), 0600), 0);
-  std::optional<SetupWindow> setup{std::in_place, ui};
-  setup->show([] {});
-  view().type("123456");
-  view().press();
-  sheet().post("{\"version\": \"v\", \"done\": 1, \"of\": 1}");
-  sheet().agree();
-  ASSERT_TRUE(waitFor([&] { return fs::exists(computer.desk() / "marker-during-setup"); }));
-  setup.reset();
-  write(computer.home / "hold", "go\n");  // lets setup.sh go on
-  EXPECT_TRUE(waitFor([] { return !Installer::running; }));
-  Platform::turnLoop(0.1);
+// Setup runs killed with SIGKILL after each of their steps — every marker written, every
+// folder made, every file created (but not yet filled), every item moved or removed — and run
+// again. Whatever the step, the user's kept items survive, the marker never says the run is
+// done when it is not, and the next run finishes the job.
+
+TEST(CutShort, OverAnInstallation) {
+  sweepSetUp(Kind::installed, "setup over an installation", 1);
+}
+TEST(CutShort, OnAFreshComputer) {
+  sweepSetUp(Kind::fresh, "setup on a fresh computer", 1);
+}
+TEST(CutShort, OverAnInstallationInTheEarlierLayout) {
+  sweepSetUp(Kind::earlierLayout, "setup over an installation in ~/Tarvic", 2);
+}
+TEST(CutShort, WithTheKeepFolderOnAnotherFileSystem) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no second file system to keep on";
+  sweepSetUp(Kind::keptElsewhere, "setup keeping on another file system", 1);
 }
 
-TEST_F(Window, StartingUpRecordsWhoLooksAfterTheDeskAndOffersNoSetup) {
-  write(computer.desk() / "agent.sh", "#!/bin/bash\n", 0755);
-  manager.emplace(ui, std::vector<std::string>{});
-  manager->carryOn();
-  ASSERT_TRUE(stateReads("Running"));
-  EXPECT_EQ(read(Belonging::note()), fs::canonical(computer.app).string() + "\n");
-  EXPECT_EQ(ui.window, nullptr);
+TEST(CutShort, TwiceInARowThenToTheEnd) {
+  sweepSetUp(Kind::installed, "setup cut short twice in a row", 2, true);
 }
