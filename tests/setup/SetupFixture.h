@@ -59,7 +59,7 @@ class Computer {
     write(payload / "VERSION", payloadVersion);
     write(payload / "ui/terms.html",
           "<!doctype html><main data-version=\"own\"><input type=\"checkbox\" disabled>\n"
-          "<a id=\"privacy\" href=\"/privacy\">How we handle your information</a></main>\n");
+          "<a id=\"privacy\" href=\"/privacy?from=terms#top\">Privacy</a></main>\n");
     write(payload / "presets/factory.json", "{\"from\": \"the payload\"}\n");
     write(payload / "Tarvic.app/Contents/Info.plist", "<plist/>\n");
   }
