@@ -70,7 +70,6 @@ class Computer {
 
   fs::path desk() const { return Paths::movedInstall(); }
   fs::path marker() const { return home / ".tarvic-setting-up"; }
-  fs::path temporary() const { return home.path().parent_path() / "tmp"; }  // TMPDIR
   // quendrelctl, copied into the bundle, run with these arguments.
   Ran ctl(const std::vector<std::string>& args, const Environment& environment = {}) {
     const fs::path copy = app / "Contents/MacOS/quendrelctl";

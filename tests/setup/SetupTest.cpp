@@ -64,7 +64,7 @@ struct Scene {
   // A setup through quendrelctl, killed after the `at`th change under the root (0: never).
   Ran setUp(long at, const fs::path& log = {}) {
     Environment environment = killpoint(root(), at, log);
-    environment.emplace_back("TMPDIR", kind == Kind::keptElsewhere ? shm : computer.temporary());
+    if (kind == Kind::keptElsewhere) environment.emplace_back("TMPDIR", shm);
     return computer.ctl({"setup", "123456", "--terms", "v"}, environment);
   }
 
@@ -189,10 +189,11 @@ TEST_F(Setup, AFailedCopyIsUnexpectedAndLeavesTheInstallationWhereItWas) {
   const fs::path desk = computer.desk();
   writeInstallation(desk);
   ASSERT_EQ(mkfifo((desk / "projects/pipe").c_str(), 0600), 0);  // a copy cannot take a FIFO
+  write(computer.marker(), "fresh and more\n");  // not "fresh": the installation is kept
   const Tree before = snapshot(desk);
   EXPECT_TRUE(setUp().starts_with("Something unexpected went wrong: "));
   EXPECT_EQ(std::tuple(difference(snapshot(desk), before), read(computer.marker()),
-                       namesIn(computer.temporary())),
+                       namesIn(getenv("TMPDIR"))),
             std::tuple("", "keeping\n", std::vector<std::string>{}))
       << "the installation is where it was and the run's copies do not outlive it";
 }
