@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -21,7 +20,6 @@
 
 #include <atomic>
 #include <string>
-#include <string_view>
 
 namespace {
 
@@ -38,8 +36,7 @@ __attribute__((constructor)) void start() {
     logFd = open(l, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   }
   if (const char* u = getenv("KILLPOINT_UNDER"); u && strlen(u) < sizeof under) {
-    strcpy(under, u);
-    underLength = strlen(u);
+    underLength = strlen(strcpy(under, u));
   }
   if (const char* a = getenv("KILLPOINT_AT")) killAt = atol(a);
   for (const char* name : {"KILLPOINT_UNDER", "KILLPOINT_AT", "KILLPOINT_LOG", "LD_PRELOAD"}) {
@@ -47,41 +44,32 @@ __attribute__((constructor)) void start() {
   }
 }
 
-// Counts a call that has been made, when it succeeded on a path under the folder; gives its
-// result.
-int after(int result, bool succeeded, const char* call, const char* path) {
-  if (!succeeded || !*call || underLength == 0 || !path || path[0] != '/' ||
-      strncmp(path, under, underLength) != 0) {
-    return result;
-  }
-  const long n = ++counted;
-  if (logFd >= 0) {
-    const std::string line = std::to_string(n) + " " + call + " " + path + "\n";
-    ssize_t ignored = write(logFd, line.data(), line.size());
-    (void)ignored;
-  }
-  if (killAt > 0 && n == killAt) raise(SIGKILL);
-  return result;
-}
-
-// The real function `name` of the same type as `Self`, called with `args` and counted as
-// `call` on `path` when it succeeds.
+// Calls the real function `name` (of the same type as `Self`) with `args`; when it succeeded
+// on a path under the folder, counts it as `call` ("" for a call that changes nothing).
 template <auto Self, typename... A>
 int passOn(const char* name, const char* call, const char* path, A... args) {
   static auto real = reinterpret_cast<decltype(Self)>(dlsym(RTLD_NEXT, name));
   const int r = real(args...);
-  const bool opened = call == std::string_view("open");
-  return after(r, opened ? r >= 0 : r == 0, call, path);
+  const bool opened = strcmp(call, "open") == 0;
+  if (!*call || !(opened ? r >= 0 : r == 0) || underLength == 0 || !path || path[0] != '/' ||
+      strncmp(path, under, underLength) != 0) {
+    return r;
+  }
+  const long n = ++counted;
+  if (logFd >= 0) {
+    const std::string line = std::to_string(n) + " " + call + " " + path + "\n";
+    [[maybe_unused]] ssize_t ignored = write(logFd, line.data(), line.size());
+  }
+  if (killAt > 0 && n == killAt) raise(SIGKILL);
+  return r;
 }
 
-// The mode argument of an open call, which is only there when a file may be created.
-mode_t modeOf(int flags, va_list args) {
-  return (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
-}
-
-// Opening counts only when it may create the file.
-const char* openCall(int flags) {
-  return (flags & O_CREAT) ? "open" : "";
+// An open call: its mode argument is only there when a file may be created, and it counts
+// only when it may create the file. `folder` is openat's.
+template <auto Self, typename... F>
+int openOn(const char* name, const char* path, int flags, va_list args, F... folder) {
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, int) : 0;
+  return passOn<Self>(name, (flags & O_CREAT) ? "open" : "", path, folder..., path, flags, mode);
 }
 
 }  // namespace
@@ -91,35 +79,20 @@ extern "C" {
 int open(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  const mode_t mode = modeOf(flags, args);
+  const int r = openOn<&open>("open", path, flags, args);
   va_end(args);
-  return passOn<&open>("open", openCall(flags), path, path, flags, mode);
+  return r;
 }
-
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = modeOf(flags, args);
-  va_end(args);
-  return passOn<&open64>("open64", openCall(flags), path, path, flags, mode);
-}
-
 int openat(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  const mode_t mode = modeOf(flags, args);
+  const int r = openOn<&openat>("openat", path, flags, args, folder);
   va_end(args);
-  return passOn<&openat>("openat", openCall(flags), path, folder, path, flags, mode);
+  return r;
 }
-
-int openat64(int folder, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = modeOf(flags, args);
-  va_end(args);
-  return passOn<&openat64>("openat64", openCall(flags), path, folder, path, flags, mode);
-}
-
+// With 64-bit offsets the two are the same calls.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+int openat64(int folder, const char* path, int flags, ...) __attribute__((alias("openat")));
 int mkdir(const char* path, mode_t mode) {
   return passOn<&mkdir>("mkdir", "mkdir", path, path, mode);
 }
