@@ -10,44 +10,42 @@
 
 namespace placement_testing {
 
+namespace fs = std::filesystem;
+
 // A signing key in a file of its own.
 struct Key {
-  std::filesystem::path file;
-  std::string secret;
-  std::string team;
+  fs::path file;
+  std::string secret, team;
 };
-Key makeKey(const std::filesystem::path& file);
+Key makeKey(const fs::path& file);
 
+// The program the bundle runs, under `executable` in Contents/MacOS: `script` when it is not
+// empty, a copy of `program` otherwise. `service` is its QuendrelService, when not empty.
 struct App {
-  std::string identifier = "com.quendrel.manager";
-  std::string version = "1.0";
-  std::string build = "1";
-  std::string service = "";  // its QuendrelService, when not empty
-  // The program the bundle runs, under `executable` in Contents/MacOS: this script when it is
-  // not empty, a copy of `program` otherwise.
+  std::string identifier = "com.quendrel.manager", version = "1.0", build = "1", service = "";
   std::string script = "";
-  std::filesystem::path program = "/usr/bin/sleep";
+  fs::path program = "/usr/bin/sleep";
   std::string executable = "Quendrel";
 };
 
 // Makes the bundle at `location` with what real bundles have (a nested folder, a symbolic
 // link, modes, an extended attribute and an old time on "presets/README") and signs it with
 // `key` when given.
-void makeApp(const std::filesystem::path& location, const App& app, const Key* key);
-void sign(const std::filesystem::path& bundle, const Key& key);
-bool valid(const std::filesystem::path& bundle);
+void makeApp(const fs::path& location, const App& app, const Key* key);
+void sign(const fs::path& bundle, const Key& key);
+bool valid(const fs::path& bundle);
 
 // A bundle's program (or another one in its Contents/MacOS).
-std::filesystem::path programOf(const std::filesystem::path& bundle,
-                                const std::string& executable = "Quendrel");
+inline fs::path programOf(const fs::path& bundle, const std::string& executable = "Quendrel") {
+  return bundle / "Contents/MacOS" / executable;
+}
 
 // A program started as a process of its own; killed and reaped when dropped.
 class Running {
  public:
-  Running(const std::filesystem::path& program, const std::vector<std::string>& args);
+  Running(const fs::path& program, const std::vector<std::string>& args);
   ~Running();
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
+  Running(Running&&) = delete;  // neither copied nor moved
   pid_t pid() const { return pid_; }
   // Whether it has ended (reaping it when it has).
   bool ended();
@@ -58,8 +56,7 @@ class Running {
 
  private:
   pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = -1;
+  int status_ = -1;  // once reaped
 };
 
 // Arguments for a bundle made with /usr/bin/sleep: runs until terminated.
@@ -76,14 +73,14 @@ struct Ran {
 Ran run(const std::string& program, const std::vector<std::string>& args);
 
 // A squashfs image of everything in the folder, made with mksquashfs.
-bool makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
+bool makeImage(const fs::path& folder, const fs::path& image);
 
 // Runs `work` in a child process as the unprivileged user "nobody" (uid and gid 65534), so
 // that permissions bind as they do for a person; gives whether it ran and returned true.
 // Lets the user into the test's temporary folder first.
-bool asNobody(const std::filesystem::path& home, const std::function<bool()>& work);
+bool asNobody(const fs::path& home, const std::function<bool()>& work);
 
 // Hands the tree to "nobody".
-void giveToNobody(const std::filesystem::path& tree);
+void giveToNobody(const fs::path& tree);
 
 }  // namespace placement_testing
