@@ -9,11 +9,7 @@
 
 #include <chrono>
 #include <fstream>
-#include <stdexcept>
-#include <variant>
 
-#include "platform/Process.h"
-#include "signing/CodeSign.h"
 #include "support/Home.h"
 
 using testing_support::write;
@@ -21,13 +17,6 @@ using testing_support::write;
 extern char** environ;
 
 namespace placement_testing {
-
-Key makeKey(const fs::path& file) {
-  fs::create_directories(file.parent_path());
-  if (CodeSign::makeKey(file)) throw std::runtime_error("no key");
-  const std::string secret = *CodeSign::readKey(file);
-  return {file, secret, CodeSign::team(*CodeSign::publicKeyOf(secret))};
-}
 
 void makeApp(const fs::path& location, const App& app, const Key* key) {
   testing_support::makeBundle(location, app.identifier, app.version, app.build, app.service,
@@ -46,14 +35,6 @@ void makeApp(const fs::path& location, const App& app, const Key* key) {
   fs::last_write_time(readme, std::chrono::floor<std::chrono::seconds>(
                                   fs::file_time_type::clock::now() - std::chrono::hours(720)));
   if (key) sign(location, *key);
-}
-
-void sign(const fs::path& bundle, const Key& key) {
-  if (auto problem = CodeSign::sign(bundle, key.secret)) throw std::runtime_error(*problem);
-}
-
-bool valid(const fs::path& bundle) {
-  return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
 }
 
 Running::Running(const fs::path& program, const std::vector<std::string>& args) {
@@ -97,18 +78,6 @@ bool Running::ignoresTerminate() {
   return false;
 }
 
-Ran run(const std::string& program, const std::vector<std::string>& args) {
-  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
-  auto* exited = std::get_if<Platform::Exited>(&ran);
-  return exited ? Ran{exited->status, exited->output} : Ran{};
-}
-
-bool makeImage(const fs::path& folder, const fs::path& image) {
-  return run("/usr/bin/mksquashfs",
-             {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"})
-             .status == 0;
-}
-
 bool asNobody(const fs::path& home, const std::function<bool()>& work) {
   // The temporary folders above the home are private to root: let others pass through.
   for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path()) {
@@ -125,11 +94,8 @@ bool asNobody(const fs::path& home, const std::function<bool()>& work) {
 
 void giveToNobody(const fs::path& tree) {
   lchown(tree.c_str(), 65534, 65534);
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(tree, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    lchown(it->path().c_str(), 65534, 65534);
-  }
+  for (const auto& item : fs::recursive_directory_iterator(tree))
+    lchown(item.path().c_str(), 65534, 65534);
 }
 
 }  // namespace placement_testing

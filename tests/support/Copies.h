@@ -5,8 +5,13 @@
 
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
+
+#include "platform/Process.h"
+#include "signing/CodeSign.h"
 
 namespace placement_testing {
 
@@ -17,7 +22,12 @@ struct Key {
   fs::path file;
   std::string secret, team;
 };
-Key makeKey(const fs::path& file);
+inline Key makeKey(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  if (CodeSign::makeKey(file)) throw std::runtime_error("no key");
+  const std::string secret = *CodeSign::readKey(file);
+  return {file, secret, CodeSign::team(*CodeSign::publicKeyOf(secret))};
+}
 
 // The program the bundle runs, under `executable` in Contents/MacOS: `script` when it is not
 // empty, a copy of `program` otherwise. `service` is its QuendrelService, when not empty.
@@ -32,8 +42,15 @@ struct App {
 // link, modes, an extended attribute and an old time on "presets/README") and signs it with
 // `key` when given.
 void makeApp(const fs::path& location, const App& app, const Key* key);
-void sign(const fs::path& bundle, const Key& key);
-bool valid(const fs::path& bundle);
+// Signs the bundle with the key (throwing what went wrong), and whether a bundle's signature
+// holds.
+inline void sign(const fs::path& bundle, const Key& key) {
+  if (auto problem = CodeSign::sign(bundle, key.secret)) throw std::runtime_error(*problem);
+}
+
+inline bool valid(const fs::path& bundle) {
+  return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
+}
 
 // A bundle's program (or another one in its Contents/MacOS).
 inline fs::path programOf(const fs::path& bundle, const std::string& executable = "Quendrel") {
@@ -70,10 +87,18 @@ struct Ran {
   int status = -1;
   std::string output;
 };
-Ran run(const std::string& program, const std::vector<std::string>& args);
+inline Ran run(const std::string& program, const std::vector<std::string>& args) {
+  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
+  return exited ? Ran{exited->status, exited->output} : Ran{};
+}
 
 // A squashfs image of everything in the folder, made with mksquashfs.
-bool makeImage(const fs::path& folder, const fs::path& image);
+inline bool makeImage(const fs::path& folder, const fs::path& image) {
+  return run("/usr/bin/mksquashfs",
+             {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"})
+             .status == 0;
+}
 
 // Runs `work` in a child process as the unprivileged user "nobody" (uid and gid 65534), so
 // that permissions bind as they do for a person; gives whether it ran and returned true.

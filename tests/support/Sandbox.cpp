@@ -71,9 +71,8 @@ void enterSandbox(int argc, char** argv, Root root) {
   std::vector<std::string> words = {"unshare", "--mount",      "--propagation", "private", "--pid",
                                     "--fork",  "--kill-child", "--mount-proc",  self()};
   words.insert(words.end(), argv + 1, argv + argc);
-  std::vector<char*> args;
-  for (auto& w : words) args.push_back(w.data());
-  args.push_back(nullptr);
+  std::vector<char*> args{nullptr};
+  for (auto& w : words) args.insert(args.end() - 1, w.data());
   setenv(marker, "1", 1);
   execv("/usr/bin/unshare", args.data());
   setenv(marker, "0", 1);  // could not: the tests that need it skip
@@ -94,13 +93,6 @@ int sandboxedMain(int argc, char** argv, Driver driven, Root root) {
 
 bool inSandbox() {
   return sandboxed;
-}
-
-Ran drive(const std::vector<std::string>& args, const Environment& environment, Input input,
-          double guard) {
-  std::vector<std::string> all{"--drive"};
-  all.insert(all.end(), args.begin(), args.end());
-  return run(self(), all, environment, input, guard);
 }
 
 bool makeReadOnly(const fs::path& folder) {

@@ -23,8 +23,12 @@ bool inSandbox();
 inline fs::path self() {
   return fs::read_symlink("/proc/self/exe");
 }
-Ran drive(const std::vector<std::string>& args, const Environment& environment = {},
-          Input input = Input::none, double guard = 240);
+inline Ran drive(const std::vector<std::string>& args, const Environment& environment = {},
+                 Input input = Input::none, double guard = 240) {
+  std::vector<std::string> all{"--drive"};
+  all.insert(all.end(), args.begin(), args.end());
+  return run(self(), all, environment, input, guard);
+}
 
 // Makes a folder read-only for everybody, root included (a read-only bind mount over it).
 bool makeReadOnly(const fs::path& folder);

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
-#include <string_view>
 
 #include "support/Child.h"
 #include "support/Home.h"

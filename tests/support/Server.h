@@ -5,7 +5,6 @@
 // for every path but those it is given.
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <functional>
 #include <map>
 #include <mutex>
