@@ -1,50 +1,30 @@
 #include "support/Child.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
 
-#include "support/Home.h"
-
 extern char** environ;
 
 namespace testing_support {
 
-namespace {
-
-void readSome(int fd, std::string& into, bool& open) {
-  char buffer[65536];
-  ssize_t n = ::read(fd, buffer, sizeof buffer);
-  if (n > 0) {
-    into.append(buffer, static_cast<std::size_t>(n));
-  } else if (n == 0 || errno != EINTR) {
-    open = false;
-  }
-}
-
-}  // namespace
-
-Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args,
+Child::Child(const fs::path& program, const std::vector<std::string>& args,
              const Environment& environment, Input input) {
-  // Everything the child needs is made before the fork.
-  std::vector<std::string> words{program.string()};
+  // Everything the child needs is made before the fork: the given variables replace the
+  // inherited ones of the same name.
+  std::vector<std::string> words{program.string()}, variables;
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<std::string> variables;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    bool replaced = false;
-    for (const auto& given : environment) replaced |= entry.rfind(given.first + "=", 0) == 0;
-    if (!replaced) variables.push_back(entry);
+  for (char** e = environ; *e; ++e) variables.push_back(*e);
+  for (const auto& [name, value] : environment) {
+    std::erase_if(variables, [&](const std::string& v) { return v.starts_with(name + "="); });
+    variables.push_back(name + "=" + value);
   }
-  for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
   std::vector<char*> argv, envp;
   for (auto& w : words) argv.push_back(w.data());
   for (auto& v : variables) envp.push_back(v.data());
@@ -52,9 +32,8 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   envp.push_back(nullptr);
 
   int out[2], err[2], in[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
-    throw std::runtime_error("no pipes");
-  }
+  for (int* ends : {out, err, in})
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("no pipes");
   const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
   pid_ = fork();
   if (pid_ == 0) {
@@ -71,25 +50,24 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   in_ = in[1];
 }
 
-Child::~Child() {
-  if (!waited_) wait(0);
-}
-
 Ran Child::wait(double guard) {
-  waited_ = true;
   Ran ran;
+  if (out_ < 0) return ran;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(guard);
-  bool outOpen = true, errOpen = true;
-  while (outOpen || errOpen) {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* into[2] = {&ran.out, &ran.err};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     if (!ran.hung && std::chrono::steady_clock::now() >= deadline) {
       ran.hung = true;
       kill(-pid_, SIGKILL);
       kill(pid_, SIGKILL);
     }
-    pollfd fds[2] = {{outOpen ? out_ : -1, POLLIN, 0}, {errOpen ? err_ : -1, POLLIN, 0}};
-    if (poll(fds, 2, 100) > 0) {
-      if (fds[0].revents) readSome(out_, ran.out, outOpen);
-      if (fds[1].revents) readSome(err_, ran.err, errOpen);
+    if (poll(fds, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      char buffer[65536];
+      const ssize_t n = fds[i].revents ? ::read(fds[i].fd, buffer, sizeof buffer) : -2;
+      if (n > 0) into[i]->append(buffer, static_cast<std::size_t>(n));
+      if (n == 0 || (n == -1 && errno != EINTR)) fds[i].fd = -1;  // at its end
     }
   }
   int status = 0;
@@ -97,45 +75,10 @@ Ran Child::wait(double guard) {
   wait4(pid_, &status, 0, &usage);
   if (ran.hung) kill(-pid_, SIGKILL);  // what it left in its group goes too
   for (int fd : {out_, err_, in_}) close(fd);
+  out_ = -1;
   ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   ran.peakKiB = usage.ru_maxrss;
   return ran;
-}
-
-Ran run(const std::filesystem::path& program, const std::vector<std::string>& args,
-        const Environment& environment, Input input, double guard) {
-  return Child(program, args, environment, input).wait(guard);
-}
-
-namespace {
-
-// A socket bound, or connected, to this port of 127.0.0.1 (0: any free port); closed.
-int loopback(int port, bool connecting) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t length = sizeof address;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  const int done = connecting ? connect(fd, any, length) : bind(fd, any, length);
-  getsockname(fd, any, &length);
-  close(fd);
-  return done == 0 ? (connecting ? port : ntohs(address.sin_port)) : -1;
-}
-
-}  // namespace
-
-bool listening(int port) {
-  return loopback(port, true) == port;
-}
-
-int freePort() {
-  return loopback(0, false);
-}
-
-Environment fastClock(long factor) {
-  return {{"LD_PRELOAD", FASTCLOCK}, {"FASTCLOCK_FACTOR", std::to_string(factor)}};
 }
 
 }  // namespace testing_support

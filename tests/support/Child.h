@@ -9,41 +9,39 @@
 
 namespace testing_support {
 
+namespace fs = std::filesystem;
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-enum class Input {
-  none,   // the null device
-  quiet,  // a pipe that stays open and silent, like a terminal nobody types at
-};
+// Its standard input: the null device, or a pipe that stays open and silent, like a terminal
+// nobody types at.
+enum class Input { none, quiet };
 
 struct Ran {
   int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
+  std::string out, err;
   bool hung = false;  // still running after the guard, and killed
   long peakKiB = 0;   // its peak resident memory
 };
 
 class Child {
  public:
-  Child(const std::filesystem::path& program, const std::vector<std::string>& args,
+  Child(const fs::path& program, const std::vector<std::string>& args,
         const Environment& environment = {}, Input input = Input::none);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
+  ~Child() { wait(0); }
+  Child(Child&&) = delete;  // neither copied nor moved
   int pid() const { return pid_; }
   // Reads its output to the end and waits for it, killing its group once it has run `guard`
-  // seconds.
+  // seconds. Once only: later calls give an empty Ran.
   Ran wait(double guard = 240);
 
  private:
-  int pid_ = -1;
-  int out_ = -1, err_ = -1, in_ = -1;
-  bool waited_ = false;
+  int pid_ = -1, out_ = -1, err_ = -1, in_ = -1;
 };
 
-Ran run(const std::filesystem::path& program, const std::vector<std::string>& args,
-        const Environment& environment = {}, Input input = Input::none, double guard = 240);
+inline Ran run(const fs::path& program, const std::vector<std::string>& args,
+               const Environment& environment = {}, Input input = Input::none, double guard = 240) {
+  return Child(program, args, environment, input).wait(guard);
+}
 
 // Whether something listens on this port of 127.0.0.1.
 bool listening(int port);
@@ -57,6 +55,8 @@ inline constexpr bool sanitized = false;
 
 // The preloaded library that makes a program's steady clocks, and its waits, run `factor`
 // times as fast once it receives SIGUSR1.
-Environment fastClock(long factor);
+inline Environment fastClock(long factor) {
+  return {{"LD_PRELOAD", FASTCLOCK}, {"FASTCLOCK_FACTOR", std::to_string(factor)}};
+}
 
 }  // namespace testing_support

@@ -9,38 +9,22 @@
 
 #include <chrono>
 #include <fstream>
-#include <stdexcept>
-#include <variant>
 
-#include "platform/Process.h"
-#include "signing/CodeSign.h"
 #include "support/Home.h"
 
-namespace fs = std::filesystem;
 using testing_support::write;
 
 extern char** environ;
 
 namespace placement_testing {
 
-Key makeKey(const fs::path& file) {
-  fs::create_directories(file.parent_path());
-  if (CodeSign::makeKey(file)) throw std::runtime_error("no key");
-  Key key{file, *CodeSign::readKey(file), ""};
-  key.team = CodeSign::team(*CodeSign::publicKeyOf(key.secret));
-  return key;
-}
-
 void makeApp(const fs::path& location, const App& app, const Key* key) {
   testing_support::makeBundle(location, app.identifier, app.version, app.build, app.service,
                               app.executable);
-  const fs::path program = location / "Contents/MacOS" / app.executable;
-  if (!app.script.empty()) {
-    write(program, app.script, 0755);
-  } else {
-    fs::copy_file(app.program, program, fs::copy_options::overwrite_existing);
-    fs::permissions(program, static_cast<fs::perms>(0755));
-  }
+  const fs::path program = programOf(location, app.executable);
+  if (app.script.empty()) fs::copy_file(app.program, program, fs::copy_options::overwrite_existing);
+  if (!app.script.empty()) write(program, app.script);
+  fs::permissions(program, static_cast<fs::perms>(0755));
   write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);
   const fs::path readme =
       write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n", 0640);
@@ -53,43 +37,27 @@ void makeApp(const fs::path& location, const App& app, const Key* key) {
   if (key) sign(location, *key);
 }
 
-void sign(const fs::path& bundle, const Key& key) {
-  if (auto problem = CodeSign::sign(bundle, key.secret)) throw std::runtime_error(*problem);
-}
-
-bool valid(const fs::path& bundle) {
-  return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
-}
-
-fs::path programOf(const fs::path& bundle, const std::string& executable) {
-  return bundle / "Contents/MacOS" / executable;
-}
-
 Running::Running(const fs::path& program, const std::vector<std::string>& args) {
   std::vector<std::string> words{program.string()};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv{nullptr};
+  for (auto& w : words) argv.insert(argv.end() - 1, w.data());
   if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
     throw std::runtime_error("could not start " + program.string());
   }
 }
 
 Running::~Running() {
-  if (!ended()) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (!ended()) kill(pid_, SIGKILL);
+  if (!ended()) waitpid(pid_, nullptr, 0);
 }
 
 bool Running::ended() {
   int status = 0;
-  if (!reaped_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-    reaped_ = true;
+  if (status_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  return reaped_;
+  return status_ >= 0;
 }
 
 int Running::status(double seconds) {
@@ -100,27 +68,14 @@ int Running::status(double seconds) {
 bool Running::ignoresTerminate() {
   for (int i = 0; i < 500; ++i) {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("SigIgn:", 0) != 0) continue;
-      if (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) return true;
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("SigIgn:") &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1)
+        return true;
     }
     usleep(10000);
   }
   return false;
-}
-
-Ran run(const std::string& program, const std::vector<std::string>& args) {
-  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
-  auto* exited = std::get_if<Platform::Exited>(&ran);
-  if (!exited) return {};
-  return {exited->status, exited->output};
-}
-
-bool makeImage(const fs::path& folder, const fs::path& image) {
-  return run("/usr/bin/mksquashfs",
-             {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"})
-             .status == 0;
 }
 
 bool asNobody(const fs::path& home, const std::function<bool()>& work) {
@@ -128,24 +83,19 @@ bool asNobody(const fs::path& home, const std::function<bool()>& work) {
   for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path()) {
     fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
   }
-  pid_t child = fork();
-  if (child < 0) return false;
+  const pid_t child = fork();
   if (child == 0) {
-    bool done = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && work();
-    _exit(done ? 0 : 1);
+    _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && work() ? 0 : 1);
   }
   int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 void giveToNobody(const fs::path& tree) {
   lchown(tree.c_str(), 65534, 65534);
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(tree, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    lchown(it->path().c_str(), 65534, 65534);
-  }
+  for (const auto& item : fs::recursive_directory_iterator(tree))
+    lchown(item.path().c_str(), 65534, 65534);
 }
 
 }  // namespace placement_testing

@@ -5,49 +5,64 @@
 
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
+
+#include "platform/Process.h"
+#include "signing/CodeSign.h"
 
 namespace placement_testing {
 
+namespace fs = std::filesystem;
+
 // A signing key in a file of its own.
 struct Key {
-  std::filesystem::path file;
-  std::string secret;
-  std::string team;
+  fs::path file;
+  std::string secret, team;
 };
-Key makeKey(const std::filesystem::path& file);
+inline Key makeKey(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  if (CodeSign::makeKey(file)) throw std::runtime_error("no key");
+  const std::string secret = *CodeSign::readKey(file);
+  return {file, secret, CodeSign::team(*CodeSign::publicKeyOf(secret))};
+}
 
+// The program the bundle runs, under `executable` in Contents/MacOS: `script` when it is not
+// empty, a copy of `program` otherwise. `service` is its QuendrelService, when not empty.
 struct App {
-  std::string identifier = "com.quendrel.manager";
-  std::string version = "1.0";
-  std::string build = "1";
-  std::string service = "";  // its QuendrelService, when not empty
-  // The program the bundle runs, under `executable` in Contents/MacOS: this script when it is
-  // not empty, a copy of `program` otherwise.
+  std::string identifier = "com.quendrel.manager", version = "1.0", build = "1", service = "";
   std::string script = "";
-  std::filesystem::path program = "/usr/bin/sleep";
+  fs::path program = "/usr/bin/sleep";
   std::string executable = "Quendrel";
 };
 
 // Makes the bundle at `location` with what real bundles have (a nested folder, a symbolic
 // link, modes, an extended attribute and an old time on "presets/README") and signs it with
 // `key` when given.
-void makeApp(const std::filesystem::path& location, const App& app, const Key* key);
-void sign(const std::filesystem::path& bundle, const Key& key);
-bool valid(const std::filesystem::path& bundle);
+void makeApp(const fs::path& location, const App& app, const Key* key);
+// Signs the bundle with the key (throwing what went wrong), and whether a bundle's signature
+// holds.
+inline void sign(const fs::path& bundle, const Key& key) {
+  if (auto problem = CodeSign::sign(bundle, key.secret)) throw std::runtime_error(*problem);
+}
+
+inline bool valid(const fs::path& bundle) {
+  return std::holds_alternative<CodeSign::Signer>(CodeSign::verify(bundle));
+}
 
 // A bundle's program (or another one in its Contents/MacOS).
-std::filesystem::path programOf(const std::filesystem::path& bundle,
-                                const std::string& executable = "Quendrel");
+inline fs::path programOf(const fs::path& bundle, const std::string& executable = "Quendrel") {
+  return bundle / "Contents/MacOS" / executable;
+}
 
 // A program started as a process of its own; killed and reaped when dropped.
 class Running {
  public:
-  Running(const std::filesystem::path& program, const std::vector<std::string>& args);
+  Running(const fs::path& program, const std::vector<std::string>& args);
   ~Running();
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
+  Running(Running&&) = delete;  // neither copied nor moved
   pid_t pid() const { return pid_; }
   // Whether it has ended (reaping it when it has).
   bool ended();
@@ -58,8 +73,7 @@ class Running {
 
  private:
   pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = -1;
+  int status_ = -1;  // once reaped
 };
 
 // Arguments for a bundle made with /usr/bin/sleep: runs until terminated.
@@ -73,17 +87,25 @@ struct Ran {
   int status = -1;
   std::string output;
 };
-Ran run(const std::string& program, const std::vector<std::string>& args);
+inline Ran run(const std::string& program, const std::vector<std::string>& args) {
+  auto ran = Platform::run({program, args, ""}, Platform::Output::pipe);
+  auto* exited = std::get_if<Platform::Exited>(&ran);
+  return exited ? Ran{exited->status, exited->output} : Ran{};
+}
 
 // A squashfs image of everything in the folder, made with mksquashfs.
-bool makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
+inline bool makeImage(const fs::path& folder, const fs::path& image) {
+  return run("/usr/bin/mksquashfs",
+             {folder.string(), image.string(), "-quiet", "-no-progress", "-noappend"})
+             .status == 0;
+}
 
 // Runs `work` in a child process as the unprivileged user "nobody" (uid and gid 65534), so
 // that permissions bind as they do for a person; gives whether it ran and returned true.
 // Lets the user into the test's temporary folder first.
-bool asNobody(const std::filesystem::path& home, const std::function<bool()>& work);
+bool asNobody(const fs::path& home, const std::function<bool()>& work);
 
 // Hands the tree to "nobody".
-void giveToNobody(const std::filesystem::path& tree);
+void giveToNobody(const fs::path& tree);
 
 }  // namespace placement_testing

@@ -12,25 +12,14 @@ std::optional<std::filesystem::path> pretended;
 
 }  // namespace
 
-namespace testing_support {
-
-void pretendMainBundle(const std::filesystem::path& location) {
+void testing_support::pretendMainBundle(const std::filesystem::path& location) {
   std::lock_guard lock(pretendMutex);
   pretended = location;
 }
 
-}  // namespace testing_support
-
-namespace Platform {
-
 // Linked instead of the platform's own (this file is pulled in by pretendMainBundle); it
 // answers as the platform's does until a bundle is pretended.
-std::optional<Bundle> mainBundle() {
-  {
-    std::lock_guard lock(pretendMutex);
-    if (pretended) return Bundle{*pretended};
-  }
-  return bundleOfThisProcess();
+std::optional<Platform::Bundle> Platform::mainBundle() {
+  std::lock_guard lock(pretendMutex);
+  return pretended ? Bundle{*pretended} : bundleOfThisProcess();
 }
-
-}  // namespace Platform

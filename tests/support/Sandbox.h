@@ -7,10 +7,6 @@
 // it also runs under a root of its own in which "/Applications", "/Volumes" and "/media" are
 // empty folders that vanish with it (everything else is the machine's own), so a test may put
 // copies in /Applications and mount images there. Then the tests run with an event loop.
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "support/Child.h"
 
 namespace testing_support {
@@ -24,16 +20,22 @@ int sandboxedMain(int argc, char** argv, Driver driven = nullptr, Root root = Ro
 bool inSandbox();
 
 // This very program, and it run as the driver of one operation.
-std::filesystem::path self();
-Ran drive(const std::vector<std::string>& args, const Environment& environment = {},
-          Input input = Input::none, double guard = 240);
+inline fs::path self() {
+  return fs::read_symlink("/proc/self/exe");
+}
+inline Ran drive(const std::vector<std::string>& args, const Environment& environment = {},
+                 Input input = Input::none, double guard = 240) {
+  std::vector<std::string> all{"--drive"};
+  all.insert(all.end(), args.begin(), args.end());
+  return run(self(), all, environment, input, guard);
+}
 
 // Makes a folder read-only for everybody, root included (a read-only bind mount over it).
-bool makeReadOnly(const std::filesystem::path& folder);
+bool makeReadOnly(const fs::path& folder);
 
 // Whether something is mounted at the point, or at or below the folder.
-bool mounted(const std::filesystem::path& point);
-bool mountedBelow(const std::filesystem::path& folder);
+bool mounted(const fs::path& point);
+bool mountedBelow(const fs::path& folder);
 
 // Lets the event loop turn again after a Manager asked it to quit (a quit request stops
 // every loop that runs until the application's own loop has run once more).

@@ -1,22 +1,27 @@
 #pragma once
 // A setup window and terms sheet that a test drives as the user and the page would, and
 // that record what they were told to show. A scripted Ui returns one from makeSetupView.
-#include <filesystem>
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "platform/SetupView.h"
 
 namespace testing_support {
 
-class ScriptedSetupView;
+// Calls the handler, when there is one, on a copy of it: the call may close the window or
+// sheet and so delete the object it came from, which is not touched after.
+template <typename Handler, typename... Args>
+auto callCopy(Handler handler, Args&&... args) {
+  return handler ? handler(std::forward<Args>(args)...) : decltype(handler(args...))();
+}
 
 class ScriptedTerms : public Platform::TermsView {
  public:
-  ScriptedTerms(ScriptedSetupView& window, std::string script, Handlers handlers)
-      : wiring(std::move(script)), window_(window), handlers_(std::move(handlers)) {}
-  ~ScriptedTerms() override;
+  // `slot` points at this sheet while it is up.
+  ScriptedTerms(ScriptedTerms*& slot, std::string script, Handlers handlers)
+      : wiring(std::move(script)), slot_(slot), handlers_(std::move(handlers)) {}
+  ~ScriptedTerms() override {
+    if (slot_ == this) slot_ = nullptr;
+  }
 
   void load(const std::string& address, double seconds) override {
     loaded.push_back(address);
@@ -29,34 +34,22 @@ class ScriptedTerms : public Platform::TermsView {
   void setCount(const std::string& text) override { count = text; }
 
   // What the sheet was told.
-  std::string wiring;
+  std::string wiring, count;
   std::vector<std::string> loaded;  // addresses, and "file://" followed by a file's path
   double timeout = 0;
   bool agreeEnabled = false;
-  std::string count;
 
-  // As the page and the user would. Each may close the sheet and so delete this object: the
-  // handler is copied out first, and nothing is touched after it is called.
-  void post(const std::string& body) {
-    if (auto handler = handlers_.message) handler(body);
+  // As the page and the user would; "I agree" does nothing while it is disabled.
+  void post(const std::string& body) { callCopy(handlers_.message, body); }
+  bool navigate(const std::string& url, bool link) {
+    return callCopy(handlers_.allow, Platform::Navigation{url, link});
   }
-  bool navigate(const std::string& url, bool clickedLink) {
-    auto handler = handlers_.allow;
-    return handler && handler({url, clickedLink});
-  }
-  void fail() {
-    if (auto handler = handlers_.failed) handler();
-  }
-  // Nothing happens while "I agree" is disabled.
-  void agree() {
-    if (auto handler = handlers_.agreed; handler && agreeEnabled) handler();
-  }
-  void cancel() {
-    if (auto handler = handlers_.declined) handler();
-  }
+  void fail() { callCopy(handlers_.failed); }
+  void agree() { callCopy(agreeEnabled ? handlers_.agreed : nullptr); }
+  void cancel() { callCopy(handlers_.declined); }
 
  private:
-  ScriptedSetupView& window_;
+  ScriptedTerms*& slot_;
   Handlers handlers_;
 };
 
@@ -78,39 +71,28 @@ class ScriptedSetupView : public Platform::SetupView {
   }
   std::unique_ptr<Platform::TermsView> openSheet(const std::string& wiring,
                                                  Platform::TermsView::Handlers handlers) override {
-    auto made = std::make_unique<ScriptedTerms>(*this, wiring, std::move(handlers));
-    sheet = made.get();
     ++sheetsOpened;
+    auto made = std::make_unique<ScriptedTerms>(sheet, wiring, std::move(handlers));
+    sheet = made.get();
     return made;
   }
 
   // What the window shows.
-  bool open = false;
-  int broughtToFront = 0;
-  std::string codeText;
-  bool codeEnabled = false;
-  std::string explain;
-  std::string button;
-  bool buttonEnabled = false;
+  bool open = false, codeEnabled = false, buttonEnabled = false;
+  std::string codeText, explain, button;
+  int broughtToFront = 0, sheetsOpened = 0;
   ScriptedTerms* sheet = nullptr;  // the sheet while it is up
-  int sheetsOpened = 0;
 
-  // As the user would: replace the code's text, choose the button (or press Return).
+  // As the user would: replace the code's text (when it may be edited), choose the button
+  // (or press Return; nothing happens while it is disabled).
   void type(const std::string& text) {
-    if (!codeEnabled) return;
-    codeText = text;
-    if (auto handler = handlers_.edited) handler(text);
+    if (codeEnabled) codeText = text;
+    if (codeEnabled) callCopy(handlers_.edited, text);
   }
-  void press() {
-    if (auto handler = handlers_.pressed; handler && buttonEnabled) handler();
-  }
+  void press() { callCopy(buttonEnabled ? handlers_.pressed : nullptr); }
 
  private:
   Handlers handlers_;
 };
-
-inline ScriptedTerms::~ScriptedTerms() {
-  if (window_.sheet == this) window_.sheet = nullptr;
-}
 
 }  // namespace testing_support

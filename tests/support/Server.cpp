@@ -7,15 +7,56 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 
+#include "support/Child.h"
+#include "support/Home.h"
+
+using namespace std::chrono_literals;
+
 namespace testing_support {
+namespace {
+
+// A TCP socket bound to any free port of 127.0.0.1, or connected to this one; gives it and
+// the port it is bound to (-1 when that failed).
+std::pair<int, int> loopback(int port, bool connecting) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  const int done = connecting ? ::connect(fd, any, length) : ::bind(fd, any, length);
+  return {fd, done == 0 && ::getsockname(fd, any, &length) == 0 ? ntohs(address.sin_port) : -1};
+}
+
+// Sends all of it unless the connection or the server ends first.
+bool sendAll(int client, std::string_view data, const std::atomic<bool>& stopping) {
+  while (!data.empty() && !stopping) {
+    const ssize_t sent = ::send(client, data.data(), data.size(), MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return data.empty();
+}
+
+}  // namespace
+
+bool listening(int port) {
+  const auto [fd, bound] = loopback(port, true);
+  ::close(fd);
+  return bound >= 0;
+}
+
+int freePort() {
+  const auto [fd, bound] = loopback(0, false);
+  ::close(fd);
+  return bound;
+}
 
 std::string head(int status, const std::string& length) {
-  std::string text = "HTTP/1.1 " + std::to_string(status) + " Whatever\r\n";
-  text += "Content-Type: application/json\r\nConnection: close\r\n";
-  if (!length.empty()) text += "Content-Length: " + length + "\r\n";
-  return text + "\r\n";
+  return "HTTP/1.1 " + std::to_string(status) +
+         " Whatever\r\nContent-Type: application/json\r\nConnection: close\r\n" +
+         (length.empty() ? "" : "Content-Length: " + length + "\r\n") + "\r\n";
 }
 
 Misbehaviour answer(int status, const std::string& body) {
@@ -26,23 +67,23 @@ Misbehaviour answer(int status, const std::string& body) {
           body};
 }
 
-Server::Server(Handler handler, int port) : handler_(std::move(handler)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int yes = 1;
-  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t length = sizeof address;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 64) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+Server::Server(Handler handler) : handler_(std::move(handler)) {
+  std::tie(listener_, port_) = loopback(0, false);
+  if (port_ < 0 || ::listen(listener_, 64) != 0) {
     ::close(listener_);
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
-  port_ = ntohs(address.sin_port);
-  acceptor_ = std::thread([this] { serve(); });
+  acceptor_ = std::thread([this] {
+    // Shutting the listener down ends a waiting accept.
+    while (!stopping_) {
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      std::lock_guard lock(mutex_);
+      ++connections_;
+      clients_.push_back(client);
+      workers_.emplace_back([this, client] { misbehave(client); });
+    }
+  });
 }
 
 Server::~Server() {
@@ -57,97 +98,48 @@ Server::~Server() {
   ::close(listener_);
 }
 
-int Server::count(const std::string& path) {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(std::count(paths_.begin(), paths_.end(), path));
-}
-
-void Server::serve() {
-  while (!stopping_) {
-    pollfd waiting{listener_, POLLIN, 0};
-    if (::poll(&waiting, 1, 100) <= 0) continue;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    std::lock_guard lock(mutex_);
-    ++connections_;
-    clients_.push_back(client);
-    workers_.emplace_back([this, client] { misbehave(client); });
-  }
-}
-
-bool Server::send(int client, const char* data, std::size_t size) {
-  while (size > 0 && !stopping_) {
-    ssize_t sent = ::send(client, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= static_cast<std::size_t>(sent);
-  }
-  return size == 0;
-}
-
-void Server::pause(int milliseconds) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!stopping_ && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 void Server::misbehave(int client) {
   // The request: up to its blank line, or whatever arrives in a second.
   std::string request;
   char buffer[4096];
-  while (request.find("\r\n\r\n") == std::string::npos && !stopping_) {
-    pollfd waiting{client, POLLIN, 0};
-    if (::poll(&waiting, 1, 1000) <= 0) break;
-    ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+  pollfd waiting{client, POLLIN, 0};
+  while (request.find("\r\n\r\n") == std::string::npos && !stopping_ &&
+         ::poll(&waiting, 1, 1000) > 0) {
+    const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
     if (got <= 0) break;
     request.append(buffer, static_cast<std::size_t>(got));
   }
-  // "GET /path HTTP/1.1"
-  const auto start = request.find(' ');
-  const std::string path =
-      start == std::string::npos
-          ? ""
-          : request.substr(start + 1, request.find(' ', start + 1) - start - 1);
+  std::string method, path;  // "GET /path HTTP/1.1"
+  std::istringstream(request) >> method >> path;
   {
     std::lock_guard lock(mutex_);
     paths_.push_back(path);
   }
+  using Kind = Misbehaviour::Kind;
   const Misbehaviour how = handler_(path);
-  switch (how.kind) {
-    case Misbehaviour::Kind::whole:
-      if (send(client, how.head.data(), how.head.size()))
-        send(client, how.body.data(), how.body.size());
-      break;
-    case Misbehaviour::Kind::trickle:
-      for (char c : how.head + how.body) {
-        if (!send(client, &c, 1)) break;
-        pause(1000);
-      }
-      break;
-    case Misbehaviour::Kind::flood:
-      if (!send(client, how.head.data(), how.head.size()) || how.body.empty()) break;
-      for (std::size_t sent = 0; sent < how.size && !stopping_;) {
-        std::size_t n = std::min(how.body.size(), how.size - sent);
-        if (!send(client, how.body.data(), n)) break;
-        sent += n;
-      }
-      break;
-    case Misbehaviour::Kind::stall:
-      if (!send(client, how.head.data(), how.head.size()) ||
-          !send(client, how.body.data(), std::min(how.size, how.body.size()))) {
-        break;
-      }
-      ++stalled_;
-      [[fallthrough]];
-    case Misbehaviour::Kind::silent:
-      while (!stopping_) {
-        pollfd waiting{client, POLLIN, 0};
-        if (::poll(&waiting, 1, 100) > 0 && ::recv(client, buffer, sizeof buffer, 0) <= 0) break;
-      }
-      break;
-    case Misbehaviour::Kind::hangUp:
-      break;
+  const auto send = [&](std::string_view data) { return sendAll(client, data, stopping_); };
+  bool wait = how.kind == Kind::silent;
+  if (how.kind == Kind::whole) send(how.head + how.body);
+  if (how.kind == Kind::trickle) {
+    for (char c : how.head + how.body) {
+      if (!send({&c, 1})) break;
+      for (int i = 0; i < 50 && !stopping_; ++i) std::this_thread::sleep_for(20ms);
+    }
+  }
+  if (how.kind == Kind::flood && send(how.head) && !how.body.empty()) {
+    for (std::size_t sent = 0; sent < how.size;) {
+      const std::size_t n = std::min(how.body.size(), how.size - sent);
+      if (!send({how.body.data(), n})) break;
+      sent += n;
+    }
+  }
+  if (how.kind == Kind::stall && send(how.head + how.body.substr(0, how.size))) {
+    ++stalled_;
+    wait = true;
+  }
+  // Until the client hangs up or the server ends.
+  while (wait && !stopping_) {
+    if (::poll(&waiting, 1, 100) > 0 && ::recv(client, buffer, sizeof buffer, 0) <= 0) break;
   }
   std::lock_guard lock(mutex_);
   clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
