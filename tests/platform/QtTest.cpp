@@ -1,5 +1,6 @@
 // The toolkit's side: quit requests, work handed to the main thread, which button Return and
-// Escape answer in an alert, a status item's menu lines, and drawings rendered to pixels.
+// Escape answer in an alert, a status item's menu lines, texts shown as the plain text they are,
+// and drawings rendered to pixels.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
@@ -18,6 +20,7 @@
 #include "platform/PanelInk.h"
 #include "platform/QtUi.h"
 #include "platform/Queue.h"
+#include "platform/SetupView.h"
 
 using namespace Platform;
 
@@ -122,16 +125,24 @@ TEST(QtUi, ReturnAndEscapeAnswerOnlyTheButtonsTheyAreGiven) {
   }
 }
 
-TEST(QtUi, MenuLinesShowTheirTitlesAndRunFromTheLoop) {
+// Menu lines and the setup window's explaining line show their texts as they are.
+TEST(QtUi, TextsShowAsTheyAreAndMenuLinesRunFromTheLoop) {
   int chosen = 0;
   QtUi ui;
   auto item = ui.makeStatusItem(Drawing{}, "Quendrel",
                                 {{"Fish & Chips", false, true, [&chosen] { chosen = 1; }, "q"}});
+  auto setup = ui.makeSetupView();
+  const std::string said = "<b>setup.sh</b>: could not write <i>presets</i> &amp; quit";
+  setup->setExplain(said);
   QMenu* menu = nullptr;
+  QLabel* explain = nullptr;
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     if (auto* found = qobject_cast<QMenu*>(widget)) menu = found;
+    if (widget->objectName() == "setup") explain = widget->findChild<QLabel*>("explain");
   }
-  ASSERT_TRUE(menu && menu->actions().size() == 1);
+  ASSERT_TRUE(menu && menu->actions().size() == 1 && explain);
+  EXPECT_EQ(std::make_pair(explain->textFormat(), explain->text().toStdString()),
+            std::make_pair(Qt::PlainText, said));
   QAction* action = menu->actions()[0];
   EXPECT_EQ(std::make_tuple(action->text(), item->title(0), action->shortcut()),
             std::make_tuple(QString("Fish && Chips"), std::string("Fish & Chips"),
