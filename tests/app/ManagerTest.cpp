@@ -7,6 +7,7 @@
 #include "app/Manager.h"
 #include "desk/Paths.h"
 #include "setup/Installer.h"
+#include "support/Child.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
 #include "support/ScriptedUi.h"
@@ -183,7 +184,11 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   EXPECT_EQ(ui.clipboard, "");
   write(desk / "agent.status", "1");
   write(desk / "agent.output", "one\n\ntwo\nthree\n");
-  ui.answers = {first};
+  ui.answers = {first, first, first};  // the second for the alert that says so
+  actions.changePassphrase();
+  // A desk that says it made one but left none made none.
+  write(desk / "agent.status", "0");
+  write(desk / "new-passphrase", " \n\t\n");
   actions.changePassphrase();
 
   const std::string change =
@@ -193,12 +198,13 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   const std::string made =
       "New console passphrase | cedar meadow whistle\n\nAnyone on this network who has it can "
       "move your faders. [Copy] [Restart the desk] [Later]";
-  EXPECT_EQ(shown(), (Lines{"There is no passphrase yet. | One is made the first time the console "
-                            "runs. If the console has never started, set this computer up first.",
-                            "Console passphrase | amber river lantern\n\nAnyone on this network "
-                            "who has it can move your faders. [Copy] [Done]",
-                            change, change, made, change, made, change,
-                            "The passphrase was not changed. | two\nthree"}));
+  const std::string notChanged = "The passphrase was not changed. | two\nthree";
+  EXPECT_EQ(shown(),
+            (Lines{"There is no passphrase yet. | One is made the first time the console "
+                   "runs. If the console has never started, set this computer up first.",
+                   "Console passphrase | amber river lantern\n\nAnyone on this network "
+                   "who has it can move your faders. [Copy] [Done]",
+                   change, change, made, change, made, change, notChanged, change, notChanged}));
 }
 
 TEST_F(ManagerTest, TheWayInAlertComesAfterAHandOverAndOnReopening) {
@@ -220,4 +226,32 @@ TEST_F(ManagerTest, TheWayInAlertComesAfterAHandOverAndOnReopening) {
       << "no first line on reopening";
   EXPECT_EQ(ui.opened, (Lines{"http://localhost:" + std::to_string(server.port())}))
       << "Escape chose Done, Return opened the console";
+}
+
+// quendrelctl's own answers, which are also how the desk's in-use answer is read (the state
+// line's texts are the desk tests'; changing the passphrase the faults tests').
+TEST_F(ManagerTest, QuendrelctlAnswersAboutTheDeskAndItsPassphrase) {
+  auto said = [](const std::string& command) { return run(QUENDRELCTL, {command}).out; };
+  usePort(server.port());
+  Lines words;
+  for (const char* body : {R"({"in_use": true, "why": "2 people are moving faders"})",
+                           R"({"in_use": true, "why": 3})", R"({"in_use": false})", "not json"}) {
+    inUse = body;
+    words.push_back(said("in-use"));
+  }
+  write(desk / "presets/.access", "amber river lantern\n\n");
+  EXPECT_EQ(said("status") + said("passphrase") + said("open"),
+            "Running — 1.4.2\namber river lantern\nhttp://localhost:" +
+                std::to_string(server.port()) + "\n");
+  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 0);
+  EXPECT_TRUE(spinUntil([&] { return log() == "restart\n"; })) << "detached";
+  usePort(freePort());
+  words.push_back(said("in-use"));
+  EXPECT_EQ(words, (Lines{"busy: 2 people are moving faders\n", "busy\n", "idle\n", "unknown\n",
+                          "not running\n"}));
+  fs::remove_all(desk);
+  EXPECT_EQ(std::make_tuple(said("passphrase"), run(QUENDRELCTL, {"restart"}).status),
+            std::make_tuple("There is no passphrase yet.\n", 1));
+  const Ran wrong = run(QUENDRELCTL, {"about"});  // a command short of its argument
+  EXPECT_TRUE(wrong.status == 2 && wrong.err.starts_with("usage: quendrelctl")) << wrong.err;
 }

@@ -1,8 +1,6 @@
-// quendrelctl's own answers, which are also how the desk's in-use answer is read (the state
-// line's texts are the desk tests'; changing the passphrase, and a bundle whose Info.plist is
-// damaged, the faults tests'), and the desktop entry.
+// quendrelctl's answers about a bundle and its update (a bundle whose Info.plist is damaged is
+// the faults tests'), and the desktop entry.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -19,52 +17,10 @@
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string said(std::vector<std::string> args) {
-  return run(QUENDRELCTL, args).out;
-}
-
-}  // namespace
-
-TEST(Quendrelctl, AnswersAboutTheDeskAndItsPassphrase) {
-  Home home;
-  std::string inUse;
-  LocalServer desk([&](const std::string& path) {
-    return Answer{200, path == "/in-use" ? inUse : ""};
-  });
-  const std::string port = std::to_string(desk.port());
-  setenv("QUENDREL_PORT", port.c_str(), 1);
-  const fs::path dir = home / "Library/Application Support/Quendrel/Desk";
-  EXPECT_EQ(said({"passphrase"}), "There is no passphrase yet.\n");
-  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 1) << "nothing to restart";
-  write(dir / "agent.sh", "#!/bin/bash\necho \"$1\" >> agent.log\n", 0755);
-  write(dir / "VERSION", "3.1.4 build\n");
-  write(dir / "presets/.access", "amber river lantern\n\n");
-  std::vector<std::string> words;
-  for (std::string body : {R"({"in_use": true, "why": "2 people are moving faders"})",
-                           R"({"in_use": true, "why": 3})", R"({"in_use": false})", "not json"}) {
-    inUse = body;
-    words.push_back(said({"in-use"}));
-  }
-  setenv("QUENDREL_PORT", std::to_string(freePort()).c_str(), 1);
-  words.push_back(said({"in-use"}));
-  EXPECT_EQ(words, (std::vector<std::string>{"busy: 2 people are moving faders\n", "busy\n",
-                                             "idle\n", "unknown\n", "not running\n"}));
-  setenv("QUENDREL_PORT", port.c_str(), 1);
-  EXPECT_EQ(said({"status"}) + said({"passphrase"}) + said({"open"}),
-            "Running — 3.1.4\namber river lantern\nhttp://localhost:" + port + "\n");
-  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 0);
-  for (int i = 0; i < 100 && read(dir / "agent.log").empty(); ++i) usleep(50000);  // detached
-  EXPECT_EQ(read(dir / "agent.log"), "restart\n");
-  const Ran wrong = run(QUENDRELCTL, {"about"});  // a command short of its argument
-  EXPECT_TRUE(wrong.status == 2 && wrong.err.starts_with("usage: quendrelctl")) << wrong.err;
-}
-
 TEST(Quendrelctl, AboutABundleAndCheckUpdateAskingTheServiceInItsBundle) {
   Home home;
   makeBundle(home / "Tarvic.app", "com.tarvicone.manager", "1.2", "40");
-  EXPECT_EQ(said({"about", (home / "Tarvic.app").string()}),
+  EXPECT_EQ(run(QUENDRELCTL, {"about", (home / "Tarvic.app").string()}).out,
             "identifier: com.tarvicone.manager\nversion: 1.2\nbuild: 40\nours: yes\nrunning: no\n");
   std::atomic<const char*> feed{R"({"version": "1.10", "sha256": "ABC123", "file": "F.img"})"};
   LocalServer service([&](const std::string&) { return Answer{500, feed.load()}; });
