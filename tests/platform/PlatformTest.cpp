@@ -236,13 +236,6 @@ TEST(Http, AnswersFromThisComputerHoweverTheyAreFramed) {
       << "a question to this computer goes nowhere else";
 }
 
-TEST(Http, NeitherLibcurlNorLibcryptoIsLoadedWhenTheMenuBarProgramStarts) {
-  const std::string needed = run("/usr/bin/readelf", {"-d", BUILD_ROOT "/Quendrel"}).out;
-  EXPECT_NE(needed.find("libQt6Widgets"), std::string::npos);
-  EXPECT_EQ(needed.find("libcurl"), std::string::npos);
-  EXPECT_EQ(needed.find("libcrypto"), std::string::npos);
-}
-
 // Lengths around the pieces hashed at a time and the blocks a file is read in, and one that spans
 // several blocks; whole, from a file, and in uneven pieces, empty ones among them.
 TEST(Digest, AgreesWithSha256sum) {
