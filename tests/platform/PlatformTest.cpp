@@ -1,11 +1,10 @@
 // The platform layer: quit requests, work handed to the main thread, which button Return and
 // Escape answer in an alert, a status item's menu lines, texts shown as the plain text they are,
 // drawings rendered to pixels; and the system underneath: SHA-256 against coreutils' sha256sum,
-// HTTP over a plain socket to this computer and through libcurl elsewhere, and the bundle a
-// program takes for its own. (Ed25519 is the signing tests': a key made before signs to the same
-// bytes, a damaged key is refused, and every flipped bit fails. A child that leaves a background
-// process holding its output is the first setup's and the desk scripts' that print megabytes;
-// misbehaving servers are the hostile tests'.)
+// HTTP over a plain socket to this computer and through libcurl elsewhere. (Ed25519 is the signing
+// tests': a key made before signs to the same bytes, a damaged key is refused, and every flipped
+// bit fails. A child that leaves a background process holding its output is the first setup's and
+// the desk scripts' that print megabytes; misbehaving servers are the hostile tests'.)
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +35,6 @@
 using namespace Platform;
 using namespace testing_support;
 using Platform::Http::Failure;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -254,19 +252,5 @@ TEST(Digest, AgreesWithSha256sum) {
     EXPECT_EQ(Platform::sha256OfFile(file).value_or("") + Platform::sha256Hex(data) + pieces.hex(),
               want + want + want)
         << "file, whole, in pieces: size " << size;
-  }
-}
-
-// The running bundle is the one the program was opened from, links above it (however far up)
-// kept as named.
-TEST(MainBundle, IsTheBundleAsItWasOpened) {
-  Home home;
-  const fs::path real = home / "real/Downloads/Quendrel.app", program = "Contents/MacOS/tests";
-  fs::create_directories(real / program.parent_path());
-  fs::copy_file("/proc/self/exe", real / program);
-  fs::create_directory_symlink(home / "real", home / "linked");
-  for (const fs::path& app : {home / "linked/Downloads/Quendrel.app", real}) {
-    const Ran ran = run(app / program, {"--say-main-bundle"});
-    EXPECT_EQ(ran.out, app.string() + "\n") << ran.err;
   }
 }
