@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
+#include <array>
 #include <csignal>
 #include <future>
 #include <thread>
@@ -125,18 +126,16 @@ TEST(Queue, WorkFromOtherThreadsRunsOnTheMainThreadInOrderAndSeesWhatItsPosterWr
 }
 
 TEST(QtUi, ReturnAndEscapeAnswerOnlyTheButtonsTheyAreGiven) {
-  Alert wayIn{AlertStyle::informational, "", "", {"Open", "Show", "Done", "Uninstall"}, 0, 2};
-  Alert keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
-  Alert noReturn = keepOpen, neither = keepOpen;
-  noReturn.returnKey.reset();
-  neither.returnKey = neither.escapeKey = std::nullopt;
+  const Alert wayIn{{}, "", "", {"Open", "Show", "Done", "Uninstall"}, 0, 2},
+      keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
+  const std::vector<std::string> two{"Quit Anyway", "Cancel"};
   const std::tuple<Alert, std::vector<int>, int> cases[] = {
       {wayIn, {Qt::Key_Return}, 0},
       {wayIn, {Qt::Key_Escape}, 2},
       {keepOpen, {Qt::Key_Return}, 1},
-      {noReturn, {Qt::Key_Return, Qt::Key_Escape}, 1},  // Return chose nothing
-      {neither, {Qt::Key_Return, Qt::Key_Escape}, 2},   // closed without a choice
-      {Alert{}, {Qt::Key_Escape}, 0},                   // no buttons: one OK
+      {{{}, "", "", two, {}, 1}, {Qt::Key_Return, Qt::Key_Escape}, 1},   // Return chose nothing
+      {{{}, "", "", two, {}, {}}, {Qt::Key_Return, Qt::Key_Escape}, 2},  // closed, no choice
+      {Alert{}, {Qt::Key_Escape}, 0},                                    // no buttons: one OK
   };
   for (const auto& [alert, keys, answer] : cases) {
     QTimer::singleShot(0, [keys] { pressWhenUp(keys); });
@@ -176,9 +175,7 @@ TEST(QtUi, TextsShowAsTheyAreAndMenuLinesRunFromTheLoop) {
 
 TEST(Painting, EachDrawingPaintsWhereItShould) {
   constexpr double c = 9, r = 7.2, w = 1.35;
-  struct Probe {
-    double x, y, low, high;  // the alpha there, within these bounds
-  };
+  using Probe = std::array<double, 4>;  // x, y, and the bounds of the alpha there
   auto on = [](double x, double y) { return Probe{x, y, 255, 255}; };
   auto off = [](double x, double y) { return Probe{x, y, 0, 0}; };
   const std::pair<std::vector<Step>, std::vector<Probe>> cases[] = {
@@ -197,9 +194,9 @@ TEST(Painting, EachDrawingPaintsWhereItShould) {
   for (const auto& [steps, probes] : cases) {
     const Rendered image = render(Drawing{18, steps}, 8);
     for (const Probe& p : probes) {
-      const int alpha = image.at(p.x, p.y);
-      EXPECT_TRUE(alpha >= p.low && alpha <= p.high)
-          << steps.size() << " steps, at (" << p.x << ", " << p.y << "): " << alpha;
+      const int alpha = image.at(p[0], p[1]);
+      EXPECT_TRUE(alpha >= p[2] && alpha <= p[3])
+          << steps.size() << " steps, at (" << p[0] << ", " << p[1] << "): " << alpha;
     }
   }
 }
