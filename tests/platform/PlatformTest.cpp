@@ -60,10 +60,9 @@ void pressWhenUp(std::vector<int> keys) {
   if (box->isVisible()) box->done(0);
 }
 
-Platform::Http::Reply ask(Platform::Http::Request request) {
-  std::promise<Platform::Http::Reply> replied;
-  Platform::Http::get(std::move(request),
-                      [&](Platform::Http::Reply reply) { replied.set_value(std::move(reply)); });
+Http::Reply ask(Http::Request request) {
+  std::promise<Http::Reply> replied;
+  Http::get(std::move(request), [&](Http::Reply reply) { replied.set_value(std::move(reply)); });
   return replied.get_future().get();
 }
 
