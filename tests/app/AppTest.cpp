@@ -1,6 +1,6 @@
 // The menu and what its lines do, with a desk laid down by hand and a scripted interface;
-// quendrelctl's answers (a bundle whose Info.plist is damaged, and changing the passphrase, are
-// the faults tests'); and the desktop entry.
+// quendrelctl's answers (a bundle whose Info.plist is damaged, and a change of passphrase that
+// works, are the faults tests'); and the desktop entry.
 #include <gtest/gtest.h>
 
 #include <atomic>
