@@ -1,5 +1,10 @@
-// The toolkit's side: quit requests, work handed to the main thread, which button Return and
-// Escape answer in an alert, a status item's menu lines, and drawings rendered to pixels.
+// The platform layer: quit requests, work handed to the main thread, which button Return and
+// Escape answer in an alert, a status item's menu lines, texts shown as the plain text they are,
+// drawings rendered to pixels; and the system underneath: SHA-256 against coreutils' sha256sum,
+// HTTP over a plain socket to this computer and through libcurl elsewhere. (Ed25519 is the signing
+// tests': a key made before signs to the same bytes, a damaged key is refused, and every flipped
+// bit fails. A child that leaves a background process holding its output is the first setup's and
+// the desk scripts' that print megabytes; misbehaving servers are the hostile tests'.)
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,19 +12,30 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
+#include <array>
 #include <csignal>
+#include <future>
 #include <thread>
 
 #include "platform/App.h"
+#include "platform/Digest.h"
+#include "platform/Http.h"
 #include "platform/Painting.h"
 #include "platform/PanelInk.h"
 #include "platform/QtUi.h"
 #include "platform/Queue.h"
+#include "platform/SetupView.h"
+#include "support/Child.h"
+#include "support/Home.h"
+#include "support/HostileServer.h"
 
 using namespace Platform;
+using namespace testing_support;
+using Platform::Http::Failure;
 
 namespace {
 
@@ -42,6 +58,12 @@ void pressWhenUp(std::vector<int> keys) {
       QApplication::sendEvent(box->focusWidget() ? box->focusWidget() : box, &press);
   }
   if (box->isVisible()) box->done(0);
+}
+
+Http::Reply ask(Http::Request request) {
+  std::promise<Http::Reply> replied;
+  Http::get(std::move(request), [&](Http::Reply reply) { replied.set_value(std::move(reply)); });
+  return replied.get_future().get();
 }
 
 }  // namespace
@@ -103,18 +125,16 @@ TEST(Queue, WorkFromOtherThreadsRunsOnTheMainThreadInOrderAndSeesWhatItsPosterWr
 }
 
 TEST(QtUi, ReturnAndEscapeAnswerOnlyTheButtonsTheyAreGiven) {
-  Alert wayIn{AlertStyle::informational, "", "", {"Open", "Show", "Done", "Uninstall"}, 0, 2};
-  Alert keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
-  Alert noReturn = keepOpen, neither = keepOpen;
-  noReturn.returnKey.reset();
-  neither.returnKey = neither.escapeKey = std::nullopt;
+  const Alert wayIn{{}, "", "", {"Open", "Show", "Done", "Uninstall"}, 0, 2},
+      keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
+  const std::vector<std::string> two{"Quit Anyway", "Cancel"};
   const std::tuple<Alert, std::vector<int>, int> cases[] = {
       {wayIn, {Qt::Key_Return}, 0},
       {wayIn, {Qt::Key_Escape}, 2},
       {keepOpen, {Qt::Key_Return}, 1},
-      {noReturn, {Qt::Key_Return, Qt::Key_Escape}, 1},  // Return chose nothing
-      {neither, {Qt::Key_Return, Qt::Key_Escape}, 2},   // closed without a choice
-      {Alert{}, {Qt::Key_Escape}, 0},                   // no buttons: one OK
+      {{{}, "", "", two, {}, 1}, {Qt::Key_Return, Qt::Key_Escape}, 1},   // Return chose nothing
+      {{{}, "", "", two, {}, {}}, {Qt::Key_Return, Qt::Key_Escape}, 2},  // closed, no choice
+      {Alert{}, {Qt::Key_Escape}, 0},                                    // no buttons: one OK
   };
   for (const auto& [alert, keys, answer] : cases) {
     QTimer::singleShot(0, [keys] { pressWhenUp(keys); });
@@ -122,16 +142,24 @@ TEST(QtUi, ReturnAndEscapeAnswerOnlyTheButtonsTheyAreGiven) {
   }
 }
 
-TEST(QtUi, MenuLinesShowTheirTitlesAndRunFromTheLoop) {
+// Menu lines and the setup window's explaining line show their texts as they are.
+TEST(QtUi, TextsShowAsTheyAreAndMenuLinesRunFromTheLoop) {
   int chosen = 0;
   QtUi ui;
   auto item = ui.makeStatusItem(Drawing{}, "Quendrel",
                                 {{"Fish & Chips", false, true, [&chosen] { chosen = 1; }, "q"}});
+  auto setup = ui.makeSetupView();
+  const std::string said = "<b>setup.sh</b>: could not write <i>presets</i> &amp; quit";
+  setup->setExplain(said);
   QMenu* menu = nullptr;
+  QLabel* explain = nullptr;
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     if (auto* found = qobject_cast<QMenu*>(widget)) menu = found;
+    if (widget->objectName() == "setup") explain = widget->findChild<QLabel*>("explain");
   }
-  ASSERT_TRUE(menu && menu->actions().size() == 1);
+  ASSERT_TRUE(menu && menu->actions().size() == 1 && explain);
+  EXPECT_EQ(std::make_pair(explain->textFormat(), explain->text().toStdString()),
+            std::make_pair(Qt::PlainText, said));
   QAction* action = menu->actions()[0];
   EXPECT_EQ(std::make_tuple(action->text(), item->title(0), action->shortcut()),
             std::make_tuple(QString("Fish && Chips"), std::string("Fish & Chips"),
@@ -146,10 +174,7 @@ TEST(QtUi, MenuLinesShowTheirTitlesAndRunFromTheLoop) {
 
 TEST(Painting, EachDrawingPaintsWhereItShould) {
   constexpr double c = 9, r = 7.2, w = 1.35;
-  struct Probe {
-    double x, y;
-    int low, high;  // the alpha there, within these bounds
-  };
+  using Probe = std::array<double, 4>;  // x, y, and the bounds of the alpha there
   auto on = [](double x, double y) { return Probe{x, y, 255, 255}; };
   auto off = [](double x, double y) { return Probe{x, y, 0, 0}; };
   const std::pair<std::vector<Step>, std::vector<Probe>> cases[] = {
@@ -168,19 +193,11 @@ TEST(Painting, EachDrawingPaintsWhereItShould) {
   for (const auto& [steps, probes] : cases) {
     const Rendered image = render(Drawing{18, steps}, 8);
     for (const Probe& p : probes) {
-      const int alpha = image.at(p.x, p.y);
-      EXPECT_TRUE(alpha >= p.low && alpha <= p.high)
-          << steps.size() << " steps, at (" << p.x << ", " << p.y << "): " << alpha;
+      const int alpha = image.at(p[0], p[1]);
+      EXPECT_TRUE(alpha >= p[2] && alpha <= p[3])
+          << steps.size() << " steps, at (" << p[0] << ", " << p[1] << "): " << alpha;
     }
   }
-}
-
-TEST(Painting, YRunsUpAndRowsRunDown) {
-  const Rendered dot = render(Drawing{18, {Disc{{4, 14}, 2}}}, 2);
-  ASSERT_EQ(dot.alpha.size(), 36u * 36u);
-  // (4, 14) in the drawing is 4 points from the top: row 8, column 8.
-  EXPECT_EQ(dot.alpha[8 * 36 + 8] + 1000 * dot.alpha[28 * 36 + 8], 255)
-      << "row 8 drawn, row 28 clear";
 }
 
 // The order of the tray's colours, the desktop's preference and the palette is the end-to-end
@@ -190,4 +207,46 @@ TEST(PanelInk, TheTraysColoursAreSixteenBitsEachAndThreeOfThemNameOne) {
       << "more than 16 bits is full";
   EXPECT_EQ(inkFor({{0, 0}, 1u, {}, {}}), white)
       << "too few to name a colour: the preference decides";
+}
+
+TEST(Http, AnswersFromThisComputerHoweverTheyAreFramed) {
+  const std::string body = R"({"in_use":false})";
+  const std::pair<std::string, std::string> cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 16\r\n\r\n", body},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+       "a\r\n{\"in_use\":\r\n6;x=y\r\nfalse}\r\n0\r\nX-After: 1\r\n\r\n"},
+      {"HTTP/1.0 200 OK\r\n\r\n", body},  // up to the end
+      // An interim answer first, bare line ends, the header in other case and spaces.
+      {"HTTP/1.1 100 Continue\n\nHTTP/1.1 200 OK\ncontent-length:  16 \n\n", body},
+  };
+  for (const auto& [head, rest] : cases) {
+    HostileServer server{{Misbehaviour::Kind::whole, head, rest}};
+    const auto reply = ask({server.base() + "/in-use", 5, 1024, false, true});
+    EXPECT_EQ(std::make_tuple(reply.failure, reply.status, reply.body.value_or("")),
+              std::make_tuple(Failure::none, 200, body))
+        << head << reply.error;
+  }
+  EXPECT_EQ(ask({"http://192.0.2.1/", 5, 1024, false, true}).failure, Failure::other)
+      << "a question to this computer goes nowhere else";
+}
+
+// Lengths around the pieces hashed at a time and the blocks a file is read in, and one that spans
+// several blocks; whole, from a file, and in uneven pieces, empty ones among them.
+TEST(Digest, AgreesWithSha256sum) {
+  Home home;
+  for (std::size_t size : {0, 57, 4096, 8193, 262144, 600000}) {
+    std::string data(size, '\0');
+    std::uint64_t seed = size;
+    for (char& c : data) c = static_cast<char>((seed = seed * 6364136223846793005u + 1) >> 56);
+    const auto file = write(home / "file", data);
+    const std::string want = run("/usr/bin/sha256sum", {file.string()}).out.substr(0, 64);
+    Platform::Sha256 pieces;
+    for (std::size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 + 1) {
+      pieces.add(std::string_view(data).substr(at, step));
+      pieces.add(std::string_view());
+    }
+    EXPECT_EQ(Platform::sha256OfFile(file).value_or("") + Platform::sha256Hex(data) + pieces.hex(),
+              want + want + want)
+        << "file, whole, in pieces: size " << size;
+  }
 }

@@ -1,14 +1,22 @@
-// The menu and what its lines do, with a desk laid down by hand and a scripted interface.
+// The menu and what its lines do, with a desk laid down by hand and a scripted interface;
+// quendrelctl's answers (a bundle whose Info.plist is damaged, and a change of passphrase that
+// works, are the faults tests'); and the desktop entry.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include <QImage>
+
 #include "app/Manager.h"
 #include "desk/Paths.h"
+#include "placement/Desktop.h"
 #include "setup/Installer.h"
+#include "support/Bundles.h"
+#include "support/Child.h"
 #include "support/Home.h"
 #include "support/LocalServer.h"
+#include "support/MainBundle.h"
 #include "support/ScriptedUi.h"
 
 using namespace testing_support;
@@ -121,16 +129,15 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
     inUse = c.inUse.c_str();
     usePort(c.inUse.empty() ? freePort() : server.port());
     Manager manager(ui, {});
-    const int asked = server.count("/in-use");
     ui.answers = {c.answer};
     manager.quitApp();
     EXPECT_EQ(std::make_tuple(log(), manager.terminated(), shown()),
               std::make_tuple(c.log, c.alert.empty() || c.answer == first,
                               c.alert.empty() ? Lines{} : Lines{c.alert}));
-    EXPECT_TRUE(c.desk || server.count("/in-use") == asked) << "nothing to ask without a desk";
     Platform::EventLoop::quit(0);  // turns the loop once more, after any quit request
     loop.run();
   }
+  EXPECT_EQ(server.count("/in-use"), 4) << "once a running desk, never without a desk";
 }
 
 TEST_F(ManagerTest, StartingIsLeftAloneWhileSomethingElseWorksOnTheDesk) {
@@ -183,7 +190,11 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   EXPECT_EQ(ui.clipboard, "");
   write(desk / "agent.status", "1");
   write(desk / "agent.output", "one\n\ntwo\nthree\n");
-  ui.answers = {first};
+  ui.answers = {first, first, first};  // the second for the alert that says so
+  actions.changePassphrase();
+  // A desk that says it made one but left none made none.
+  write(desk / "agent.status", "0");
+  write(desk / "new-passphrase", " \n\t\n");
   actions.changePassphrase();
 
   const std::string change =
@@ -193,12 +204,13 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   const std::string made =
       "New console passphrase | cedar meadow whistle\n\nAnyone on this network who has it can "
       "move your faders. [Copy] [Restart the desk] [Later]";
-  EXPECT_EQ(shown(), (Lines{"There is no passphrase yet. | One is made the first time the console "
-                            "runs. If the console has never started, set this computer up first.",
-                            "Console passphrase | amber river lantern\n\nAnyone on this network "
-                            "who has it can move your faders. [Copy] [Done]",
-                            change, change, made, change, made, change,
-                            "The passphrase was not changed. | two\nthree"}));
+  const std::string notChanged = "The passphrase was not changed. | two\nthree";
+  EXPECT_EQ(shown(),
+            (Lines{"There is no passphrase yet. | One is made the first time the console "
+                   "runs. If the console has never started, set this computer up first.",
+                   "Console passphrase | amber river lantern\n\nAnyone on this network "
+                   "who has it can move your faders. [Copy] [Done]",
+                   change, change, made, change, made, change, notChanged, change, notChanged}));
 }
 
 TEST_F(ManagerTest, TheWayInAlertComesAfterAHandOverAndOnReopening) {
@@ -220,4 +232,84 @@ TEST_F(ManagerTest, TheWayInAlertComesAfterAHandOverAndOnReopening) {
       << "no first line on reopening";
   EXPECT_EQ(ui.opened, (Lines{"http://localhost:" + std::to_string(server.port())}))
       << "Escape chose Done, Return opened the console";
+}
+
+// quendrelctl's own answers, which are also how the desk's in-use answer is read (the state
+// line's texts are the desk tests').
+TEST_F(ManagerTest, QuendrelctlAnswersAboutTheDeskAndItsPassphrase) {
+  auto said = [](const std::string& command) { return run(QUENDRELCTL, {command}).out; };
+  usePort(server.port());
+  Lines words;
+  for (const char* body : {R"({"in_use": true, "why": "2 people are moving faders"})",
+                           R"({"in_use": true, "why": 3})", R"({"in_use": false})", "not json"}) {
+    inUse = body;
+    words.push_back(said("in-use"));
+  }
+  write(desk / "presets/.access", "amber river lantern\n\n");
+  EXPECT_EQ(said("status") + said("passphrase") + said("open"),
+            "Running — 1.4.2\namber river lantern\nhttp://localhost:" +
+                std::to_string(server.port()) + "\n");
+  EXPECT_EQ(run(QUENDRELCTL, {"restart"}).status, 0);
+  EXPECT_TRUE(spinUntil([&] { return log() == "restart\n"; })) << "detached";
+  usePort(freePort());
+  words.push_back(said("in-use"));
+  EXPECT_EQ(words, (Lines{"busy: 2 people are moving faders\n", "busy\n", "idle\n", "unknown\n",
+                          "not running\n"}));
+  fs::remove_all(desk);
+  EXPECT_EQ(said("passphrase") + said("change-passphrase") + said("restart"),
+            "There is no passphrase yet.\nThe passphrase was not changed.\nThere is no desk to "
+            "restart: this computer is not set up yet.\n");
+  const Ran wrong = run(QUENDRELCTL, {"about"});  // a command short of its argument
+  EXPECT_TRUE(wrong.status == 2 && wrong.err.starts_with("usage: quendrelctl")) << wrong.err;
+}
+
+TEST(Quendrelctl, AboutABundleAndCheckUpdateAskingTheServiceInItsBundle) {
+  Home home;
+  makeBundle(home / "Tarvic.app", "com.tarvicone.manager", "1.2", "40");
+  EXPECT_EQ(run(QUENDRELCTL, {"about", (home / "Tarvic.app").string()}).out,
+            "identifier: com.tarvicone.manager\nversion: 1.2\nbuild: 40\nours: yes\nrunning: no\n");
+  std::atomic<const char*> feed{R"({"version": "1.10", "sha256": "ABC123", "file": "F.img"})"};
+  LocalServer service([&](const std::string&) { return Answer{500, feed.load()}; });
+  const fs::path program = withCtl(home / "Quendrel.app", service.base());  // version 1.0
+  std::string words = run(program, {"check-update"}).out;  // a good feed, whatever the status
+  feed = R"({"version": "1.0.0", "sha256": "x", "file": "f"})";
+  EXPECT_EQ(words + run(program, {"check-update"}).out, "newer: 1.10 ABC123 F.img\nup to date\n");
+}
+
+// Written for a copy that stands in an Applications folder, removed with it, and never in place
+// of an entry that is not ours.
+TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
+  Home home;
+  EXPECT_EQ(Desktop::entry(), home / ".local/share/applications/com.quendrel.manager.desktop");
+  setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+  auto present = [] {
+    int count = fs::exists(Desktop::entry());
+    for (int pixels : Desktop::iconSizes) count += fs::exists(Desktop::icon(pixels));
+    return count;
+  };
+  auto introduce = [&](const std::string& copy) {
+    makeBundle(home / copy, "com.quendrel.manager", "1.0", "1", "", "Quendrel");
+    write(home / copy / "Contents/MacOS/Quendrel", "#!/bin/sh\n", 0755);
+    pretendMainBundle(home / copy);
+    Manager::introduceToDesktop();
+  };
+  const std::string foreign = "[Desktop Entry]\nType=Application\nName=Another\nExec=another\n";
+  const fs::path neighbour = write(Desktop::entry().parent_path() / "other.desktop", foreign);
+  introduce("Downloads/Quendrel.app");
+  EXPECT_EQ(present(), 0);
+  introduce("Applications/Odd $name `x` \"q\" 100% \\ here/Quendrel.app");
+  ASSERT_EQ(present(), 9);
+  const Ran valid = run("/usr/bin/desktop-file-validate", {Desktop::entry().string()});
+  EXPECT_EQ(valid.status + valid.out.size(), 0u) << valid.out << valid.err;
+  EXPECT_NE(read(Desktop::entry()).find("\nIcon=com.quendrel.manager\n"), std::string::npos);
+  EXPECT_EQ(QImage(Desktop::icon(48).c_str()).size(), QSize(48, 48)) << "the knob drawn";
+
+  Desktop::forget();
+  EXPECT_EQ(present(), 0);
+  write(Desktop::entry(), foreign);
+  Manager::introduceToDesktop();
+  Desktop::forget();
+  EXPECT_EQ(std::make_tuple(present(), read(Desktop::entry()), read(neighbour)),
+            std::make_tuple(1, foreign, foreign))
+      << "another's entries stay";
 }
