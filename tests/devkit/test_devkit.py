@@ -14,6 +14,7 @@ import socket
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.parse
 from pathlib import Path
@@ -207,16 +208,36 @@ class Devkit(unittest.TestCase):
                                                lock, self.app)], [False] * 4)
         self.assertEqual((os.listdir(plist.parent), up(port)), ([], False))
 
-    def test_a_desk_that_will_not_stop_keeps_everything(self):
+    def test_the_desk_stops_before_it_goes_and_goes_when_the_app_leaves_an_emptied_trash(self):
         # Laid down where it lived under its earlier name, it is still the desk to stop.
-        old = shutil.copytree(PAYLOAD, self.home / "Tarvic")
-        song = make(old / "projects/song.mix")
+        self.desk = shutil.copytree(PAYLOAD, self.home / "Tarvic")
+        song = make(self.desk / "projects/song.mix", "song")
         with socket.create_server(("127.0.0.1", self.port)):
             rc, out = self.uninstall()
         self.assertNotEqual(rc, 0)
         self.assertIn("could not be stopped, so nothing was removed", out)
         self.assertEqual((song.exists(), (self.home / "Desktop").exists()), (True, False))
-
+        # Running, it removes itself once the application it names is emptied from the Trash,
+        # never when the application is deleted some other way; the work goes to the home folder.
+        make(self.desk / "data/installed-by-app", str(self.app) + "\n")
+        self.assertEqual(self.script("agent.sh", "install", DESK_WATCH_SECONDS="0.1")[0], 0)
+        self.app.rename(self.root / "elsewhere.app")
+        time.sleep(1)
+        self.assertTrue(up(self.port))
+        (self.root / "elsewhere.app").rename(self.app)
+        trash = self.home / ".local/share/Trash"
+        make(trash / "info/Quendrel.app.trashinfo",
+             "[Trash Info]\nPath=%s\n" % urllib.parse.quote(str(self.app)))
+        self.app.rename(make(trash / "files/.keep").parent / "Quendrel.app")
+        while "in the Trash" not in (self.desk / "logs/desk.log").read_text("utf-8"):
+            time.sleep(0.1)
+        shutil.rmtree(trash)
+        while self.desk.exists() or os.listdir(self.home / "Library/LaunchAgents"):
+            time.sleep(0.1)
+        mixes = self.home / MIXES
+        self.assertEqual((sorted(os.listdir(mixes)), (mixes / "projects/song.mix").read_text(),
+                          (self.home / "Desktop").exists(), up(self.port)),
+                         (["presets", "projects"], "song", False, False))
 
 if __name__ == "__main__":
     unittest.main()
