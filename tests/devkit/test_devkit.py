@@ -120,11 +120,12 @@ class Devkit(unittest.TestCase):
         port, sp, access = self.port, free_port(), self.desk / "presets/.access"
         rc, out = self.run_([DEVKIT / "lay-down-by-hand", self.home, sp, "123456", port],
                             cwd=self.root)
-        self.assertEqual((rc, "now connected to St Brigid's" in out,
-                          "The console: http://localhost:%d" % port in out), (0, True, True), out)
         # The property list is escaped; the passphrase is three words only its owner may read.
         plist = self.home / "Library/LaunchAgents/com.quendrel.desk.plist"
-        self.assertIn("Sam O'Neil &amp; co/Library/Application Support", plist.read_text("utf-8"))
+        self.assertEqual((rc, "now connected to St Brigid's" in out,
+                          "The console: http://localhost:%d" % port in out,
+                          "Sam O'Neil &amp; co/Library/Application Support" in plist.read_text()),
+                         (0, True, True, True), out)
         words = access.read_text("utf-8").strip()
         self.assertRegex(words, r"^[a-z]+ [a-z]+ [a-z]+$")
         self.assertEqual((json.loads(request(port, "/relay-info")[2])["version"],
@@ -195,8 +196,9 @@ class Devkit(unittest.TestCase):
         taken = [make(self.home / "Desktop" / name / "keep.txt", name) for name in (MIXES,
                                                                                      MIXES + " 2")]
         rc, out = self.uninstall("--app", self.app)
-        self.assertEqual((rc, out.count("✓")), (0, 9), out)  # one line a step the user sees
-        self.assertIn("✓ Put your presets and projects in Desktop/%s 3" % MIXES, out)
+        # One line a step the user sees.
+        self.assertEqual((rc, out.count("✓"), "✓ Put your presets and projects in Desktop/%s 3"
+                          % MIXES in out), (0, 9, True), out)
         kept = {"presets/.access": new + "\n", "projects/Easter/order.mix": "easter",
                 "Earlier copy (Desk-previous)/presets/old.json": "old",
                 "Earlier copy (Tarvic-previous)/projects/harvest.mix": "harvest"}
@@ -204,9 +206,9 @@ class Devkit(unittest.TestCase):
         self.assertEqual({name: (mixes / name).read_text("utf-8") for name in kept}, kept)
         self.assertEqual([(p.read_text(), os.listdir(p.parent)) for p in taken],
                          [(MIXES, ["keep.txt"]), (MIXES + " 2", ["keep.txt"])])
-        self.assertEqual([p.exists() for p in (self.support, self.home / "Tarvic-previous",
-                                               lock, self.app)], [False] * 4)
-        self.assertEqual((os.listdir(plist.parent), up(port)), ([], False))
+        # Nor is any start-up entry left.
+        self.assertEqual([p.exists() for p in (self.support, self.home / "Tarvic-previous", lock,
+                                               self.app, *plist.parent.iterdir())], [False] * 4)
 
     def test_the_desk_stops_before_it_goes_and_goes_when_the_app_leaves_an_emptied_trash(self):
         # Laid down where it lived under its earlier name, it is still the desk to stop.
@@ -214,9 +216,8 @@ class Devkit(unittest.TestCase):
         song = make(self.desk / "projects/song.mix", "song")
         with socket.create_server(("127.0.0.1", self.port)):
             rc, out = self.uninstall()
-        self.assertNotEqual(rc, 0)
-        self.assertIn("could not be stopped, so nothing was removed", out)
-        self.assertEqual((song.exists(), (self.home / "Desktop").exists()), (True, False))
+        self.assertEqual((rc != 0, "could not be stopped, so nothing was removed" in out,
+                          song.exists(), (self.home / "Desktop").exists()), (True, True, True, False))
         # Running, it removes itself once the application it names is emptied from the Trash,
         # never when the application is deleted some other way; the work goes to the home folder.
         make(self.desk / "data/installed-by-app", str(self.app) + "\n")
