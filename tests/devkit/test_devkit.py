@@ -217,7 +217,7 @@ class Devkit(unittest.TestCase):
         with socket.create_server(("127.0.0.1", self.port)):
             rc, out = self.uninstall()
         self.assertEqual((rc != 0, "could not be stopped, so nothing was removed" in out,
-                          song.exists(), (self.home / "Desktop").exists()), (True, True, True, False))
+                          song.exists(), (self.home / "Desktop").exists()), (True,) * 3 + (False,))
         # Running, it removes itself once the application it names is emptied from the Trash,
         # never when the application is deleted some other way; the work goes to the home folder.
         make(self.desk / "data/installed-by-app", str(self.app) + "\n")

@@ -58,5 +58,5 @@ walk = {"includes": includes, "words": words}[sys.argv[1]]
 files = sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*"))
 problems = [problem for path in files if path.suffix in (".h", ".cpp", ".in")
             for problem in walk(path.relative_to(root), path.read_text())]
-print(*problems, f"layers {' '.join(layers)}: {len(problems)} problems with {sys.argv[1]}", sep="\n")
+print(*problems, f"layers {' '.join(layers)}: {len(problems)} problems ({sys.argv[1]})", sep="\n")
 sys.exit(1 if problems else 0)
