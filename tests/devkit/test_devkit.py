@@ -49,6 +49,14 @@ def up(port):
     return False
 
 
+def wait_for(check, seconds=60):
+    """Polls `check` until it holds or the time is up; gives its last answer."""
+    deadline = time.monotonic() + seconds
+    while not (answer := check()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return answer
+
+
 def make(path, text="x"):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(text, "utf-8")
@@ -230,11 +238,11 @@ class Devkit(unittest.TestCase):
         make(trash / "info/Quendrel.app.trashinfo",
              "[Trash Info]\nPath=%s\n" % urllib.parse.quote(str(self.app)))
         self.app.rename(make(trash / "files/.keep").parent / "Quendrel.app")
-        while "in the Trash" not in (self.desk / "logs/desk.log").read_text("utf-8"):
-            time.sleep(0.1)
+        log = self.desk / "logs/desk.log"
+        self.assertTrue(wait_for(lambda: "in the Trash" in log.read_text("utf-8")))
         shutil.rmtree(trash)
-        while self.desk.exists() or os.listdir(self.home / "Library/LaunchAgents"):
-            time.sleep(0.1)
+        agents = self.home / "Library/LaunchAgents"
+        self.assertTrue(wait_for(lambda: not self.desk.exists() and not os.listdir(agents)))
         self.assertEqual(((self.home / MIXES / "projects/song.mix").read_text(),
                           (self.home / "Desktop").exists(), up(self.port)), ("song", False, False))
 
