@@ -81,7 +81,7 @@ class Devkit(unittest.TestCase):
         self.home = self.root / "Sam O'Neil & co"
         self.support = self.home / "Library/Application Support/Quendrel"
         self.desk, self.port = self.support / "Desk", free_port()
-        self.app = make(self.root / "Applications/Quendrel.app/Contents/Info.plist").parents[1]
+        self.app = make(self.home / "Applications/Quendrel.app/Contents/Info.plist").parents[1]
 
     def run_(self, argv, cwd=None, **changes):
         env = {k: v for k, v in os.environ.items() if k not in (
