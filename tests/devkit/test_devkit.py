@@ -230,14 +230,13 @@ class Devkit(unittest.TestCase):
         # never when the application is deleted some other way; the work goes to the home folder.
         make(self.desk / "data/installed-by-app", str(self.app) + "\n")
         self.assertEqual(self.script("agent.sh", "install", DESK_WATCH_SECONDS="0.1")[0], 0)
-        self.app.rename(self.root / "elsewhere.app")
+        elsewhere = self.app.rename(self.root / "elsewhere.app")
         time.sleep(1)
         self.assertTrue(up(self.port))
-        (self.root / "elsewhere.app").rename(self.app)
         trash = self.home / ".local/share/Trash"
         make(trash / "info/Quendrel.app.trashinfo",
              "[Trash Info]\nPath=%s\n" % urllib.parse.quote(str(self.app)))
-        self.app.rename(make(trash / "files/.keep").parent / "Quendrel.app")
+        elsewhere.rename(make(trash / "files/.keep").parent / "Quendrel.app")
         log = self.desk / "logs/desk.log"
         self.assertTrue(wait_for(lambda: "in the Trash" in log.read_text("utf-8")))
         shutil.rmtree(trash)
@@ -245,6 +244,7 @@ class Devkit(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not self.desk.exists() and not os.listdir(agents)))
         self.assertEqual(((self.home / MIXES / "projects/song.mix").read_text(),
                           (self.home / "Desktop").exists(), up(self.port)), ("song", False, False))
+
 
 if __name__ == "__main__":
     unittest.main()
