@@ -14,6 +14,7 @@ import socket
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.parse
 from pathlib import Path
@@ -48,6 +49,14 @@ def up(port):
     return False
 
 
+def wait_for(check, seconds=60):
+    """Polls `check` until it holds or the time is up; gives its last answer."""
+    deadline = time.monotonic() + seconds
+    while not (answer := check()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return answer
+
+
 def make(path, text="x"):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(text, "utf-8")
@@ -72,7 +81,7 @@ class Devkit(unittest.TestCase):
         self.home = self.root / "Sam O'Neil & co"
         self.support = self.home / "Library/Application Support/Quendrel"
         self.desk, self.port = self.support / "Desk", free_port()
-        self.app = make(self.root / "Applications/Quendrel.app/Contents/Info.plist").parents[1]
+        self.app = make(self.home / "Applications/Quendrel.app/Contents/Info.plist").parents[1]
 
     def run_(self, argv, cwd=None, **changes):
         env = {k: v for k, v in os.environ.items() if k not in (
@@ -119,11 +128,12 @@ class Devkit(unittest.TestCase):
         port, sp, access = self.port, free_port(), self.desk / "presets/.access"
         rc, out = self.run_([DEVKIT / "lay-down-by-hand", self.home, sp, "123456", port],
                             cwd=self.root)
-        self.assertEqual((rc, "now connected to St Brigid's" in out,
-                          "The console: http://localhost:%d" % port in out), (0, True, True), out)
         # The property list is escaped; the passphrase is three words only its owner may read.
         plist = self.home / "Library/LaunchAgents/com.quendrel.desk.plist"
-        self.assertIn("Sam O'Neil &amp; co/Library/Application Support", plist.read_text("utf-8"))
+        self.assertEqual((rc, "now connected to St Brigid's" in out,
+                          "The console: http://localhost:%d" % port in out,
+                          "Sam O'Neil &amp; co/Library/Application Support" in plist.read_text()),
+                         (0, True, True, True), out)
         words = access.read_text("utf-8").strip()
         self.assertRegex(words, r"^[a-z]+ [a-z]+ [a-z]+$")
         self.assertEqual((json.loads(request(port, "/relay-info")[2])["version"],
@@ -135,18 +145,18 @@ class Devkit(unittest.TestCase):
         self.assertEqual((rc, "making it again" in out), (0, True), out)
 
         # Pairing's refusals, in the texts the application shows.
+        # A refusal leaves the credentials the desk has alone.
         before = (self.desk / "presets/.uplink").read_bytes()
-        for code in ["123456", "000000", "12a456"]:  # used, wrong, not digits
-            self.assertEqual(self.pair(sp, code), (1, "That code was not accepted. Codes last an "
-                                                      "hour and work once — ask for another.\n"))
-        self.assertEqual((self.desk / "presets/.uplink").read_bytes(), before)
         ran_out = request(sp, "/codes/new?lasts=0")[2].decode().strip()
-        for code, at, path, said in [
+        for code, at, path, said in [  # used, wrong, not digits, run out, ...
+                *[(c, sp, "church", "That code was not accepted. Codes last an hour and work "
+                                    "once — ask for another.\n") for c in ("123456", "12a456")],
                 (ran_out, sp, "church", "has run out"),
                 ("123456", free_port(), "church", "Could not reach the Quendrel service"),
                 ("123456", sp, "elsewhere", "does not pair computers at that address")]:
             rc, out = self.pair(at, code, path=path)
             self.assertEqual((rc, len(out.strip().splitlines()), said in out), (1, 1, True), out)
+        self.assertEqual((self.desk / "presets/.uplink").read_bytes(), before)
 
         # Signed in to the console, someone moving a fader makes the desk in use.
         self.assertEqual(request(port, "/in-use")[2], b'{"in_use": false}')
@@ -194,8 +204,9 @@ class Devkit(unittest.TestCase):
         taken = [make(self.home / "Desktop" / name / "keep.txt", name) for name in (MIXES,
                                                                                      MIXES + " 2")]
         rc, out = self.uninstall("--app", self.app)
-        self.assertEqual((rc, out.count("✓")), (0, 9), out)  # one line a step the user sees
-        self.assertIn("✓ Put your presets and projects in Desktop/%s 3" % MIXES, out)
+        # One line a step the user sees.
+        self.assertEqual((rc, out.count("✓"), "✓ Put your presets and projects in Desktop/%s 3"
+                          % MIXES in out), (0, 9, True), out)
         kept = {"presets/.access": new + "\n", "projects/Easter/order.mix": "easter",
                 "Earlier copy (Desk-previous)/presets/old.json": "old",
                 "Earlier copy (Tarvic-previous)/projects/harvest.mix": "harvest"}
@@ -203,19 +214,36 @@ class Devkit(unittest.TestCase):
         self.assertEqual({name: (mixes / name).read_text("utf-8") for name in kept}, kept)
         self.assertEqual([(p.read_text(), os.listdir(p.parent)) for p in taken],
                          [(MIXES, ["keep.txt"]), (MIXES + " 2", ["keep.txt"])])
-        self.assertEqual([p.exists() for p in (self.support, self.home / "Tarvic-previous",
-                                               lock, self.app)], [False] * 4)
-        self.assertEqual((os.listdir(plist.parent), up(port)), ([], False))
+        # Nor is any start-up entry left.
+        self.assertEqual([p.exists() for p in (self.support, self.home / "Tarvic-previous", lock,
+                                               self.app, *plist.parent.iterdir())], [False] * 4)
 
-    def test_a_desk_that_will_not_stop_keeps_everything(self):
+    def test_the_desk_stops_before_it_goes_and_goes_when_the_app_leaves_an_emptied_trash(self):
         # Laid down where it lived under its earlier name, it is still the desk to stop.
-        old = shutil.copytree(PAYLOAD, self.home / "Tarvic")
-        song = make(old / "projects/song.mix")
+        self.desk = shutil.copytree(PAYLOAD, self.home / "Tarvic")
+        song = make(self.desk / "projects/song.mix", "song")
         with socket.create_server(("127.0.0.1", self.port)):
             rc, out = self.uninstall()
-        self.assertNotEqual(rc, 0)
-        self.assertIn("could not be stopped, so nothing was removed", out)
-        self.assertEqual((song.exists(), (self.home / "Desktop").exists()), (True, False))
+        self.assertEqual((rc != 0, "could not be stopped, so nothing was removed" in out,
+                          song.exists(), (self.home / "Desktop").exists()), (True,) * 3 + (False,))
+        # Running, it removes itself once the application it names is emptied from the Trash,
+        # never when the application is deleted some other way; the work goes to the home folder.
+        make(self.desk / "data/installed-by-app", str(self.app) + "\n")
+        self.assertEqual(self.script("agent.sh", "install", DESK_WATCH_SECONDS="0.1")[0], 0)
+        elsewhere = self.app.rename(self.root / "elsewhere.app")
+        time.sleep(1)
+        self.assertTrue(up(self.port))
+        trash = self.home / ".local/share/Trash"
+        make(trash / "info/Quendrel.app.trashinfo",
+             "[Trash Info]\nPath=%s\n" % urllib.parse.quote(str(self.app)))
+        elsewhere.rename(make(trash / "files/.keep").parent / "Quendrel.app")
+        log = self.desk / "logs/desk.log"
+        self.assertTrue(wait_for(lambda: "in the Trash" in log.read_text("utf-8")))
+        shutil.rmtree(trash)
+        agents = self.home / "Library/LaunchAgents"
+        self.assertTrue(wait_for(lambda: not self.desk.exists() and not os.listdir(agents)))
+        self.assertEqual(((self.home / MIXES / "projects/song.mix").read_text(),
+                          (self.home / "Desktop").exists(), up(self.port)), ("song", False, False))
 
 
 if __name__ == "__main__":

@@ -11,14 +11,14 @@ TEST(Replay, EveryHarnessHasSeedsAndReadsThemAndItsRegressions) {
   const fs::path root = fs::path(SOURCE_ROOT) / "tests/fuzz";
   for (const char* kind : {"seeds", "regressions"}) {
     for (const auto& folder : fs::directory_iterator(root / kind)) {
-      const fuzzing::Target* target = fuzzing::find(folder.path().filename().string());
-      ASSERT_NE(target, nullptr) << folder.path() << " names no harness";
+      const auto target = fuzzing::targets().find(folder.path().filename().string());
+      ASSERT_NE(target, fuzzing::targets().end()) << folder.path() << " names no harness";
       for (const auto& file : fs::directory_iterator(folder)) {
         SCOPED_TRACE(file.path().string());
-        target->run(testing_support::read(file.path()));
+        target->second(testing_support::read(file.path()));
       }
     }
   }
-  for (const auto& target : fuzzing::targets())
-    EXPECT_FALSE(fs::is_empty(root / "seeds" / target.name)) << target.name << " has no seeds";
+  for (const auto& [name, run] : fuzzing::targets())
+    EXPECT_FALSE(fs::is_empty(root / "seeds" / name)) << name << " has no seeds";
 }

@@ -115,18 +115,12 @@ void marker(std::string_view input) {
 
 }  // namespace
 
-const std::vector<Target>& targets() {
-  static const std::vector<Target> all = {
+const std::map<std::string_view, void (*)(std::string_view input)>& targets() {
+  static const std::map<std::string_view, void (*)(std::string_view input)> all = {
       {"port", port},       {"version", version},   {"feed", feed},     {"inuse", inUse},
       {"plist", infoPlist}, {"manifest", manifest}, {"marker", marker},
   };
   return all;
-}
-
-const Target* find(std::string_view name) {
-  for (const auto& target : targets())
-    if (name == target.name) return &target;
-  return nullptr;
 }
 
 }  // namespace fuzzing

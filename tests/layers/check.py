@@ -49,8 +49,8 @@ def words(relative, text):
     if relative.parts[0] != "src" or relative == pathlib.Path("src/platform/Computer.h"):
         return
     for match in token.finditer(text):
-        body = match.group(2) if match.group(2) is not None else match.group(3)
-        if body is not None and re.search(r"\bMac\b", body):
+        body = match.group(2) or match.group(3) or ""
+        if re.search(r"\bMac\b", body):
             yield f"{relative}:{text.count(chr(10), 0, match.start()) + 1}: \"{body}\""
 
 
@@ -58,6 +58,5 @@ walk = {"includes": includes, "words": words}[sys.argv[1]]
 files = sorted((root / "src").rglob("*")) + sorted((root / "tools").rglob("*"))
 problems = [problem for path in files if path.suffix in (".h", ".cpp", ".in")
             for problem in walk(path.relative_to(root), path.read_text())]
-print("\n".join(problems + [f"layers, bottom to top: {' '.join(layers)}; "
-                            f"{len(problems)} problems with {sys.argv[1]}"]))
+print(*problems, f"layers {' '.join(layers)}: {len(problems)} problems ({sys.argv[1]})", sep="\n")
 sys.exit(1 if problems else 0)

@@ -6,7 +6,7 @@
 #include "fuzz/Targets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const fuzzing::Target* target = fuzzing::find(FUZZ_TARGET);
-  target->run(std::string_view(reinterpret_cast<const char*>(data), size));
+  static const auto run = fuzzing::targets().at(FUZZ_TARGET);
+  run(std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
 }
