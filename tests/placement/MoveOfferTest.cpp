@@ -289,8 +289,7 @@ TEST_F(Copies, TheDiskImageItCameFromIsPutAwayOnceNothingRunsFromIt) {
   testing_support::write("/Volumes/Scratch/Quendrel.app/Contents/Info.plist", "<plist/>");
   EXPECT_FALSE(Settling::diskImage("/Volumes/Scratch/Quendrel.app"));
   EXPECT_FALSE(Settling::eject("/Volumes/Scratch"));
-  testing_support::write(home / "garbage.squashfs", std::string(8192, 'x'));
-  for (const auto& [file, at] : {std::pair(home / "garbage.squashfs", "/Volumes/Garbage"),
+  for (const auto& [file, at] : {std::pair(fs::path("/usr/bin/sleep"), "/Volumes/Garbage"),
                                  std::pair(image, "/Volumes/Scratch")}) {
     EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(DiskImage::attach(file, at)));
   }

@@ -70,7 +70,7 @@ TEST(Identity, ReadFromBinaryInfoFilesToo) {
 TEST(Identity, TheVersionDecidesWhichIsNewerAndTheBuildBreaksATie) {
   using P = Settling::Pair;
   const std::tuple<P, P, bool> cases[] = {
-      {{"1.10", "1"}, {"1.9", "7"}, true},   {{"1.2", "5"}, {"1.2.0", "5"}, false},
+      {{"1.9", "7"}, {"1.10", "1"}, false},  {{"1.2", "5"}, {"1.2.0", "5"}, false},
       {{"1.2.0", "5"}, {"1.2", "5"}, false}, {{"1.2", "10"}, {"1.2.0", "9"}, true},
       {{"", ""}, {"", ""}, false},           {{"1", ""}, {"", "99"}, true},
       {{"0", "2"}, {"", "1"}, true},         {{"", "1"}, {"0", "2"}, false},  // 0 is no version
@@ -107,7 +107,7 @@ TEST(Placing, DestinationIsTheFirstWritableFolderUnlessPlacedAndTheDescriptionSa
 // renamed.
 TEST(Placing, TheInstalledCopyIsTheNewestOfOursAndOnlyItsEarlierNameIsRenamed) {
   Home home;
-  const fs::path a = home / "A", b = home / "B", c = home / "C";
+  const fs::path a = home / "A", b = home / "B", c = home / "C", d = home / "D";
   EXPECT_FALSE(Settling::installedCopy({a, b}));
   const std::tuple<fs::path, App, fs::path> steps[] = {
       {b / "Quendrel.app", {}, b / "Quendrel.app"},
@@ -123,16 +123,16 @@ TEST(Placing, TheInstalledCopyIsTheNewestOfOursAndOnlyItsEarlierNameIsRenamed) {
     makeApp(bundle, app, nullptr);
     EXPECT_EQ(Settling::installedCopy({a, b}), expected) << bundle;
   }
-  makeApp(b / "Tarvic.app", {"org.example.other"}, nullptr);
-  makeApp(a / "Sub/Tarvic.app", {"com.tarvicone.manager"}, nullptr);
-  makeApp(c / "Tarvic.app", {"com.tarvicone.manager"}, nullptr);
-  fs::create_symlink("nowhere", c / "Quendrel.app");
-  for (const fs::path& kept : {b / "Tarvic.app", a / "Sub/Tarvic.app", c / "Tarvic.app"}) {
-    EXPECT_FALSE(Settling::renamedToCurrent(kept, {a, b, c})) << kept;
+  makeApp(c / "Tarvic.app", {"org.example.other"}, nullptr);
+  makeApp(c / "Sub/Tarvic.app", {"com.tarvicone.manager"}, nullptr);
+  makeApp(d / "Tarvic.app", {"com.tarvicone.manager"}, nullptr);
+  fs::create_symlink("nowhere", d / "Quendrel.app");
+  for (const fs::path& kept : {c / "Tarvic.app", c / "Sub/Tarvic.app", d / "Tarvic.app"}) {
+    EXPECT_FALSE(Settling::renamedToCurrent(kept, {a, c, d})) << kept;
   }
-  fs::remove(c / "Quendrel.app");
-  EXPECT_EQ(Settling::renamedToCurrent(c / "Tarvic.app", {a, b, c}), c / "Quendrel.app");
-  EXPECT_EQ(namesIn(c), Names{"Quendrel.app"});
+  fs::remove(d / "Quendrel.app");
+  EXPECT_EQ(Settling::renamedToCurrent(d / "Tarvic.app", {a, c, d}), d / "Quendrel.app");
+  EXPECT_EQ(namesIn(d), Names{"Quendrel.app"});
 }
 
 TEST_F(Moving, OnlyACopyOfTheSameIdentityOrOfOursIsReplacedAndARunningOneWhenLetThrough) {
@@ -178,12 +178,13 @@ TEST_F(Moving, SomethingThatAppearsAtTheTargetMeanwhileIsNeverReplaced) {
 // nobody holds it, the next move clears it at any age.
 TEST_F(Moving, LeftoverTemporaryCopiesGoOnceStaleOrOnceNobodyHoldsTheFolder) {
   const std::string left = ".Quendrel.app.0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9";
+  const Names others{".Quendrel.app.0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9", ".Quendrel.app.x"};
+  for (const auto& name : others) write(apps / name, "");
   makeApp(apps / left, {}, nullptr);
-  write(apps / ".Quendrel.app.not-a-uuid", "");
   Settling::removeStaleCopies(apps, std::chrono::system_clock::now() + std::chrono::minutes(59));
-  EXPECT_EQ(namesIn(apps).size(), 2u);
+  EXPECT_EQ(namesIn(apps).size(), 3u);
   Settling::removeStaleCopies(apps, std::chrono::system_clock::now() + std::chrono::minutes(61));
-  EXPECT_EQ(namesIn(apps), Names{".Quendrel.app.not-a-uuid"});
+  EXPECT_EQ(namesIn(apps), others) << "only our own upper-case names";
   makeApp(apps / left, {}, nullptr);
   {
     Platform::FolderLock elsewhere(apps);
