@@ -69,14 +69,15 @@ class Launch : public ::testing::TestWithParam<Situation> {
     if (copy.kind < Copy::runs) {
       app.script =
           "#!/bin/sh\nprintf '%s\\n' \"$@\" \"marker=$QUENDREL_NEW_INSTANCE\" \"cwd=$(pwd)\" "
-          ">$HOME/.o.$$\n"
-          "b=${0%/Contents/*}; mv $HOME/.o.$$ \"$HOME/opened.${b##*/}\"\n";
+          ">$HOME/.o.$$\nb=${0%/Contents/*}; mv $HOME/.o.$$ \"$HOME/opened.${b##*/}\"\n";
     }
     if (copy.kind == Copy::stubborn) app.program = "/usr/bin/bash";
     makeApp(at(copy.place), app, copy.kind == Copy::notes ? &key : nullptr);
     if (copy.kind < Copy::runs) return nullptr;
     others.push_back(std::make_unique<Running>(programOf(at(copy.place)),
                                                copy.kind == Copy::stubborn ? stubborn : polite));
+    // Waits until a stubborn one has set itself to ignore the request.
+    EXPECT_TRUE(copy.kind != Copy::stubborn || others.back()->ignoresTerminate());
     return others.back().get();
   }
 
