@@ -1,5 +1,7 @@
 // The launch-time flows over real bundles, real processes and a real disk image, in the
 // test's private root (so "/Applications" is the test's own): one situation a test process.
+#include <sys/mount.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +21,7 @@
 
 using namespace placement_testing;
 using testing_support::Home;
-using testing_support::inSandbox;
-using testing_support::makeReadOnly;
+using testing_support::mounted;
 using testing_support::ScriptedUi;
 using testing_support::spinUntil;
 namespace fs = std::filesystem;
@@ -49,17 +50,14 @@ struct Situation {
   bool carriesOn;           // this copy stays in the menu bar rather than quit
   std::function<void(Launch&)> arrange = [](Launch&) {};  // anything else before the launch
   std::function<void(Launch&)> check = [](Launch&) {};    // what else must hold afterwards
+  friend void PrintTo(const Situation& s, std::ostream* out) { *out << s.name; }
 };
-
-void PrintTo(const Situation& s, std::ostream* out) {
-  *out << s.name;
-}
 
 // Every situation: its own home, a desk port nobody answers on and a key.
 class Launch : public ::testing::TestWithParam<Situation> {
  public:
   void SetUp() override {
-    if (!inSandbox()) GTEST_SKIP() << "needs the private root (root and unshare)";
+    if (!testing_support::inSandbox()) GTEST_SKIP() << "needs the private root (root and unshare)";
     setenv("QUENDREL_PORT", std::to_string(testing_support::freePort()).c_str(), 1);
   }
 
@@ -68,20 +66,18 @@ class Launch : public ::testing::TestWithParam<Situation> {
   // Lays the copy down, and starts it when it runs.
   Running* lay(const Copy& copy) {
     App app{copy.identifier, copy.version};
-    app.script =
-        "#!/bin/sh\nprintf '%s\\n' \"$@\" \"marker=$QUENDREL_NEW_INSTANCE\" \"cwd=$(pwd)\" "
-        ">$HOME/.o.$$\n"
-        "b=${0%/Contents/*}; mv $HOME/.o.$$ \"$HOME/opened.${b##*/}\"\n";
-    if (copy.kind >= Copy::runs) app = {copy.identifier, copy.version};
+    if (copy.kind < Copy::runs) {
+      app.script =
+          "#!/bin/sh\nprintf '%s\\n' \"$@\" \"marker=$QUENDREL_NEW_INSTANCE\" \"cwd=$(pwd)\" "
+          ">$HOME/.o.$$\nb=${0%/Contents/*}; mv $HOME/.o.$$ \"$HOME/opened.${b##*/}\"\n";
+    }
     if (copy.kind == Copy::stubborn) app.program = "/usr/bin/bash";
     makeApp(at(copy.place), app, copy.kind == Copy::notes ? &key : nullptr);
     if (copy.kind < Copy::runs) return nullptr;
-    const bool stubbornly = copy.kind == Copy::stubborn;
-    others.push_back(
-        std::make_unique<Running>(programOf(at(copy.place)), stubbornly ? stubborn : polite));
-    if (stubbornly) {
-      EXPECT_TRUE(others.back()->ignoresTerminate());
-    }
+    others.push_back(std::make_unique<Running>(programOf(at(copy.place)),
+                                               copy.kind == Copy::stubborn ? stubborn : polite));
+    // Waits until a stubborn one has set itself to ignore the request.
+    EXPECT_TRUE(copy.kind != Copy::stubborn || others.back()->ignoresTerminate());
     return others.back().get();
   }
 
@@ -166,7 +162,8 @@ const Situation situations[] = {
          "this one goes in the Applications folder in your home folder and opens again from "
          "there. Taking the older one away needs somebody who administers this computer." +
          throwAway,
-     opensHandedOver, false, [](Launch&) { ASSERT_TRUE(makeReadOnly("/Applications")); },
+     opensHandedOver, false,
+     [](Launch&) { ASSERT_TRUE(testing_support::makeReadOnly("/Applications")); },
      [](Launch& l) { EXPECT_EQ(Settling::version(l.home / "Applications/Quendrel.app"), "1.0"); }},
     {"AnOlderTarvicIsReplacedUnderItsNameWhileTheConsoleRuns", "Downloads/Quendrel.app",
      copy(Copy::notes, "/Applications/Tarvic.app", "0.9", "com.tarvicone.manager"), offer,
@@ -227,8 +224,7 @@ TEST_P(Launch, Situation) {
               Lines(s.opened.begin() + 1, s.opened.end()));
   }
   if (s.carriesOn) {
-    EXPECT_NE(ui.item, nullptr);
-    EXPECT_FALSE(manager->terminated());
+    EXPECT_EQ(std::tuple(ui.item != nullptr, manager->terminated()), std::tuple(true, false));
   } else {
     EXPECT_TRUE(spinUntil([&] { return manager->terminated(); }));
     testing_support::reviveEventLoop();
@@ -258,28 +254,46 @@ TEST_F(Copies, OlderCopiesOfOursAreClosedUnlessTheSameCopyIsPlaced) {
   Running& later = *lay({Copy::runs, "Elsewhere/Quendrel.app"});
   ui.alerts.clear();
   EXPECT_FALSE(launchedFrom("Desktop/Quendrel.app").leaveItToAnother());
-  EXPECT_TRUE(ui.alerts.empty());
-  EXPECT_TRUE(later.ended());
+  EXPECT_EQ(std::tuple(ui.alerts.size(), later.ended()), std::tuple(0u, true));
 }
 
 // The old copy still runs from the disk image it was moved from: the image is put away only
-// once it has quit, and only an image where volumes appear.
+// once it has quit, never by force, and only an image where volumes appear. Other mounts are
+// never taken for an image, and what is not an image, or would cover a mount, is never attached.
 TEST_F(Copies, TheDiskImageItCameFromIsPutAwayOnceNothingRunsFromIt) {
   lay({Copy::notes, installed});
   lay({Copy::notes, "image/Quendrel.app"});
   fs::copy_file("/usr/bin/sleep", home / "image/Quendrel.app/Contents/MacOS/sleeper");
-  ASSERT_TRUE(makeImage(home / "image", home / "Quendrel.squashfs"));
+  fs::create_directory_symlink("/Applications", home / "image/Applications");
+  const fs::path image = home / "Quendrel.squashfs";
+  ASSERT_TRUE(makeImage(home / "image", image));
   for (const fs::path& at : {fs::path("/Volumes/Quendrel"), home / "mnt/Quendrel"}) {
-    ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(
-        DiskImage::attach(home / "Quendrel.squashfs", at)));
+    // Throws, and so fails, when it is not attached.
+    EXPECT_EQ(std::get<DiskImage::Attached>(DiskImage::attach(image, at)).how,
+              DiskImage::How::fuse);
+    EXPECT_EQ(Settling::diskImage(at / "Quendrel.app/Contents/Info.plist"), at);
+    EXPECT_FALSE(Settling::diskImage(at / "Applications/x")) << "a link leads off the image";
     auto old = std::make_unique<Running>(programOf(at / "Quendrel.app", "sleeper"), polite);
+    EXPECT_EQ(std::tuple(Settling::inUse(at), Settling::inUse(at.parent_path() / "Quendre")),
+              std::tuple(true, false))
+        << "a name's beginning is not a folder";
+    EXPECT_FALSE(Settling::eject(at));
     launchedFrom(installed, {"--moved-from", (at / "Quendrel.app").string()})
         .putAwayWhereItCameFrom();
     Platform::turnLoop(1.5);
-    EXPECT_TRUE(testing_support::mounted(at)) << "in use";
+    EXPECT_TRUE(mounted(at)) << "in use";
     old.reset();
-    EXPECT_EQ(spinUntil([&] { return !testing_support::mounted(at); }, 3),
-              at == image.parent_path())
-        << at;
+    EXPECT_EQ(spinUntil([&] { return !mounted(at); }, 3), at == "/Volumes/Quendrel") << at;
   }
+  fs::create_directories("/Volumes/Scratch");
+  ASSERT_EQ(mount("scratch", "/Volumes/Scratch", "tmpfs", 0, nullptr), 0);
+  testing_support::write("/Volumes/Scratch/Quendrel.app/Contents/Info.plist", "<plist/>");
+  EXPECT_FALSE(Settling::diskImage("/Volumes/Scratch/Quendrel.app"));
+  EXPECT_FALSE(Settling::eject("/Volumes/Scratch"));
+  for (const auto& [file, at] : {std::pair(fs::path("/usr/bin/sleep"), "/Volumes/Garbage"),
+                                 std::pair(image, "/Volumes/Scratch")}) {
+    EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(DiskImage::attach(file, at)));
+  }
+  EXPECT_EQ(std::tuple(mounted("/Volumes/Scratch"), mounted("/Volumes/Garbage")),
+            std::tuple(true, false));
 }

@@ -1,15 +1,10 @@
-// Identities, destinations, descriptions, installed copies, moving copies into place, and the
-// disk images they come on: recognised from the mount table and ejected only when unused.
-#include <sys/inotify.h>
-#include <sys/mount.h>
-#include <unistd.h>
-
+// Identities and their order, destinations, descriptions, installed copies and their renaming,
+// moving copies into place and clearing away what moves left, and the mount table.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "placement/Applications.h"
-#include "placement/DiskImage.h"
 #include "placement/Identity.h"
 #include "placement/Moving.h"
 #include "platform/Attributes.h"
@@ -24,8 +19,6 @@
 using namespace placement_testing;
 using testing_support::Home;
 using testing_support::inSandbox;
-using testing_support::makeBundle;
-using testing_support::mounted;
 using testing_support::namesIn;
 using testing_support::read;
 using testing_support::write;
@@ -41,13 +34,12 @@ const Settling::Test never = [](const fs::path&) { return false; };
 
 // An Info.plist in the binary format: the earlier product's identity, 1.10, build 7.
 const std::string binaryPlist(
-    "\x62\x70\x6c\x69\x73\x74\x30\x30\xd3\x01\x02\x03\x04\x05\x06\x5f\x10\x12\x43\x46\x42\x75\x6e"
-    "\x64\x6c\x65\x49\x64\x65\x6e\x74\x69\x66\x69\x65\x72\x5f\x10\x1a\x43\x46\x42\x75\x6e\x64\x6c"
-    "\x65\x53\x68\x6f\x72\x74\x56\x65\x72\x73\x69\x6f\x6e\x53\x74\x72\x69\x6e\x67\x5f\x10\x0f\x43"
-    "\x46\x42\x75\x6e\x64\x6c\x65\x56\x65\x72\x73\x69\x6f\x6e\x5f\x10\x15\x63\x6f\x6d\x2e\x74\x61"
-    "\x72\x76\x69\x63\x6f\x6e\x65\x2e\x6d\x61\x6e\x61\x67\x65\x72\x54\x31\x2e\x31\x30\x51\x37\x08"
-    "\x0f\x24\x41\x53\x6b\x70\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x07\x00"
-    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x72",
+    "bplist00\xd3\x01\x02\x03\x04\x05\x06_\x10\x12"
+    "CFBundleIdentifier_\x10\x1a"
+    "CFBundleShortVersionString_\x10\x0f"
+    "CFBundleVersion_\x10\x15"
+    "com.tarvicone.managerT1.10Q7\x08\x0f$ASkp\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00"
+    "\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00r",
     153);
 
 // A home with a signed copy in Downloads and an Applications folder to move it to.
@@ -64,65 +56,45 @@ class Moving : public ::testing::Test {
   const fs::path target = apps / "Quendrel.app";
 };
 
-// The same, for tests that need the private root or hand folders to another user.
-class Sandboxed : public Moving {
- protected:
-  void SetUp() override {
-    if (!inSandbox()) GTEST_SKIP() << "needs the private root (root and unshare)";
-    Moving::SetUp();
-  }
-};
-
-// A disk image holding a signed Quendrel.app, as it is downloaded, in the private root.
-class DiskImages : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!inSandbox()) GTEST_SKIP() << "needs the private root";
-    makeApp(home / "image/Quendrel.app", {}, &key);
-    fs::create_directory_symlink("/Applications", home / "image/Applications");
-    ASSERT_TRUE(makeImage(home / "image", image));
-  }
-  Home home;
-  Key key = makeKey(home / "key");
-  const fs::path image = home / "Quendrel.squashfs";
-};
-
 }  // namespace
 
-TEST(Identity, ReadFromInfoFilesInEitherFormatOrNotAtAll) {
+TEST(Identity, ReadFromBinaryInfoFilesToo) {
   Home home;
-  using Read = std::tuple<std::optional<std::string>, bool, std::string, std::string>;
-  const auto readOf = [](const fs::path& app) {
-    return Read{Settling::identity(app), Settling::isOurs(app), Settling::version(app),
-                Settling::build(app)};
+  const fs::path app = home / "Old.app";
+  write(app / "Contents/Info.plist", binaryPlist);
+  EXPECT_EQ(std::tuple(Settling::identity(app), Settling::isOurs(app), Settling::version(app),
+                       Settling::build(app)),
+            std::tuple(std::optional<std::string>("com.tarvicone.manager"), true, "1.10", "7"));
+}
+
+TEST(Identity, TheVersionDecidesWhichIsNewerAndTheBuildBreaksATie) {
+  using P = Settling::Pair;
+  const std::tuple<P, P, bool> cases[] = {
+      {{"1.9", "7"}, {"1.10", "1"}, false},  {{"1.2", "5"}, {"1.2.0", "5"}, false},
+      {{"1.2.0", "5"}, {"1.2", "5"}, false}, {{"1.2", "10"}, {"1.2.0", "9"}, true},
+      {{"", ""}, {"", ""}, false},           {{"1", ""}, {"", "99"}, true},
+      {{"0", "2"}, {"", "1"}, true},         {{"", "1"}, {"0", "2"}, false},  // 0 is no version
   };
-  makeBundle(home / "Quendrel.app", "com.quendrel.manager", "1.9", "12");
-  EXPECT_EQ(readOf(home / "Quendrel.app"), Read("com.quendrel.manager", true, "1.9", "12"));
-  write(home / "Old.app/Contents/Info.plist", binaryPlist);
-  EXPECT_EQ(readOf(home / "Old.app"), Read("com.tarvicone.manager", true, "1.10", "7"));
+  for (const auto& [a, b, newer] : cases) {
+    EXPECT_EQ(Settling::newer(a, b), newer) << a.first << "/" << a.second;
+  }
 }
 
 TEST(Placing, DestinationIsTheFirstWritableFolderUnlessPlacedAndTheDescriptionSaysWhere) {
   Home home;
   const fs::path a = home / "A", b = home / "B", downloaded = home / "Downloads/Quendrel.app";
-  fs::create_directories(a / "Tools");
-  fs::create_directories(b);
+  fs::create_directories(a);
   fs::create_directory_symlink(a, home / "Link");
   const Settling::Test onlyB = [&](const fs::path& f) { return f == b; };
-  const struct {
-    fs::path bundle;
-    Settling::Folders folders;
-    Settling::Test writable;
-    std::optional<fs::path> expected;
-  } cases[] = {
+  const std::tuple<fs::path, Settling::Folders, Settling::Test, std::optional<fs::path>> cases[] = {
       {downloaded, {a, b}, Settling::canWrite, a / "Quendrel.app"},
       {home / "Downloads/Other Name.app/", {a, b}, onlyB, b / "Quendrel.app"},  // current name
       {a / "Tools/Quendrel.app", {a, b}, always, std::nullopt},                 // at any depth
       {home / "A2/Quendrel.app", {a, b}, always, a / "Quendrel.app"},  // beside, not inside
       {home / "Link/Quendrel.app", {a, b}, always, std::nullopt},      // inside through a link
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Settling::destination(c.bundle, c.folders, c.writable), c.expected) << c.bundle;
+  for (const auto& [bundle, folders, writable, expected] : cases) {
+    EXPECT_EQ(Settling::destination(bundle, folders, writable), expected) << bundle;
   }
   EXPECT_EQ(Settling::describe(home / "Downloads/AppTranslocation/Q.app"),
             "where it was downloaded");
@@ -130,7 +102,40 @@ TEST(Placing, DestinationIsTheFirstWritableFolderUnlessPlacedAndTheDescriptionSa
   EXPECT_EQ(Settling::describe("/Quendrel.app"), "“/”");
 }
 
-TEST_F(Moving, OnlyACopyOfTheSameIdentityOrOfOursIsReplaced) {
+// Each step lays one bundle down; the installed copy is then the expected one. Only a copy of
+// ours called "Tarvic.app" directly in a folder, with nothing by the current name beside it, is
+// renamed.
+TEST(Placing, TheInstalledCopyIsTheNewestOfOursAndOnlyItsEarlierNameIsRenamed) {
+  Home home;
+  const fs::path a = home / "A", b = home / "B", c = home / "C", d = home / "D";
+  EXPECT_FALSE(Settling::installedCopy({a, b}));
+  const std::tuple<fs::path, App, fs::path> steps[] = {
+      {b / "Quendrel.app", {}, b / "Quendrel.app"},
+      {a / "Quendrel.app", {}, a / "Quendrel.app"},                       // earlier folder
+      {a / "Tarvic.app", {"com.tarvicone.manager"}, a / "Quendrel.app"},  // current name
+      {a / "Tarvic.app", {"com.tarvicone.manager", "1.0.0", "2"}, a / "Tarvic.app"},  // build
+      {b / "Quendrel.app", {.version = "1.1"}, b / "Quendrel.app"},
+      {b / "Quendrel.app", {"org.example.other", "9.0"}, a / "Tarvic.app"},  // not ours
+      {a / "Sub/Quendrel.app", {.version = "9.0"}, a / "Tarvic.app"},        // not directly in
+      {a / "Quendrel 2.app", {.version = "9.0"}, a / "Tarvic.app"},          // another name
+  };
+  for (const auto& [bundle, app, expected] : steps) {
+    makeApp(bundle, app, nullptr);
+    EXPECT_EQ(Settling::installedCopy({a, b}), expected) << bundle;
+  }
+  makeApp(c / "Tarvic.app", {"org.example.other"}, nullptr);
+  makeApp(c / "Sub/Tarvic.app", {"com.tarvicone.manager"}, nullptr);
+  makeApp(d / "Tarvic.app", {"com.tarvicone.manager"}, nullptr);
+  fs::create_symlink("nowhere", d / "Quendrel.app");
+  for (const fs::path& kept : {c / "Tarvic.app", c / "Sub/Tarvic.app", d / "Tarvic.app"}) {
+    EXPECT_FALSE(Settling::renamedToCurrent(kept, {a, c, d})) << kept;
+  }
+  fs::remove(d / "Quendrel.app");
+  EXPECT_EQ(Settling::renamedToCurrent(d / "Tarvic.app", {a, c, d}), d / "Quendrel.app");
+  EXPECT_EQ(namesIn(d), Names{"Quendrel.app"});
+}
+
+TEST_F(Moving, OnlyACopyOfTheSameIdentityOrOfOursIsReplacedAndARunningOneWhenLetThrough) {
   makeApp(target, {"org.example.other", "1.0"}, nullptr);
   EXPECT_EQ(moveTo(target), Outcome(Settling::Foreign{}));
   makeApp(home / "NoId.app", {""}, nullptr);
@@ -139,9 +144,8 @@ TEST_F(Moving, OnlyACopyOfTheSameIdentityOrOfOursIsReplaced) {
   // The same identifier replaces, even one that is not ours.
   makeApp(home / "Other.app", {"org.example.other", "2.0"}, &key);
   EXPECT_EQ(Settling::move(home / "Other.app", target, never), Outcome(Settling::Moved{target}));
-}
 
-TEST_F(Moving, ARunningCopyIsSeenAndSwappedOnlyWhenLetThrough) {
+  // A running copy of ours is replaced only when let through.
   makeApp(target, {.version = "1.5"}, &key);
   Running busy(programOf(target), polite);
   EXPECT_EQ(moveTo(target, Settling::isRunning), Outcome(Settling::Running{}));
@@ -159,47 +163,48 @@ TEST_F(Moving, SomethingThatAppearsAtTheTargetMeanwhileIsNeverReplaced) {
   fs::create_directories(apps);
 
   // As soon as the hidden copy appears, somebody else puts a folder at the target.
-  int watch = inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(inotify_add_watch(watch, apps.c_str(), IN_CREATE), 0);
   std::thread intruder([&] {
-    alignas(inotify_event) char buffer[4096];
-    for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;) {
-      for (char* at = buffer; at < buffer + n;) {
-        auto* event = reinterpret_cast<inotify_event*>(at);
-        if (event->len && std::string(event->name).rfind(".Quendrel.app.", 0) == 0) {
-          write(target / "mine.txt", "someone else's");
-          return;
-        }
-        at += sizeof(inotify_event) + event->len;
-      }
-    }
+    while (namesIn(apps).empty()) std::this_thread::yield();
+    write(target / "mine.txt", "someone else's");
   });
   auto outcome = moveTo(target);
   intruder.join();
-  close(watch);
   EXPECT_EQ(outcome, Outcome(Settling::Failed{"It could not be put in place (File exists)."}));
   EXPECT_EQ(read(target / "mine.txt"), "someone else's");
   EXPECT_EQ(namesIn(apps), Names{"Quendrel.app"}) << "the copy was removed";
 }
 
-TEST_F(Sandboxed, FailuresToMakeTheFolderOrCopyAreReportedAndCleanedUp) {
+// A temporary copy is left alone for an hour, or while another move holds the folder; once
+// nobody holds it, the next move clears it at any age.
+TEST_F(Moving, LeftoverTemporaryCopiesGoOnceStaleOrOnceNobodyHoldsTheFolder) {
+  const std::string left = ".Quendrel.app.0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9";
+  const Names others{".Quendrel.app.0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9", ".Quendrel.app.x"};
+  for (const auto& name : others) write(apps / name, "");
+  makeApp(apps / left, {}, nullptr);
+  Settling::removeStaleCopies(apps, std::chrono::system_clock::now() + std::chrono::minutes(59));
+  EXPECT_EQ(namesIn(apps).size(), 3u);
+  Settling::removeStaleCopies(apps, std::chrono::system_clock::now() + std::chrono::minutes(61));
+  EXPECT_EQ(namesIn(apps), others) << "only our own upper-case names";
+  makeApp(apps / left, {}, nullptr);
+  {
+    Platform::FolderLock elsewhere(apps);
+    ASSERT_TRUE(elsewhere.held());
+    EXPECT_EQ(moveTo(target), Outcome(Settling::Moved{target}));
+    EXPECT_TRUE(fs::exists(apps / left));
+  }
+  EXPECT_EQ(moveTo(target), Outcome(Settling::Moved{target}));
+  EXPECT_FALSE(fs::exists(apps / left));
+}
+
+// As another user: failures to make the folder or copy are reported and cleaned up, and
+// unquarantining lends the owner write permission and gives it back, and discarding gets into
+// read-only and closed folders.
+TEST_F(Moving, AnotherUsersFailuresAreCleanedUpAndTheirReadOnlyFoldersOpenedForAWhile) {
+  if (!inSandbox()) GTEST_SKIP() << "needs the private root (root and unshare)";
   write(home / "NotAFolder", "");
   EXPECT_EQ(
       moveTo(home / "NotAFolder/Applications/Quendrel.app"),
       Outcome(Settling::Failed{"Its Applications folder could not be made (Not a directory)."}));
-
-  // A person who may not read all of the source: the copy stops and is removed.
-  fs::create_directories(home / "Shared/Applications");
-  fs::permissions(home / "Shared", fs::perms::all);
-  giveToNobody(home / "Shared");
-  EXPECT_TRUE(asNobody(home.path(), [&] {
-    return moveTo(home / "Shared/Applications/Quendrel.app") ==
-           Outcome(Settling::Failed{"It could not be copied there (Permission denied)."});
-  }));
-  EXPECT_EQ(namesIn(home / "Shared/Applications"), Names{});
-}
-
-TEST_F(Sandboxed, UnquarantiningLendsTheOwnerWritePermissionAndGivesItBack) {
   const fs::path copy = home / "Shared/Quendrel.app", program = copy / "Contents/MacOS/Quendrel";
   const fs::path payload = copy / "Contents/Resources/payload", locked = payload / "presets/README";
   makeApp(copy, {}, nullptr);
@@ -212,12 +217,24 @@ TEST_F(Sandboxed, UnquarantiningLendsTheOwnerWritePermissionAndGivesItBack) {
   fs::permissions(locked, fs::perms::owner_read);
   fs::permissions(payload, fs::perms::owner_read | fs::perms::owner_exec);
 
+  // One who may not read all of the source: the copy stops and is removed.
+  EXPECT_TRUE(asNobody(home.path(), [&] {
+    return moveTo(home / "Shared/Applications/Quendrel.app") ==
+           Outcome(Settling::Failed{"It could not be copied there (Permission denied)."});
+  }));
+  EXPECT_EQ(namesIn(home / "Shared/Applications"), Names{});
+
   EXPECT_TRUE(asNobody(home.path(), [&] { return Settling::unquarantine(copy); }));
   for (const fs::path& item : {copy, program, locked, payload}) {
     EXPECT_FALSE(attributes::has(item, attributes::quarantine)) << item;
   }
   EXPECT_EQ(Platform::lookAt(locked)->mode, 0400u) << "the mode is given back";
   EXPECT_EQ(Platform::lookAt(payload)->mode, 0500u);
+  fs::permissions(copy / "Contents/MacOS", fs::perms::none);
+  EXPECT_TRUE(asNobody(home.path(), [&] {
+    Settling::discard(copy);
+    return !Platform::lookAt(copy);
+  })) << "read-only and closed folders inside go too";
 }
 
 TEST(MountTable, LinesAreReadWithTheirEscapesAndImagesKnownByKind) {
@@ -230,40 +247,4 @@ TEST(MountTable, LinesAreReadWithTheirEscapesAndImagesKnownByKind) {
   EXPECT_TRUE(Platform::isDiskImage("fuse.squashfuse_ll", "squashfuse_ll"));
   EXPECT_FALSE(Platform::isDiskImage("squashfs", "/dev/sda1")) << "a real disk";
   EXPECT_FALSE(Platform::isDiskImage("fuse.sshfs", "host:/"));
-}
-
-TEST_F(DiskImages, AnAttachedImageIsFoundAndEjectedOnceNothingRunsFromIt) {
-  auto attached = DiskImage::attach(image, "/Volumes/Quendrel");
-  ASSERT_TRUE(std::holds_alternative<DiskImage::Attached>(attached))
-      << std::get<DiskImage::Unattached>(attached).why;
-  EXPECT_EQ(std::get<DiskImage::Attached>(attached).how, DiskImage::How::fuse);
-  const fs::path app = "/Volumes/Quendrel/Quendrel.app";
-  EXPECT_EQ(Settling::diskImage(app / "Contents/Info.plist"), "/Volumes/Quendrel");
-  EXPECT_FALSE(Settling::diskImage("/Volumes/Quendrel/Applications/x"))
-      << "a link out of the image leads off it";
-  {
-    Running fromImage(programOf(app), polite);
-    EXPECT_TRUE(Settling::inUse("/Volumes/Quendrel"));
-    EXPECT_FALSE(Settling::inUse("/Volumes/Quendre")) << "a name's beginning is not a folder";
-    EXPECT_FALSE(Settling::eject("/Volumes/Quendrel")) << "busy: never forced";
-  }
-  EXPECT_TRUE(Settling::eject("/Volumes/Quendrel"));
-  EXPECT_FALSE(mounted("/Volumes/Quendrel"));
-}
-
-TEST_F(DiskImages, OtherMountsAreNeverEjectedAndBadImagesNeverAttached) {
-  fs::create_directories("/Volumes/Scratch");
-  ASSERT_EQ(mount("scratch", "/Volumes/Scratch", "tmpfs", 0, nullptr), 0);
-  write("/Volumes/Scratch/Quendrel.app/Contents/Info.plist", "<plist/>");
-  EXPECT_FALSE(Settling::diskImage("/Volumes/Scratch/Quendrel.app"));
-  EXPECT_FALSE(Settling::eject("/Volumes/Scratch"));
-  EXPECT_TRUE(mounted("/Volumes/Scratch"));
-
-  write(home / "garbage.squashfs", std::string(8192, 'x'));
-  EXPECT_TRUE(std::holds_alternative<DiskImage::Unattached>(
-      DiskImage::attach(home / "garbage.squashfs", "/Volumes/Garbage")));
-  EXPECT_TRUE(
-      std::holds_alternative<DiskImage::Unattached>(DiskImage::attach(image, "/Volumes/Scratch")))
-      << "never over something that is there";
-  EXPECT_FALSE(mounted("/Volumes/Garbage"));
 }

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -40,14 +41,11 @@ struct Signed : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Signed, ValidUntilAnythingInItChanges) {
+TEST_F(Signed, ValidUntilAnythingInItChangesWhateverItsNames) {
   Key theirs = makeKey(home / "theirs");
   makeApp(home / "Theirs.app", {}, &theirs);
   const fs::path program = contents / "MacOS/Quendrel", setup = contents / "Resources/setup";
-  const struct {
-    std::function<void()> change;
-    std::string why;
-  } cases[] = {
+  const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { fs::permissions(program, static_cast<fs::perms>(0775)); },
        "Contents/MacOS/Quendrel changed its mode from 0755 to 0775"},
       {[&] { fs::create_directory(contents / "Resources/empty"); },
@@ -69,11 +67,11 @@ TEST_F(Signed, ValidUntilAnythingInItChanges) {
       {[&] { write(contents / "_CodeSignature/Signature", "00\n"); }, "the signature is damaged"},
       {[&] { fs::remove_all(contents / "_CodeSignature"); }, "not signed"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [change, said] : cases) {
     fs::remove_all(app);
     makeApp(app, {}, &key);
-    c.change();
-    EXPECT_EQ(why(app), c.why);
+    change();
+    EXPECT_EQ(why(app), said);
   }
 
   // A copy is intact only when it is signed alike: the same key and identifier.
@@ -81,6 +79,24 @@ TEST_F(Signed, ValidUntilAnythingInItChanges) {
   makeApp(home / "Tarvic.app", {"com.tarvicone.manager"}, &key);
   EXPECT_FALSE(CodeSign::intact(home / "Tarvic.app", app));
   EXPECT_FALSE(CodeSign::intact(home / "Theirs.app", app));
+
+  // Unusual names survive the round trip; special files cannot be signed.
+  const fs::path resources = contents / "Resources";
+  write(resources / "with space %41 and\nnewline", "x");
+  write(resources / "Ünïcödé — “quoted”", "");
+  fs::create_symlink("../a target with spaces/%", resources / "odd link");
+  write(resources / "setuid", "#!/bin/sh\n", 04755);
+  sign(app, key);
+  EXPECT_EQ(why(app), "valid");
+
+  fs::remove_all(contents / "_CodeSignature");
+  ASSERT_EQ(mkfifo((resources / "pipe").c_str(), 0644), 0);
+  EXPECT_EQ(CodeSign::sign(app, key.secret),
+            "Contents/Resources/pipe is neither a file, a folder nor a link");
+  EXPECT_EQ(why(app), "not signed");
+  makeApp(home / "NoId.app", {""}, nullptr);
+  EXPECT_EQ(CodeSign::sign(home / "NoId.app", key.secret), "Info.plist has no CFBundleIdentifier");
+  EXPECT_EQ(CodeSign::sign(home / "NoId.app", "short"), "the key is not a signing key");
 }
 
 // Verifying hashes a bundle's files on two threads; whichever thread finds a change, the
@@ -119,6 +135,9 @@ TEST_F(Signed, OnlyTheOneCanonicalManifestReads) {
            head + "folder 0755 /etc\n",
            head + "file 0644 1 " + digest + " Contents/_CodeSignature/Manifest\n",
            head + "folder 0755 b\nfolder 0755 a\n",
+           head + "folder 0755 a\nfolder 0755 a\n",
+           head + "folder 0755 Contents//x\n",
+           head + "chardevice 0644 a\n",
            head + "file 0644 1 " + std::string(64, 'A') + " a\n",
            head + "link 0777 x%00y a\n",
            good.substr(0, good.size() - 1) + "\r\n",
@@ -127,6 +146,10 @@ TEST_F(Signed, OnlyTheOneCanonicalManifestReads) {
   }
   write(manifest, "garbage\n");
   EXPECT_EQ(why(app), "the signature is damaged");
+  fs::remove(manifest);
+  fs::create_symlink(home / "elsewhere", manifest);
+  write(home / "elsewhere", good);
+  EXPECT_EQ(why(app), "the signature is damaged") << "a link is not the manifest";
   // A huge manifest is refused unread.
   int fd = open(manifest.c_str(), O_WRONLY | O_TRUNC);
   ASSERT_EQ(ftruncate(fd, static_cast<off_t>(CodeSign::largestManifest + 1)), 0);
@@ -134,47 +157,24 @@ TEST_F(Signed, OnlyTheOneCanonicalManifestReads) {
   EXPECT_EQ(why(app), "the signature is damaged");
 }
 
-TEST_F(Signed, UnusualNamesSurviveTheRoundTripAndSpecialFilesCannotBeSigned) {
-  const fs::path resources = contents / "Resources";
-  write(resources / "with space %41 and\nnewline", "x");
-  write(resources / "Ünïcödé — “quoted”", "");
-  fs::create_symlink("../a target with spaces/%", resources / "odd link");
-  write(resources / "setuid", "#!/bin/sh\n", 04755);
-  sign(app, key);
-  EXPECT_EQ(why(app), "valid");
+TEST_F(Signed, TheToolMakesKeysOnceAndPrivatelyAndSaysWhyInOneLine) {
+  const std::string file = (home / "dev.key").string(), other = (home / "Other.app").string();
+  Ran made = codesign({"keygen", file});
+  ASSERT_EQ(std::tuple(made.status, made.output.size()), std::tuple(0, 16u)) << made.output;
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const std::string first = read(file), team = made.output.substr(5, 10);
+  EXPECT_EQ(codesign({"keygen", file}).output, file + " already exists\n");
+  EXPECT_EQ(read(file), first) << "never overwritten";
 
-  fs::remove_all(contents / "_CodeSignature");
-  ASSERT_EQ(mkfifo((resources / "pipe").c_str(), 0644), 0);
-  EXPECT_EQ(CodeSign::sign(app, key.secret),
-            "Contents/Resources/pipe is neither a file, a folder nor a link");
-  EXPECT_EQ(why(app), "not signed");
-  makeApp(home / "NoId.app", {""}, nullptr);
-  EXPECT_EQ(CodeSign::sign(home / "NoId.app", key.secret), "Info.plist has no CFBundleIdentifier");
-  EXPECT_EQ(CodeSign::sign(home / "NoId.app", "short"), "the key is not a signing key");
-}
-
-TEST(Signing, KeysAreMadeOnceAndPrivatelyAndTheToolSaysWhyInOneLine) {
-  Home home;
-  const std::string key = (home / "dev.key").string(), app = (home / "Quendrel.app").string();
-  Ran made = codesign({"keygen", key});
-  ASSERT_EQ(made.status, 0) << made.output;
-  EXPECT_EQ(made.output.size(), std::string("team 0123456789\n").size());
-  EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  const std::string first = read(key), team = made.output.substr(5, 10);
-  EXPECT_EQ(codesign({"keygen", key}).output, key + " already exists\n");
-  EXPECT_EQ(read(key), first) << "never overwritten";
-
-  makeApp(app, {}, nullptr);
-  EXPECT_EQ(codesign({"verify", app}).output, app + ": not signed\n");
-  ASSERT_EQ(codesign({"sign", app, "--key", key}).status, 0);
-  EXPECT_EQ(codesign({"verify", app}).output,
-            app + ": valid, com.quendrel.manager, team " + team + "\n");
-  Key other = makeKey(home / "other");
-  makeApp(home / "Other.app", {}, &other);
-  Ran unlike = codesign({"verify", (home / "Other.app").string(), "--like", app});
-  EXPECT_EQ(std::tuple(unlike.status, unlike.output),
-            std::tuple(1, (home / "Other.app").string() + ": signed by team " + other.team +
-                              ", not team " + team + "\n"));
+  makeApp(other, {}, nullptr);
+  EXPECT_EQ(codesign({"verify", other}).output, other + ": not signed\n");
+  ASSERT_EQ(codesign({"sign", other, "--key", file}).status, 0);
+  EXPECT_EQ(codesign({"verify", other}).output,
+            other + ": valid, com.quendrel.manager, team " + team + "\n");
+  Ran unlike = codesign({"verify", app.string(), "--like", other});
+  EXPECT_EQ(
+      std::tuple(unlike.status, unlike.output),
+      std::tuple(1, app.string() + ": signed by team " + key.team + ", not team " + team + "\n"));
 }
 
 // A key file made before, in the same format, signs the same bundle to the same bytes, and
@@ -192,6 +192,7 @@ TEST(Signing, AKeyFromBeforeSignsToTheSameBytes) {
   // The bundle is written out here, byte for byte, so that the signature cannot change with
   // the test helpers.
   const fs::path app = home / "Old.app";
+  umask(022);  // the folders' modes are signed too
   write(app / "Contents/Info.plist",
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
         "  <key>CFBundleIdentifier</key>\n  <string>com.quendrel.manager</string>\n"
@@ -203,12 +204,6 @@ TEST(Signing, AKeyFromBeforeSignsToTheSameBytes) {
   write(app / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0755);
   write(app / "Contents/Resources/payload/presets/README", "Presets live here.\n");
   fs::create_symlink("payload/setup.sh", app / "Contents/Resources/setup");
-  for (const auto& item : fs::recursive_directory_iterator(app)) {
-    if (item.is_symlink()) continue;
-    const bool runs = item.is_directory() ||
-                      (fs::status(item).permissions() & fs::perms::owner_exec) != fs::perms::none;
-    fs::permissions(item, static_cast<fs::perms>(runs ? 0755 : 0644));
-  }
   ASSERT_EQ(CodeSign::sign(app, *key), std::nullopt);
   EXPECT_EQ(read(app / "Contents/_CodeSignature/Signature"),
             "56757bd64d6ac8f23a5bd088f68015ef7afbe903411123794e88f54c459b1204"
