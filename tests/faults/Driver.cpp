@@ -32,19 +32,17 @@ std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std:
   };
 }
 
-namespace {
-
 std::string operate(const std::vector<std::string>& args) {
-  if (args.size() == 3 && args[0] == "move") {
+  const std::string what = args.empty() ? "" : args[0];
+  if (what == "move" && args.size() == 3) {
     auto moved = Settling::move(args[1], args[2], [](const fs::path&) { return false; });
     auto* failed = std::get_if<Settling::Failed>(&moved);
     return failed ? failed->why : std::holds_alternative<Settling::Moved>(moved) ? "moved" : "no";
   }
-  if (args.empty() || args.size() != 2u + (args[0] == "install") ||
-      (args[0] != "install" && args[0] != "prepare"))
+  if (args.size() != (what == "install" ? 3u : what == "prepare" ? 2u : 0u) || args.empty())
     return "usage: move SOURCE TARGET | install BUNDLE STAGED | prepare BUNDLE";
   pretendMainBundle(args[1]);
-  if (args[0] == "install") {
+  if (what == "install") {
     auto installing = AppUpdate::install(args[2]);
     if (auto* problem = std::get_if<AppUpdate::NotInstalled>(&installing)) return problem->why;
     auto& relaunch = *std::get<std::unique_ptr<AppUpdate::Relaunch>>(installing);
@@ -60,8 +58,6 @@ std::string operate(const std::vector<std::string>& args) {
   auto entry = checked.get_future().get();
   return entry ? prepareNow(*entry) : "up to date";
 }
-
-}  // namespace
 
 }  // namespace faults_testing
 

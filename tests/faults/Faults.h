@@ -5,22 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <functional>
 #include <iostream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "placement/Moving.h"
 #include "support/Bundles.h"
-#include "support/Child.h"
 #include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/KillSweep.h"
 #include "support/LocalServer.h"
 #include "support/MainBundle.h"
 #include "support/Sandbox.h"
+#include "support/ScriptedUi.h"
 #include "update/AppUpdate.h"
 
 namespace faults_testing {

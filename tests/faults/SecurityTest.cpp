@@ -7,7 +7,6 @@
 
 #include "Faults.h"
 #include "desk/Paths.h"
-#include "support/ScriptedUi.h"
 #include "text/Text.h"
 
 using namespace faults_testing;
