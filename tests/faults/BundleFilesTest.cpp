@@ -108,18 +108,18 @@ TEST(HostileBundleFiles, AreUnreadableAndUnsignedWithoutACrashOrAHang) {
   }
 
   Tally tally("hostile signature files and trees", "refused");
-  for (const std::string file : {"Manifest", "Signature"}) {
+  for (const std::string file : {"Manifest", "Signature"})
     for (const bool pipe : {true, false}) {
       const fs::path app = signedApp(
           file + (pipe ? "Pipe" : "Folder"), "Contents/_CodeSignature/" + file,
           [pipe](const fs::path& p) { pipe ? mkfifo(p.c_str(), 0644) : mkdir(p.c_str(), 0755); });
       tally.check(app.filename(), [&] { refused(app, "the signature is damaged\n"); });
     }
-  }
   // Folders nested past the longest path (200 × 32 bytes, far past 4096), added after signing.
   const fs::path app = signedApp("Deep", "Contents/Resources/deep", [](const fs::path& p) {
-    const std::string deep = p.string() + repeated("/a-folder-name-of-thirty-letters", 200);
-    EXPECT_EQ(run("/bin/mkdir", {"-p", deep}).status, 0);  // mkdir makes it a folder at a time
+    // mkdir -p makes it a folder at a time.
+    EXPECT_EQ(
+        run("/bin/mkdir", {"-p", p / repeated("a-folder-name-of-thirty-letters/", 200)}).status, 0);
   });
   tally.check("folders nested past the longest path", [&] { refused(app, ""); });
   // A tree that deep cannot be removed by path; rm takes it apart from the inside.

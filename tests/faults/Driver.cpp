@@ -5,7 +5,7 @@
 //
 //   move SOURCE TARGET     Settling::move, with nothing at the target running
 //   install BUNDLE STAGED  AppUpdate::install as the copy at BUNDLE runs it, until it is up
-//   prepare BUNDLE         AppUpdate::check, then prepare, as the copy at BUNDLE runs them
+//   prepare BUNDLE STAGED  AppUpdate::check, then prepare, as the copy at BUNDLE runs them
 #include <future>
 
 #include "Faults.h"
@@ -33,14 +33,14 @@ std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std:
 }
 
 std::string operate(const std::vector<std::string>& args) {
-  const std::string what = args.empty() ? "" : args[0];
-  if (what == "move" && args.size() == 3) {
+  const std::string what = args.size() == 3 ? args[0] : "";
+  if (what != "move" && what != "install" && what != "prepare")
+    return "usage: move SOURCE TARGET | install BUNDLE STAGED | prepare BUNDLE STAGED";
+  if (what == "move") {
     auto moved = Settling::move(args[1], args[2], [](const fs::path&) { return false; });
     auto* failed = std::get_if<Settling::Failed>(&moved);
     return failed ? failed->why : std::holds_alternative<Settling::Moved>(moved) ? "moved" : "no";
   }
-  if (args.size() != (what == "install" ? 3u : what == "prepare" ? 2u : 0u) || args.empty())
-    return "usage: move SOURCE TARGET | install BUNDLE STAGED | prepare BUNDLE";
   pretendMainBundle(args[1]);
   if (what == "install") {
     auto installing = AppUpdate::install(args[2]);
