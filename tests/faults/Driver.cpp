@@ -6,31 +6,9 @@
 //   move SOURCE TARGET     Settling::move, with nothing at the target running
 //   install BUNDLE STAGED  AppUpdate::install as the copy at BUNDLE runs it, until it is up
 //   prepare BUNDLE STAGED  AppUpdate::check, then prepare, as the copy at BUNDLE runs them
-#include <future>
-
 #include "Faults.h"
 
 namespace faults_testing {
-
-std::string prepareNow(const AppUpdate::Published& entry) {
-  std::promise<AppUpdate::Prepared> answered;
-  std::promise<void> settled;
-  AppUpdate::prepare(
-      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-      [&] { settled.set_value(); });
-  auto prepared = answered.get_future().get();
-  settled.get_future().wait();
-  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
-  return unprepared ? unprepared->why : "staged";
-}
-
-std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every) {
-  return [every, made = std::size_t{0}](std::size_t, const std::string& step) mutable {
-    const bool copying =
-        step.starts_with("open ") || step.starts_with("mkdir ") || step.starts_with("symlink ");
-    return !copying || made++ % every == every - 1;
-  };
-}
 
 std::string operate(const std::vector<std::string>& args) {
   const std::string what = args.size() == 3 ? args[0] : "";
