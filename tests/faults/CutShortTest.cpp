@@ -62,10 +62,12 @@ struct Computer {
     if (scratched) umount2(apps.c_str(), MNT_DETACH);
   }
   // Moves the download in, prepares the update (stages it) or installs what is staged, cut
-  // short at step `at` of those made below `under` (the home folder when not given).
+  // short at step `at` of those made below `under` (the home folder when not given); the
+  // killpoint library is preloaded only to cut short or to log.
   Ran go(const std::string& what, long at = 0, const fs::path& log = {}, fs::path under = {}) {
     return drive({what, what == "move" ? source : ours, what == "move" ? ours : staged},
-                 killpoint(under.empty() ? home.path() : under, at, log));
+                 at == 0 && log.empty() ? Environment{}
+                                        : killpoint(under.empty() ? home.path() : under, at, log));
   }
   std::string what() const { return moving ? "move" : staging ? "prepare" : "install"; }
   // All the steps of a run that goes through.
