@@ -14,7 +14,7 @@
 // unsigned, and nothing crashes.
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <random>
 
 #include "Faults.h"
@@ -218,12 +218,8 @@ TEST(HostileDownloads, EveryMisbehaviourIsRefusedAndNothingIsWrittenOutsideTheSt
 TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   Home home;
   const Release release = makeRelease(home.path());
-  std::string download;
-  std::mutex mutex;
-  LocalServer server([&](const std::string&) {
-    std::lock_guard lock(mutex);
-    return Answer{200, download};
-  });
+  std::atomic<std::shared_ptr<const std::string>> download;
+  LocalServer server([&](const std::string&) { return Answer{200, *download.load()}; });
   const fs::path ours = home / "Applications/Quendrel.app", staging = AppUpdate::staging();
   makeApp(ours, "1.0", &release.key, server.base());
   pretendMainBundle(ours);
@@ -231,10 +227,7 @@ TEST(HostileDownloads, OneBitFlippedInAThousandPlaces) {
   const auto before = snapshot(home.path().parent_path()),
              outside = snapshot(home.path().parent_path(), staging);
   auto prepare = [&](const std::string& bytes, const std::string& digest) {
-    {
-      std::lock_guard lock(mutex);
-      download = bytes;
-    }
+    download = std::make_shared<const std::string>(bytes);
     return prepareNow({"2.0", digest, "Quendrel-2.0.img"});
   };
   // Only the bytes the image uses count: a squashfs image is padded after them, and their
