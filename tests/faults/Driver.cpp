@@ -5,46 +5,22 @@
 //
 //   move SOURCE TARGET     Settling::move, with nothing at the target running
 //   install BUNDLE STAGED  AppUpdate::install as the copy at BUNDLE runs it, until it is up
-//   prepare BUNDLE         AppUpdate::check, then prepare, as the copy at BUNDLE runs them
-#include <future>
-
+//   prepare BUNDLE STAGED  AppUpdate::check, then prepare, as the copy at BUNDLE runs them
 #include "Faults.h"
 
 namespace faults_testing {
 
-std::string prepareNow(const AppUpdate::Published& entry) {
-  std::promise<AppUpdate::Prepared> answered;
-  std::promise<void> settled;
-  AppUpdate::prepare(
-      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-      [&] { settled.set_value(); });
-  auto prepared = answered.get_future().get();
-  settled.get_future().wait();
-  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
-  return unprepared ? unprepared->why : "staged";
-}
-
-std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every) {
-  return [every, made = std::size_t{0}](std::size_t, const std::string& step) mutable {
-    const bool copying =
-        step.starts_with("open ") || step.starts_with("mkdir ") || step.starts_with("symlink ");
-    return !copying || made++ % every == every - 1;
-  };
-}
-
-namespace {
-
 std::string operate(const std::vector<std::string>& args) {
-  if (args.size() == 3 && args[0] == "move") {
+  const std::string what = args.size() == 3 ? args[0] : "";
+  if (what != "move" && what != "install" && what != "prepare")
+    return "usage: move SOURCE TARGET | install BUNDLE STAGED | prepare BUNDLE STAGED";
+  if (what == "move") {
     auto moved = Settling::move(args[1], args[2], [](const fs::path&) { return false; });
     auto* failed = std::get_if<Settling::Failed>(&moved);
     return failed ? failed->why : std::holds_alternative<Settling::Moved>(moved) ? "moved" : "no";
   }
-  if (args.empty() || args.size() != 2u + (args[0] == "install") ||
-      (args[0] != "install" && args[0] != "prepare"))
-    return "usage: move SOURCE TARGET | install BUNDLE STAGED | prepare BUNDLE";
   pretendMainBundle(args[1]);
-  if (args[0] == "install") {
+  if (what == "install") {
     auto installing = AppUpdate::install(args[2]);
     if (auto* problem = std::get_if<AppUpdate::NotInstalled>(&installing)) return problem->why;
     auto& relaunch = *std::get<std::unique_ptr<AppUpdate::Relaunch>>(installing);
@@ -60,8 +36,6 @@ std::string operate(const std::vector<std::string>& args) {
   auto entry = checked.get_future().get();
   return entry ? prepareNow(*entry) : "up to date";
 }
-
-}  // namespace
 
 }  // namespace faults_testing
 

@@ -5,22 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <functional>
+#include <future>
 #include <iostream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "placement/Moving.h"
 #include "support/Bundles.h"
-#include "support/Child.h"
 #include "support/Home.h"
 #include "support/HostileServer.h"
 #include "support/KillSweep.h"
 #include "support/LocalServer.h"
 #include "support/MainBundle.h"
 #include "support/Sandbox.h"
+#include "support/ScriptedUi.h"
 #include "update/AppUpdate.h"
 
 namespace faults_testing {
@@ -29,10 +25,27 @@ namespace fs = std::filesystem;
 using namespace testing_support;
 
 // Prepares this update and waits until it has settled (its image detached): "staged" or why not.
-std::string prepareNow(const AppUpdate::Published& entry);
+inline std::string prepareNow(const AppUpdate::Published& entry) {
+  std::promise<AppUpdate::Prepared> answered;
+  std::promise<void> settled;
+  AppUpdate::prepare(
+      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
+      [&] { settled.set_value(); });
+  auto prepared = answered.get_future().get();
+  settled.get_future().wait();
+  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
+  return unprepared ? unprepared->why : "staged";
+}
 
 // The steps worth cutting a copy short at: every one that moves, swaps or removes something or
 // clears an attribute, and every `every`th of those that make a copy (a folder, file or link).
-std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(std::size_t every);
+inline std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(
+    std::size_t every) {
+  return [every, made = std::size_t{0}](std::size_t, const std::string& step) mutable {
+    const bool copying =
+        step.starts_with("open ") || step.starts_with("mkdir ") || step.starts_with("symlink ");
+    return !copying || made++ % every == every - 1;
+  };
+}
 
 }  // namespace faults_testing

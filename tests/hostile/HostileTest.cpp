@@ -23,13 +23,12 @@ namespace {
 constexpr long memoryBoundKiB = (sanitized ? 600 : 200) * 1024;
 
 const std::string idle = R"({"in_use":false})", busy = R"({"in_use":true,"why":"Recording"})";
-const std::string deep(1000000, '['), hundred = std::to_string(100u << 20);
+const std::string deep(1000000, '['), spaces(65536, ' '), hundred = std::to_string(100u << 20);
 const std::string wrong =
     R"({"in_use":"true","why":7,"version":1.5,"sha256":["a"],"file":{"x":null}})";
 const std::pair<const char*, Misbehaviour> cases[] = {
     {"TrickleOneByteASecond", {K::trickle, head(200, std::to_string(busy.size())), busy}},
-    {"HundredMebibytesWithLength",
-     {K::flood, head(200, hundred), std::string(65536, ' '), 100u << 20}},
+    {"HundredMebibytesWithLength", {K::flood, head(200, hundred), spaces, 100u << 20}},
     {"HundredMebibytesWithoutLength", {K::flood, head(200), std::string(65536, '['), 100u << 20}},
     {"NestedAMillionDeep", {K::whole, head(200, std::to_string(deep.size())), deep}},
     {"NestedHalfAMillionDeepAndClosed",

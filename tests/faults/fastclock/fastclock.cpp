@@ -16,22 +16,27 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
 
-using ClockGetTime = int (*)(clockid_t, timespec*);
-using Poll = int (*)(pollfd*, nfds_t, int);
-
 // Plain values: they are set before any static constructor could run.
 long factor = 1;
-ClockGetTime next = nullptr;
-Poll nextPoll = nullptr;
-timespec origins[CLOCK_BOOTTIME + 1];  // per steady clock, the moment the signal came
+int (*next)(clockid_t, timespec*) = nullptr;
+int (*nextPoll)(pollfd*, nfds_t, int) = nullptr;
+timespec origins[CLOCK_BOOTTIME + 1];  // per clock, the moment the signal came
 std::atomic<bool> fast{false};
 
+// The function this library stands in front of, looked up when first needed.
+template <typename Function>
+Function real(Function& function, const char* name) {
+  if (!function) function = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+  return function;
+}
+
 long long nanoseconds(const timespec& t) {
-  return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
 bool steady(clockid_t id) {
@@ -39,55 +44,45 @@ bool steady(clockid_t id) {
          id == CLOCK_BOOTTIME;
 }
 
-// clock_gettime is safe in a signal handler.
+// clock_gettime is safe in a signal handler; `next` is known before the handler is set.
 void speedUp(int) {
-  if (fast || !next) return;
-  for (clockid_t id = 0; id <= CLOCK_BOOTTIME; ++id) {
-    if (steady(id)) next(id, &origins[id]);
-  }
+  for (clockid_t id = 0; !fast && id <= CLOCK_BOOTTIME; ++id) next(id, &origins[id]);
   fast = true;
 }
 
 __attribute__((constructor)) void start() {
-  next = reinterpret_cast<ClockGetTime>(dlsym(RTLD_NEXT, "clock_gettime"));
-  nextPoll = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
+  real(next, "clock_gettime");
   if (const char* f = getenv("FASTCLOCK_FACTOR")) factor = atol(f);
-  struct sigaction action = {};
-  action.sa_handler = speedUp;
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGUSR1, &action, nullptr);
+  signal(SIGUSR1, speedUp);  // glibc's signal() keeps the handler and restarts system calls
   unsetenv("FASTCLOCK_FACTOR");
   unsetenv("LD_PRELOAD");
+}
+
+long long nowMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return nanoseconds(now) / 1000000;
 }
 
 }  // namespace
 
 extern "C" int clock_gettime(clockid_t id, timespec* now) {
-  if (!next) next = reinterpret_cast<ClockGetTime>(dlsym(RTLD_NEXT, "clock_gettime"));
-  int r = next(id, now);
+  const int r = real(next, "clock_gettime")(id, now);
   if (r != 0 || !fast || factor <= 1 || !steady(id)) return r;
   const long long origin = nanoseconds(origins[id]);
   const long long faster = origin + (nanoseconds(*now) - origin) * factor;
-  now->tv_sec = static_cast<time_t>(faster / 1000000000LL);
-  now->tv_nsec = static_cast<long>(faster % 1000000000LL);
+  *now = {static_cast<time_t>(faster / 1000000000LL), static_cast<long>(faster % 1000000000LL)};
   return r;
 }
 
-// A wait with a time-out is made in slices, each measured on the clock above, so that it ends
-// when that clock says its time is up.
+// A wait with a time-out is made in slices of at most 50 ms, each measured on the clock above,
+// so that it ends when that clock says its time is up.
 extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
-  if (!nextPoll) nextPoll = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
-  if (factor <= 1 || timeout <= 0) return nextPoll(fds, count, timeout);
-  constexpr long long slice = 50;  // milliseconds
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long deadline = nanoseconds(now) / 1000000 + timeout;
-  for (;;) {
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long left = deadline - nanoseconds(now) / 1000000;
-    if (left <= 0) return 0;
-    const long long real = fast ? left / factor + 1 : left;
-    const int r = nextPoll(fds, count, static_cast<int>(real < slice ? real : slice));
-    if (r != 0) return r;
+  if (factor <= 1 || timeout <= 0) return real(nextPoll, "poll")(fds, count, timeout);
+  const long long deadline = nowMilliseconds() + timeout;
+  for (long long left; (left = deadline - nowMilliseconds()) > 0;) {
+    const long long slice = std::min(fast ? left / factor + 1 : left, 50LL);
+    if (const int r = real(nextPoll, "poll")(fds, count, static_cast<int>(slice))) return r;
   }
+  return 0;
 }
