@@ -60,11 +60,6 @@ bool Running::ended() {
   return status_ >= 0;
 }
 
-int Running::status(double seconds) {
-  for (int i = 0; i < seconds * 10 && !ended(); ++i) usleep(100000);
-  return status_;
-}
-
 bool Running::ignoresTerminate() {
   for (int i = 0; i < 500; ++i) {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");

@@ -103,8 +103,7 @@ inline std::string difference(const Tree& a, const Tree& b) {
   if (!contains(b, a, &first))
     return first + (b.count(first) ? " differs" : " is only on the left");
   // Everything on the left is on the right, the same: what is left is more on the right.
-  if (!contains(a, b, &first)) return first + " is only on the right";
-  return "";
+  return contains(a, b, &first) ? "" : first + " is only on the right";
 }
 
 // The names in the folder, sorted.

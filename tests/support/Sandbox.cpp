@@ -142,9 +142,8 @@ Home::~Home() {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(root_, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error))
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
-    }
   }
   fs::remove_all(root_, error);
   temporary_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", temporary_.c_str(), 1);
