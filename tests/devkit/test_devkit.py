@@ -201,8 +201,7 @@ class Devkit(unittest.TestCase):
         make(self.home / "Tarvic-previous/projects/harvest.mix", "harvest")
         make(self.home / "Library/LaunchAgents/com.tarvicone.tarvic.plist")
         lock = make(self.home / ".tarvic-update.lock")
-        taken = [make(self.home / "Desktop" / name / "keep.txt", name) for name in (MIXES,
-                                                                                     MIXES + " 2")]
+        taken = [make(self.home / "Desktop" / n / "keep.txt", n) for n in (MIXES, MIXES + " 2")]
         rc, out = self.uninstall("--app", self.app)
         # One line a step the user sees.
         self.assertEqual((rc, out.count("✓"), "✓ Put your presets and projects in Desktop/%s 3"
