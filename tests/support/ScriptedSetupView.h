@@ -35,10 +35,9 @@ class ScriptedTerms : public Platform::TermsView {
   std::vector<std::string> loaded;  // addresses, and "file://" followed by a file's path
   bool agreeEnabled = false;
 
-  // As the page and the user would; "I agree" does nothing while it is disabled.
+  // As the page and the user would.
   void post(const std::string& body) { callCopy(handlers_.message, body); }
   void fail() { callCopy(handlers_.failed); }
-  void agree() { callCopy(agreeEnabled ? handlers_.agreed : nullptr); }
 
  private:
   ScriptedTerms*& slot_;
