@@ -12,6 +12,7 @@
 
 #include "support/Home.h"
 
+using testing_support::read;
 using testing_support::write;
 
 extern char** environ;
@@ -21,10 +22,8 @@ namespace placement_testing {
 void makeApp(const fs::path& location, const App& app, const Key* key) {
   testing_support::makeBundle(location, app.identifier, app.version, app.build, app.service,
                               app.executable);
-  const fs::path program = programOf(location, app.executable);
-  if (app.script.empty()) fs::copy_file(app.program, program, fs::copy_options::overwrite_existing);
-  if (!app.script.empty()) write(program, app.script);
-  fs::permissions(program, static_cast<fs::perms>(0755));
+  write(programOf(location, app.executable), app.script.empty() ? read(app.program) : app.script,
+        0755);
   write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);
   const fs::path readme =
       write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n", 0640);

@@ -45,8 +45,7 @@ bool buildRoot() {
     const std::string name = entry.path().filename();
     const fs::path inRoot = root / name;
     if (std::ranges::count(empty, name)) continue;
-    if (entry.is_symlink(error))
-      fs::create_symlink(fs::read_symlink(entry.path(), error), inRoot, error);
+    if (entry.is_symlink(error)) fs::copy_symlink(entry.path(), inRoot, error);
     if (entry.is_symlink(error) || !entry.is_directory(error)) continue;
     fs::create_directory(inRoot, error);
     if (mount(entry.path().c_str(), inRoot.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
