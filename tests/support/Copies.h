@@ -32,7 +32,8 @@ inline Key makeKey(const fs::path& file) {
 // The program the bundle runs, under `executable` in Contents/MacOS: `script` when it is not
 // empty, a copy of `program` otherwise. `service` is its QuendrelService, when not empty.
 struct App {
-  std::string identifier = "com.quendrel.manager", version = "1.0", build = "1", service, script;
+  std::string identifier = "com.quendrel.manager", version = "1.0", build = "1", service = "";
+  std::string script = "";
   fs::path program = "/usr/bin/sleep";
   std::string executable = "Quendrel";
 };
