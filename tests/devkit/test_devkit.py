@@ -136,8 +136,7 @@ class Devkit(unittest.TestCase):
                          (0, True, True, True), out)
         words = access.read_text("utf-8").strip()
         self.assertRegex(words, r"^[a-z]+ [a-z]+ [a-z]+$")
-        self.assertEqual((json.loads(request(port, "/relay-info")[2])["version"],
-                          stat.S_IMODE(access.stat().st_mode)), ("1.4.2", 0o600))
+        self.assertEqual(stat.S_IMODE(access.stat().st_mode), 0o600)
         # Run again, setup.sh makes the desk's .venv again when it is broken. (Run again over a
         # sound one is on the security check's road.)
         (self.desk / ".venv/bin/python").unlink()

@@ -87,14 +87,12 @@ inline Tree snapshot(const fs::path& folder, const fs::path& leaveOut = {}) {
 
 // Whether every item of `part` is in `whole`, the same; names the first that is not.
 inline bool contains(const Tree& whole, const Tree& part, std::string* first = nullptr) {
-  for (const auto& [path, kind] : part) {
-    auto found = whole.find(path);
-    if (found == whole.end() || found->second != kind) {
-      if (first) *first = path;
-      return false;
-    }
-  }
-  return true;
+  const auto differs = [&](const auto& item) {
+    return !whole.contains(item.first) || whole.at(item.first) != item.second;
+  };
+  const auto missing = std::ranges::find_if(part, differs);
+  if (first && missing != part.end()) *first = missing->first;
+  return missing == part.end();
 }
 
 // The first difference between two trees, in words; empty when they are the same.
