@@ -41,9 +41,8 @@ Running::Running(const fs::path& program, const std::vector<std::string>& args) 
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv{nullptr};
   for (auto& w : words) argv.insert(argv.end() - 1, w.data());
-  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error("could not start " + program.string());
-  }
 }
 
 Running::~Running() {
@@ -78,9 +77,8 @@ bool asNobody(const fs::path& home, const std::function<bool()>& work) {
     fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
   }
   const pid_t child = fork();
-  if (child == 0) {
+  if (child == 0)
     _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && work() ? 0 : 1);
-  }
   int status = 0;
   return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
          WEXITSTATUS(status) == 0;

@@ -80,9 +80,8 @@ void enterSandbox(int argc, char** argv, Root root) {
 }  // namespace
 
 int sandboxedMain(int argc, char** argv, Driver driven, Root root) {
-  if (driven && argc >= 2 && std::string(argv[1]) == "--drive") {
+  if (driven && argc >= 2 && std::string(argv[1]) == "--drive")
     return driven(std::vector<std::string>(argv + 2, argv + argc));
-  }
   enterSandbox(argc, argv, root);
   testing::InitGoogleTest(&argc, argv);
   Platform::EventLoop loop(argc, argv);
