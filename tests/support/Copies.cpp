@@ -52,9 +52,8 @@ Running::~Running() {
 
 bool Running::ended() {
   int status = 0;
-  if (status_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+  if (status_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_)
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
   return status_ >= 0;
 }
 
@@ -73,9 +72,8 @@ bool Running::ignoresTerminate() {
 
 bool asNobody(const fs::path& home, const std::function<bool()>& work) {
   // The temporary folders above the home are private to root: let others pass through.
-  for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path()) {
+  for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path())
     fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
-  }
   const pid_t child = fork();
   if (child == 0)
     _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && work() ? 0 : 1);
