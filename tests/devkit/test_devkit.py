@@ -136,8 +136,7 @@ class Devkit(unittest.TestCase):
                          (0, True, True, True), out)
         words = access.read_text("utf-8").strip()
         self.assertRegex(words, r"^[a-z]+ [a-z]+ [a-z]+$")
-        self.assertEqual((json.loads(request(port, "/relay-info")[2])["version"],
-                          stat.S_IMODE(access.stat().st_mode)), ("1.4.2", 0o600))
+        self.assertEqual(stat.S_IMODE(access.stat().st_mode), 0o600)
         # Run again, setup.sh makes the desk's .venv again when it is broken. (Run again over a
         # sound one is on the security check's road.)
         (self.desk / ".venv/bin/python").unlink()
@@ -201,8 +200,7 @@ class Devkit(unittest.TestCase):
         make(self.home / "Tarvic-previous/projects/harvest.mix", "harvest")
         make(self.home / "Library/LaunchAgents/com.tarvicone.tarvic.plist")
         lock = make(self.home / ".tarvic-update.lock")
-        taken = [make(self.home / "Desktop" / name / "keep.txt", name) for name in (MIXES,
-                                                                                     MIXES + " 2")]
+        taken = [make(self.home / "Desktop" / n / "keep.txt", n) for n in (MIXES, MIXES + " 2")]
         rc, out = self.uninstall("--app", self.app)
         # One line a step the user sees.
         self.assertEqual((rc, out.count("✓"), "✓ Put your presets and projects in Desktop/%s 3"

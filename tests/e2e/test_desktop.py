@@ -21,7 +21,7 @@ import os
 import plistlib
 import random
 import shutil
-import socket
+import sys
 import subprocess
 import tempfile
 import time
@@ -37,25 +37,14 @@ OLD, NEW = "5.0", "5.1"
 BUS = """<busconfig><type>session</type><listen>unix:path={}</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
 <allow own="*"/></policy></busconfig>"""
+# The devkit's tests share their ways of finding a free port and of waiting for something.
+sys.path.insert(0, str(SOURCE_ROOT / "tests/devkit"))
+from test_devkit import free_port, wait_for  # noqa: E402
 
 
 def luminances(image, *options):
     return list(subprocess.run(["convert", str(image), *options, "-depth", "8", "gray:-"],
                                check=True, capture_output=True).stdout)
-
-
-def wait_for(check, seconds):
-    """Asks `check` until it gives something true or `seconds` have passed; gives its last
-    answer."""
-    deadline = time.monotonic() + seconds
-    while not (answer := check()) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    return answer
-
-
-def free_port():
-    with socket.create_server(("127.0.0.1", 0)) as s:
-        return s.getsockname()[1]
 
 
 def mounts_below(folder):

@@ -9,7 +9,7 @@ namespace fs = std::filesystem;
 
 TEST(Replay, EveryHarnessHasSeedsAndReadsThemAndItsRegressions) {
   const fs::path root = fs::path(SOURCE_ROOT) / "tests/fuzz";
-  for (const char* kind : {"seeds", "regressions"}) {
+  for (const char* kind : {"seeds", "regressions"})
     for (const auto& folder : fs::directory_iterator(root / kind)) {
       const auto target = fuzzing::targets().find(folder.path().filename().string());
       ASSERT_NE(target, fuzzing::targets().end()) << folder.path() << " names no harness";
@@ -18,7 +18,6 @@ TEST(Replay, EveryHarnessHasSeedsAndReadsThemAndItsRegressions) {
         target->second(testing_support::read(file.path()));
       }
     }
-  }
   for (const auto& [name, run] : fuzzing::targets())
     EXPECT_FALSE(fs::is_empty(root / "seeds" / name)) << name << " has no seeds";
 }

@@ -90,10 +90,9 @@ fs::path scratch(const fs::path& name, std::string_view bytes) {
 
 void infoPlist(std::string_view input) {
   const auto file = scratch("Info.plist", input);
-  for (const char* key : {"QuendrelService", "CFBundleShortVersionString", "CFBundleIdentifier"}) {
-    auto value = Platform::Plist::text(file, key);
-    if (value) expect(value->find('\0') == std::string::npos, "text stops at its end");
-  }
+  for (const char* key : {"QuendrelService", "CFBundleShortVersionString", "CFBundleIdentifier"})
+    if (auto value = Platform::Plist::text(file, key))
+      expect(value->find('\0') == std::string::npos, "text stops at its end");
 }
 
 void manifest(std::string_view input) {

@@ -25,11 +25,9 @@ Child::Child(const fs::path& program, const std::vector<std::string>& args,
     std::erase_if(variables, [&](const std::string& v) { return v.starts_with(name + "="); });
     variables.push_back(name + "=" + value);
   }
-  std::vector<char*> argv, envp;
-  for (auto& w : words) argv.push_back(w.data());
-  for (auto& v : variables) envp.push_back(v.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  std::vector<char*> argv{nullptr}, envp{nullptr};
+  for (auto& w : words) argv.insert(argv.end() - 1, w.data());
+  for (auto& v : variables) envp.insert(envp.end() - 1, v.data());
 
   int out[2], err[2], in[2];
   for (int* ends : {out, err, in})

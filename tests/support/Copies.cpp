@@ -12,6 +12,7 @@
 
 #include "support/Home.h"
 
+using testing_support::read;
 using testing_support::write;
 
 extern char** environ;
@@ -21,10 +22,8 @@ namespace placement_testing {
 void makeApp(const fs::path& location, const App& app, const Key* key) {
   testing_support::makeBundle(location, app.identifier, app.version, app.build, app.service,
                               app.executable);
-  const fs::path program = programOf(location, app.executable);
-  if (app.script.empty()) fs::copy_file(app.program, program, fs::copy_options::overwrite_existing);
-  if (!app.script.empty()) write(program, app.script);
-  fs::permissions(program, static_cast<fs::perms>(0755));
+  write(programOf(location, app.executable), app.script.empty() ? read(app.program) : app.script,
+        0755);
   write(location / "Contents/Resources/payload/setup.sh", "#!/bin/bash\necho set up\n", 0750);
   const fs::path readme =
       write(location / "Contents/Resources/payload/presets/README", "Presets live here.\n", 0640);
@@ -42,9 +41,8 @@ Running::Running(const fs::path& program, const std::vector<std::string>& args) 
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv{nullptr};
   for (auto& w : words) argv.insert(argv.end() - 1, w.data());
-  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error("could not start " + program.string());
-  }
 }
 
 Running::~Running() {
@@ -54,15 +52,9 @@ Running::~Running() {
 
 bool Running::ended() {
   int status = 0;
-  if (status_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+  if (status_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_)
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
   return status_ >= 0;
-}
-
-int Running::status(double seconds) {
-  for (int i = 0; i < seconds * 10 && !ended(); ++i) usleep(100000);
-  return status_;
 }
 
 bool Running::ignoresTerminate() {
@@ -80,13 +72,11 @@ bool Running::ignoresTerminate() {
 
 bool asNobody(const fs::path& home, const std::function<bool()>& work) {
   // The temporary folders above the home are private to root: let others pass through.
-  for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path()) {
+  for (fs::path p = home; p != p.root_path() && p.filename() != "tmp"; p = p.parent_path())
     fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
-  }
   const pid_t child = fork();
-  if (child == 0) {
+  if (child == 0)
     _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && work() ? 0 : 1);
-  }
   int status = 0;
   return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
          WEXITSTATUS(status) == 0;

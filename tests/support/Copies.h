@@ -66,8 +66,6 @@ class Running {
   pid_t pid() const { return pid_; }
   // Whether it has ended (reaping it when it has).
   bool ended();
-  // Its exit status once it has ended within `seconds`; -1 otherwise.
-  int status(double seconds);
   // Waits until it ignores the request to terminate (a stubborn copy has set itself up).
   bool ignoresTerminate();
 

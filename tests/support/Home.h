@@ -87,14 +87,12 @@ inline Tree snapshot(const fs::path& folder, const fs::path& leaveOut = {}) {
 
 // Whether every item of `part` is in `whole`, the same; names the first that is not.
 inline bool contains(const Tree& whole, const Tree& part, std::string* first = nullptr) {
-  for (const auto& [path, kind] : part) {
-    auto found = whole.find(path);
-    if (found == whole.end() || found->second != kind) {
-      if (first) *first = path;
-      return false;
-    }
-  }
-  return true;
+  const auto differs = [&](const auto& item) {
+    return !whole.contains(item.first) || whole.at(item.first) != item.second;
+  };
+  const auto missing = std::ranges::find_if(part, differs);
+  if (first && missing != part.end()) *first = missing->first;
+  return missing == part.end();
 }
 
 // The first difference between two trees, in words; empty when they are the same.
@@ -103,8 +101,7 @@ inline std::string difference(const Tree& a, const Tree& b) {
   if (!contains(b, a, &first))
     return first + (b.count(first) ? " differs" : " is only on the left");
   // Everything on the left is on the right, the same: what is left is more on the right.
-  if (!contains(a, b, &first)) return first + " is only on the right";
-  return "";
+  return contains(a, b, &first) ? "" : first + " is only on the right";
 }
 
 // The names in the folder, sorted.

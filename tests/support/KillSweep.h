@@ -55,13 +55,11 @@ class Tally {
   Tally(Tally&&) = delete;  // neither copied nor moved
   void check(const std::string& name, const std::function<void()>& body) {
     SCOPED_TRACE(name);
-    const auto failures = [] {
-      return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-    };
-    const int before = failures();
+    const auto* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    const int before = result->total_part_count();
     body();
     ++tried_;
-    held_ += failures() == before;
+    held_ += result->total_part_count() == before;
   }
   int tried() const { return tried_; }
 

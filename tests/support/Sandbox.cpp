@@ -45,8 +45,7 @@ bool buildRoot() {
     const std::string name = entry.path().filename();
     const fs::path inRoot = root / name;
     if (std::ranges::count(empty, name)) continue;
-    if (entry.is_symlink(error))
-      fs::create_symlink(fs::read_symlink(entry.path(), error), inRoot, error);
+    if (entry.is_symlink(error)) fs::copy_symlink(entry.path(), inRoot, error);
     if (entry.is_symlink(error) || !entry.is_directory(error)) continue;
     fs::create_directory(inRoot, error);
     if (mount(entry.path().c_str(), inRoot.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
@@ -81,9 +80,8 @@ void enterSandbox(int argc, char** argv, Root root) {
 }  // namespace
 
 int sandboxedMain(int argc, char** argv, Driver driven, Root root) {
-  if (driven && argc >= 2 && std::string(argv[1]) == "--drive") {
+  if (driven && argc >= 2 && std::string(argv[1]) == "--drive")
     return driven(std::vector<std::string>(argv + 2, argv + argc));
-  }
   enterSandbox(argc, argv, root);
   testing::InitGoogleTest(&argc, argv);
   Platform::EventLoop loop(argc, argv);
@@ -142,9 +140,8 @@ Home::~Home() {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(root_, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error))
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
-    }
   }
   fs::remove_all(root_, error);
   temporary_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", temporary_.c_str(), 1);

@@ -17,16 +17,13 @@ auto callCopy(Handler handler, Args&&... args) {
 class ScriptedTerms : public Platform::TermsView {
  public:
   // `slot` points at this sheet while it is up.
-  ScriptedTerms(ScriptedTerms*& slot, std::string script, Handlers handlers)
-      : wiring(std::move(script)), slot_(slot), handlers_(std::move(handlers)) {}
+  ScriptedTerms(ScriptedTerms*& slot, Handlers handlers)
+      : slot_(slot), handlers_(std::move(handlers)) {}
   ~ScriptedTerms() override {
     if (slot_ == this) slot_ = nullptr;
   }
 
-  void load(const std::string& address, double seconds) override {
-    loaded.push_back(address);
-    timeout = seconds;
-  }
+  void load(const std::string& address, double) override { loaded.push_back(address); }
   void loadFile(const std::filesystem::path& file) override {
     loaded.push_back("file://" + file.string());
   }
@@ -34,19 +31,13 @@ class ScriptedTerms : public Platform::TermsView {
   void setCount(const std::string& text) override { count = text; }
 
   // What the sheet was told.
-  std::string wiring, count;
+  std::string count;
   std::vector<std::string> loaded;  // addresses, and "file://" followed by a file's path
-  double timeout = 0;
   bool agreeEnabled = false;
 
-  // As the page and the user would; "I agree" does nothing while it is disabled.
+  // As the page and the user would.
   void post(const std::string& body) { callCopy(handlers_.message, body); }
-  bool navigate(const std::string& url, bool link) {
-    return callCopy(handlers_.allow, Platform::Navigation{url, link});
-  }
   void fail() { callCopy(handlers_.failed); }
-  void agree() { callCopy(agreeEnabled ? handlers_.agreed : nullptr); }
-  void cancel() { callCopy(handlers_.declined); }
 
  private:
   ScriptedTerms*& slot_;
@@ -69,10 +60,10 @@ class ScriptedSetupView : public Platform::SetupView {
     button = title;
     buttonEnabled = enabled;
   }
-  std::unique_ptr<Platform::TermsView> openSheet(const std::string& wiring,
+  std::unique_ptr<Platform::TermsView> openSheet(const std::string&,
                                                  Platform::TermsView::Handlers handlers) override {
     ++sheetsOpened;
-    auto made = std::make_unique<ScriptedTerms>(sheet, wiring, std::move(handlers));
+    auto made = std::make_unique<ScriptedTerms>(sheet, std::move(handlers));
     sheet = made.get();
     return made;
   }

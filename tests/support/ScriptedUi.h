@@ -79,9 +79,8 @@ class ScriptedUi : public Platform::Ui {
 // Turns the event loop until `done` holds or `seconds` have passed; gives whether it held.
 inline bool spinUntil(const std::function<bool()>& done, double seconds = 10) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  for (; !done(); Platform::turnLoop(0.02)) {
+  for (; !done(); Platform::turnLoop(0.02))
     if (std::chrono::steady_clock::now() >= deadline) return false;
-  }
   return true;
 }
 

@@ -120,27 +120,24 @@ void Server::misbehave(int client) {
   const auto send = [&](std::string_view data) { return sendAll(client, data, stopping_); };
   bool wait = how.kind == Kind::silent;
   if (how.kind == Kind::whole) send(how.head + how.body);
-  if (how.kind == Kind::trickle) {
+  if (how.kind == Kind::trickle)
     for (char c : how.head + how.body) {
       if (!send({&c, 1})) break;
       for (int i = 0; i < 50 && !stopping_; ++i) std::this_thread::sleep_for(20ms);
     }
-  }
-  if (how.kind == Kind::flood && send(how.head) && !how.body.empty()) {
+  if (how.kind == Kind::flood && send(how.head) && !how.body.empty())
     for (std::size_t sent = 0; sent < how.size;) {
       const std::size_t n = std::min(how.body.size(), how.size - sent);
       if (!send({how.body.data(), n})) break;
       sent += n;
     }
-  }
   if (how.kind == Kind::stall && send(how.head + how.body.substr(0, how.size))) {
     ++stalled_;
     wait = true;
   }
   // Until the client hangs up or the server ends.
-  while (wait && !stopping_) {
+  while (wait && !stopping_)
     if (::poll(&waiting, 1, 100) > 0 && ::recv(client, buffer, sizeof buffer, 0) <= 0) break;
-  }
   std::lock_guard lock(mutex_);
   clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
   ::shutdown(client, SHUT_RDWR);

@@ -17,11 +17,9 @@ class Settings : public QObject {
  public slots:
   // Wrapped twice, as the portal's Read has always answered.
   QDBusVariant Read(const QString& group, const QString& key) {
-    if (group == QStringLiteral("org.freedesktop.appearance") &&
-        key == QStringLiteral("color-scheme")) {
-      return QDBusVariant(QVariant::fromValue(QDBusVariant(scheme_)));
-    }
-    return QDBusVariant(QString());
+    if (group != QStringLiteral("org.freedesktop.appearance") || key != "color-scheme")
+      return QDBusVariant(QString());
+    return QDBusVariant(QVariant::fromValue(QDBusVariant(scheme_)));
   }
 
   void Set(uint scheme) {
