@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -151,9 +149,9 @@ TEST_F(Signed, OnlyTheOneCanonicalManifestReads) {
   write(home / "elsewhere", good);
   EXPECT_EQ(why(app), "the signature is damaged") << "a link is not the manifest";
   // A huge manifest is refused unread.
-  int fd = open(manifest.c_str(), O_WRONLY | O_TRUNC);
-  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(CodeSign::largestManifest + 1)), 0);
-  close(fd);
+  fs::remove(manifest);
+  write(manifest, good);
+  fs::resize_file(manifest, CodeSign::largestManifest + 1);
   EXPECT_EQ(why(app), "the signature is damaged");
 }
 
@@ -167,10 +165,7 @@ TEST_F(Signed, TheToolMakesKeysOnceAndPrivatelyAndSaysWhyInOneLine) {
   EXPECT_EQ(read(file), first) << "never overwritten";
 
   makeApp(other, {}, nullptr);
-  EXPECT_EQ(codesign({"verify", other}).output, other + ": not signed\n");
   ASSERT_EQ(codesign({"sign", other, "--key", file}).status, 0);
-  EXPECT_EQ(codesign({"verify", other}).output,
-            other + ": valid, com.quendrel.manager, team " + team + "\n");
   Ran unlike = codesign({"verify", app.string(), "--like", other});
   EXPECT_EQ(
       std::tuple(unlike.status, unlike.output),
