@@ -42,12 +42,12 @@ struct Copy {
 
 struct Situation {
   std::string name;
-  fs::path here;  // the copy launched, which notes how it was opened
-  std::vector<Copy> copies;
-  std::string message;      // of the last alert the user meets; none when empty
-  std::string informative;  // of that alert
-  Lines opened;             // the bundle opened and how (arguments, marker, working folder)
-  bool carriesOn;           // this copy stays in the menu bar rather than quit
+  fs::path here;             // the copy launched, which notes how it was opened
+  std::optional<Copy> copy;  // laid down first
+  std::string message;       // of the last alert the user meets; none when empty
+  std::string informative;   // of that alert
+  Lines opened;              // the bundle opened and how (arguments, marker, working folder)
+  bool carriesOn;            // this copy stays in the menu bar rather than quit
   std::function<void(Launch&)> arrange = [](Launch&) {};  // anything else before the launch
   std::function<void(Launch&)> check = [](Launch&) {};    // what else must hold afterwards
 };
@@ -107,7 +107,7 @@ const Lines opensHandedOver = {"Quendrel.app", "--handed-over", "marker=1", "cwd
 const fs::path image = "/Volumes/Quendrel/Quendrel.app", installed = "/Applications/Quendrel.app";
 const auto notNow = [](Launch& l) { l.ui.answers = {ScriptedUi::escapeKey}; };
 
-const std::vector<Copy> none;
+constexpr std::nullopt_t none = std::nullopt;
 const Lines nothing;
 
 const Situation situations[] = {
@@ -128,70 +128,44 @@ const Situation situations[] = {
      }},
     {"NotNow", "Desktop/Quendrel.app", none, offer,
      "Quendrel is running from “Desktop”. " + why + movesItself + throwAway, nothing, true, notNow},
-    {"NotNowWhileAnotherCopyRuns",
-     "Desktop/Quendrel.app",
-     {{Copy::runs, "Elsewhere/Quendrel.app"}},
-     alreadyOpen,
+    {"NotNowWhileAnotherCopyRuns", "Desktop/Quendrel.app",
+     Copy{Copy::runs, "Elsewhere/Quendrel.app"}, alreadyOpen,
      "Another copy of Quendrel is running, so this one closes rather than put a second one in "
      "the menu bar. To use this one instead, open it again and choose Move to Applications.",
-     nothing,
-     false,
-     notNow},
-    {"AnInstalledCopyAsNewRuns",
-     "Desktop/Quendrel.app",
-     {{Copy::runs, installed}},
-     alreadyOpen,
+     nothing, false, notNow},
+    {"AnInstalledCopyAsNewRuns", "Desktop/Quendrel.app", Copy{Copy::runs, installed}, alreadyOpen,
      "It is running from your Applications folder — its knob is in the menu bar, and opening it "
      "from Applications shows everything it does. This copy closes now.",
-     nothing,
-     false},
-    {"AnInstalledCopyAsNewIsOpened",
-     "Desktop/Quendrel.app",
-     {{Copy::notes, installed}},
-     "",
-     "",
-     opensHandedOver,
-     false},
-    {"AnInstalledCopyThatCannotBeOpened",
-     "Desktop/Quendrel.app",
-     {{Copy::notes, installed, "2.0"}},
-     "Quendrel is in your Applications folder",
+     nothing, false},
+    {"AnInstalledCopyAsNewIsOpened", "Desktop/Quendrel.app", Copy{Copy::notes, installed}, "", "",
+     opensHandedOver, false},
+    {"AnInstalledCopyThatCannotBeOpened", "Desktop/Quendrel.app",
+     Copy{Copy::notes, installed, "2.0"}, "Quendrel is in your Applications folder",
      "It could not be opened from there just now, so it carries on from here for the moment. "
      "Next time, open it from Applications.\n\nNo such file or directory",
-     nothing,
-     true,
-     [](Launch&) { fs::remove(programOf(installed)); }},
-    {"OtherCopiesThatDoNotClose",
-     "Downloads/Quendrel.app",
-     {{Copy::stubborn, "Old/Quendrel.app", "0.5"}},
-     notMoved,
+     nothing, true, [](Launch&) { fs::remove(programOf(installed)); }},
+    {"OtherCopiesThatDoNotClose", "Downloads/Quendrel.app",
+     Copy{Copy::stubborn, "Old/Quendrel.app", "0.5"}, notMoved,
      "Another copy of Quendrel is still busy — setting this computer up, perhaps, or showing a "
      "message — and did not close. Nothing has changed. Let it finish, then open this copy again "
      "from your Downloads folder and choose Move to Applications.",
-     nothing,
-     false},
-    {"AnOlderCopyInAReadOnlyApplicationsFolder",
-     "Downloads/Quendrel.app",
-     {{Copy::notes, installed, "0.9"}},
-     offer,
+     nothing, false},
+    {"AnOlderCopyInAReadOnlyApplicationsFolder", "Downloads/Quendrel.app",
+     Copy{Copy::notes, installed, "0.9"}, offer,
      "Quendrel is running from your Downloads folder. " + why +
          "This account cannot change the Applications folder the older Quendrel 0.9 is in, so "
          "this one goes in the Applications folder in your home folder and opens again from "
          "there. Taking the older one away needs somebody who administers this computer." +
          throwAway,
-     opensHandedOver,
-     false,
+     opensHandedOver, false,
      [](Launch&) { ASSERT_TRUE(testing_support::makeReadOnly("/Applications")); },
      [](Launch& l) { EXPECT_EQ(Settling::version(l.home / "Applications/Quendrel.app"), "1.0"); }},
-    {"AnOlderTarvicIsReplacedUnderItsNameWhileTheConsoleRuns",
-     "Downloads/Quendrel.app",
-     {{Copy::notes, "/Applications/Tarvic.app", "0.9", "com.tarvicone.manager"}},
-     offer,
+    {"AnOlderTarvicIsReplacedUnderItsNameWhileTheConsoleRuns", "Downloads/Quendrel.app",
+     Copy{Copy::notes, "/Applications/Tarvic.app", "0.9", "com.tarvicone.manager"}, offer,
      "Quendrel is running from your Downloads folder. " + why +
          "It replaces the older Quendrel 0.9 there and opens again from Applications." + throwAway +
          " The console keeps running meanwhile.",
-     Lines{"Tarvic.app", "--handed-over", "marker=1", "cwd=/"},
-     false,
+     Lines{"Tarvic.app", "--handed-over", "marker=1", "cwd=/"}, false,
      [](Launch&) { fs::create_directories(Paths::install()); },
      [](Launch&) { EXPECT_EQ(Settling::version("/Applications/Tarvic.app"), "1.0"); }},
     {"AHandedOverTarvicTakesTheCurrentName", "/Applications/Tarvic.app", none, "", "",
@@ -202,30 +176,20 @@ const Situation situations[] = {
      "been left alone. Quendrel carries on from where it is.",
      nothing, true,
      [](Launch&) { testing_support::write(installed / "Contents/README", "not ours"); }},
-    {"AnUnsignedCopy",
-     "Unsigned/Quendrel.app",
-     {{Copy::unsigned_, "Unsigned/Quendrel.app"}},
+    {"AnUnsignedCopy", "Unsigned/Quendrel.app", Copy{Copy::unsigned_, "Unsigned/Quendrel.app"},
      notMoved,
      "The copy did not match the original exactly, so it has been removed.\n\nNothing else has "
      "changed. Quendrel carries on from where it is, and can still be dragged into Applications.",
-     nothing,
-     true},
-    {"AnotherCopyTheSameOrNewerRuns",
-     installed,
-     {{Copy::runs, "Elsewhere/Quendrel.app", "1.1"}},
+     nothing, true},
+    {"AnotherCopyTheSameOrNewerRuns", installed, Copy{Copy::runs, "Elsewhere/Quendrel.app", "1.1"},
      alreadyOpen,
      "A copy of Quendrel that is the same as this one or newer is already running, and its knob "
      "is in the menu bar. This copy closes now rather than put a second one beside it.",
-     nothing,
-     false},
-    {"AnOlderCopyThatDoesNotClose",
-     installed,
-     {{Copy::notes, installed, "2.0"}},
-     alreadyOpen,
+     nothing, false},
+    {"AnOlderCopyThatDoesNotClose", installed, Copy{Copy::notes, installed, "2.0"}, alreadyOpen,
      "Another copy of Quendrel is busy — setting this computer up, perhaps, or showing a message "
      "— and did not close. This copy closes now; open it again once the other has finished.",
-     nothing,
-     false,
+     nothing, false,
      [](Launch& l) {
        l.lay({Copy::stubborn, "Busy/Tarvic.app", "1.0", "com.tarvicone.manager"});
      }},
@@ -235,7 +199,7 @@ const Situation situations[] = {
 
 TEST_P(Launch, Situation) {
   const Situation& s = GetParam();
-  for (const Copy& copy : s.copies) lay(copy);
+  if (s.copy) lay(*s.copy);
   s.arrange(*this);
   if (!fs::exists(at(s.here))) lay({Copy::notes, s.here});
   launchedFrom(s.here, arguments);
