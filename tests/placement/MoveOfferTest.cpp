@@ -21,7 +21,6 @@
 
 using namespace placement_testing;
 using testing_support::mounted;
-using testing_support::ScriptedUi;
 using testing_support::spinUntil;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
@@ -89,7 +88,7 @@ class Launch : public ::testing::TestWithParam<Situation> {
   testing_support::Home home;
   Key key = makeKey(home / "key");
   Lines arguments;
-  ScriptedUi ui;
+  testing_support::ScriptedUi ui;
   std::unique_ptr<Manager> manager;
   std::vector<std::unique_ptr<Running>> others;
 };
@@ -104,7 +103,7 @@ const std::string movesItself = "It puts itself there and opens again from Appli
 const std::string throwAway = " The copy it was opened from can be thrown away afterwards.";
 const Lines opensHandedOver = {"Quendrel.app", "--handed-over", "marker=1", "cwd=/"};
 const fs::path image = "/Volumes/Quendrel/Quendrel.app", installed = "/Applications/Quendrel.app";
-const auto notNow = [](Launch& l) { l.ui.answers = {ScriptedUi::escapeKey}; };
+const auto notNow = [](Launch& l) { l.ui.answers = {testing_support::ScriptedUi::escapeKey}; };
 
 constexpr std::nullopt_t none = std::nullopt;
 const Lines nothing;
