@@ -48,6 +48,7 @@ struct Situation {
   bool carriesOn;            // this copy stays in the menu bar rather than quit
   std::function<void(Launch&)> arrange = [](Launch&) {};  // anything else before the launch
   std::function<void(Launch&)> check = [](Launch&) {};    // what else must hold afterwards
+  friend void PrintTo(const Situation& s, std::ostream* out) { *out << s.name; }
 };
 
 // Every situation: its own home, a desk port nobody answers on and a key.
@@ -105,11 +106,10 @@ const Lines opensHandedOver = {"Quendrel.app", "--handed-over", "marker=1", "cwd
 const fs::path image = "/Volumes/Quendrel/Quendrel.app", installed = "/Applications/Quendrel.app";
 const auto notNow = [](Launch& l) { l.ui.answers = {testing_support::ScriptedUi::escapeKey}; };
 
-constexpr std::nullopt_t none = std::nullopt;
 const Lines nothing;
 
 const Situation situations[] = {
-    {"FromADiskImage", image, none, offer,
+    {"FromADiskImage", image, std::nullopt, offer,
      "Quendrel is running from its disk image. " + why + movesItself,
      Lines{"Quendrel.app", "--handed-over", "--moved-from", image.string(), "marker=1", "cwd=/"},
      false,
@@ -122,7 +122,7 @@ const Situation situations[] = {
      [](Launch& l) {
        EXPECT_EQ(l.ui.alerts.at(0).buttons, (Lines{"Move to Applications", "Not Now"}));
      }},
-    {"NotNow", "Desktop/Quendrel.app", none, offer,
+    {"NotNow", "Desktop/Quendrel.app", std::nullopt, offer,
      "Quendrel is running from “Desktop”. " + why + movesItself + throwAway, nothing, true, notNow},
     {"NotNowWhileAnotherCopyRuns", "Desktop/Quendrel.app",
      Copy{Copy::runs, "Elsewhere/Quendrel.app"}, alreadyOpen,
@@ -164,10 +164,10 @@ const Situation situations[] = {
      Lines{"Tarvic.app", "--handed-over", "marker=1", "cwd=/"}, false,
      [](Launch&) { fs::create_directories(Paths::install()); },
      [](Launch&) { EXPECT_EQ(Settling::version("/Applications/Tarvic.app"), "1.0"); }},
-    {"AHandedOverTarvicTakesTheCurrentName", "/Applications/Tarvic.app", none, "", "",
+    {"AHandedOverTarvicTakesTheCurrentName", "/Applications/Tarvic.app", std::nullopt, "", "",
      Lines{"Quendrel.app", "marker=1", "cwd=/"}, false,
      [](Launch& l) { l.arguments = {"--handed-over"}; }},
-    {"SomethingForeignInApplications", "Downloads/Quendrel.app", none, notMoved,
+    {"SomethingForeignInApplications", "Downloads/Quendrel.app", std::nullopt, notMoved,
      "Something else called “Quendrel.app” is already in your Applications folder, so it has "
      "been left alone. Quendrel carries on from where it is.",
      nothing, true,
