@@ -32,16 +32,13 @@ std::atomic<long> counted{0};
 
 __attribute__((constructor)) void start() {
   // The log is opened before anything counts, so that opening it is not counted.
-  if (const char* l = getenv("KILLPOINT_LOG")) {
+  if (const char* l = getenv("KILLPOINT_LOG"))
     logFd = open(l, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  }
-  if (const char* u = getenv("KILLPOINT_UNDER"); u && strlen(u) < sizeof under) {
+  if (const char* u = getenv("KILLPOINT_UNDER"); u && strlen(u) < sizeof under)
     underLength = strlen(strcpy(under, u));
-  }
   if (const char* a = getenv("KILLPOINT_AT")) killAt = atol(a);
-  for (const char* name : {"KILLPOINT_UNDER", "KILLPOINT_AT", "KILLPOINT_LOG", "LD_PRELOAD"}) {
+  for (const char* name : {"KILLPOINT_UNDER", "KILLPOINT_AT", "KILLPOINT_LOG", "LD_PRELOAD"})
     unsetenv(name);
-  }
 }
 
 // Calls the real function `name` (of the same type as `Self`) with `args`; when it succeeded
