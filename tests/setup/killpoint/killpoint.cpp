@@ -47,11 +47,9 @@ template <auto Self, typename... A>
 int passOn(const char* name, const char* call, const char* path, A... args) {
   static auto real = reinterpret_cast<decltype(Self)>(dlsym(RTLD_NEXT, name));
   const int r = real(args...);
-  const bool opened = strcmp(call, "open") == 0;
-  if (!*call || !(opened ? r >= 0 : r == 0) || underLength == 0 || !path || path[0] != '/' ||
-      strncmp(path, under, underLength) != 0) {
+  if (!*call || !(strcmp(call, "open") == 0 ? r >= 0 : r == 0) || underLength == 0 || !path ||
+      path[0] != '/' || strncmp(path, under, underLength) != 0)
     return r;
-  }
   const long n = ++counted;
   if (logFd >= 0) {
     const std::string line = std::to_string(n) + " " + call + " " + path + "\n";
