@@ -62,6 +62,7 @@ class Computer {
           "<a id=\"privacy\" href=\"/privacy?from=terms#top\">Privacy</a></main>\n");
     write(payload / "presets/factory.json", "{\"from\": \"the payload\"}\n");
     write(payload / "Tarvic.app/Contents/Info.plist", "<plist/>\n");
+    fs::copy_file(QUENDRELCTL, app / "Contents/MacOS/quendrelctl");
   }
 
   Home home;
@@ -72,9 +73,7 @@ class Computer {
   fs::path marker() const { return home / ".tarvic-setting-up"; }
   // quendrelctl, copied into the bundle, run with these arguments.
   Ran ctl(const std::vector<std::string>& args, const Environment& environment = {}) {
-    const fs::path copy = app / "Contents/MacOS/quendrelctl";
-    if (!fs::exists(copy)) fs::copy_file(QUENDRELCTL, copy);
-    return run(copy, args, environment);
+    return run(app / "Contents/MacOS/quendrelctl", args, environment);
   }
 };
 
@@ -96,18 +95,12 @@ inline void writeInstallation(const fs::path& folder) {
 
 // Only the items under the kept names.
 inline Tree keptItems(const fs::path& folder) {
-  Tree tree;
-  for (auto& [relative, kind] : snapshot(folder)) {
-    for (std::string_view name : Installer::keptNames) {
-      if (relative.substr(0, relative.find('/')) == name) tree[relative] = kind;
-    }
-  }
+  Tree tree = snapshot(folder);
+  std::erase_if(tree, [](const auto& item) {
+    const std::string top = item.first.substr(0, item.first.find('/'));
+    return std::ranges::find(Installer::keptNames, top) == std::end(Installer::keptNames);
+  });
   return tree;
-}
-
-// Turns the event loop until `done` holds or `seconds` pass; gives whether it held.
-inline bool waitFor(const std::function<bool()>& done, double seconds = 20) {
-  return spinUntil(done, seconds);
 }
 
 // A setup run in this process with the code 123456, turning the event loop until it has
@@ -117,8 +110,8 @@ inline std::string setUp() {
   Installer::run("123456", "v", [answer](bool ok, std::string message) {
     Platform::onMain([answer, ok, message] { *answer = ok ? "" : message; });
   });
-  if (!waitFor([&] { return answer->has_value() && !Installer::running; })) return "(no answer)";
-  return **answer;
+  const bool answered = spinUntil([&] { return answer->has_value() && !Installer::running; }, 20);
+  return answered ? **answer : "(no answer)";
 }
 
 }  // namespace setup_testing

@@ -49,10 +49,9 @@ class Sheet : public ::testing::Test {
   SetupWindow setup{ui};
 
   QWidget* window() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() == "setup") return w;
-    }
-    return nullptr;
+    const QWidgetList all = QApplication::topLevelWidgets();
+    const auto found = std::ranges::find(all, QString("setup"), &QWidget::objectName);
+    return found == all.end() ? nullptr : *found;
   }
   template <typename T = QWidget>
   T* part(const char* name) {
@@ -65,11 +64,9 @@ class Sheet : public ::testing::Test {
   }
   QJsonObject ask(const QJsonObject& question) {
     QString reply;
-    if (QObject* s = sheet()) {
-      QMetaObject::invokeMethod(
-          s, "ask", Q_RETURN_ARG(QString, reply),
-          Q_ARG(QString, QJsonDocument(question).toJson(QJsonDocument::Compact)));
-    }
+    QMetaObject::invokeMethod(
+        sheet(), "ask", Q_RETURN_ARG(QString, reply),
+        Q_ARG(QString, QJsonDocument(question).toJson(QJsonDocument::Compact)));
     return QJsonDocument::fromJson(reply.toUtf8()).object();
   }
   QJsonValue state(const char* what) { return ask({{"do", "state"}})[what]; }
@@ -85,11 +82,11 @@ class Sheet : public ::testing::Test {
     ASSERT_TRUE(count.isEmpty() || showing(count));
   }
   bool showing(const QString& count) {
-    return waitFor([&] { return state("text").toString() == count; }, 30);
+    return spinUntil([&] { return state("text").toString() == count; }, 30);
   }
   // The sheet has closed and its program has ended and been waited for.
   bool closed() {
-    return waitFor([&] { return window()->findChildren<QObject*>("terms").isEmpty(); }, 30);
+    return spinUntil([&] { return window()->findChildren<QObject*>("terms").isEmpty(); }, 30);
   }
   // Back at the code, the window's message line beginning with `message`, nothing set up.
   void expectBackAtTheCode(const QString& message) {
@@ -103,7 +100,7 @@ class Sheet : public ::testing::Test {
   // Set up, paired with this version of the terms.
   void expectSetUpWith(const std::string& version) {
     EXPECT_TRUE(closed());
-    ASSERT_TRUE(waitFor([&] { return part<QPushButton>("go")->text() == "Close"; }));
+    ASSERT_TRUE(spinUntil([&] { return part<QPushButton>("go")->text() == "Close"; }, 20));
     EXPECT_EQ(read(computer.home / "paired"), "123456\n" + version + "\n");
   }
 };
@@ -137,15 +134,7 @@ QRect rect(const QJsonValue& value) {
 
 }  // namespace
 
-TEST_F(Sheet, TheWindowsWordsTheBoxesDecideAndAgreeingSetsUp) {
-  setup.show([] {});
-  EXPECT_EQ(window()->windowTitle(), "Set up Quendrel");
-  EXPECT_EQ(part<QLabel>("heading")->text(), "Connect this computer to your church");
-  EXPECT_EQ(part<QLineEdit>("code")->placeholderText(), "123456");
-  EXPECT_EQ(part<QLabel>("footnote")->text().toStdString(),
-            "Codes last an hour and work once. If it has lapsed, ask for another — nothing is "
-            "lost.");
-
+TEST_F(Sheet, TheBoxesDecideAndAgreeingSetsUp) {
   openSheet();
   EXPECT_FALSE(window()->isEnabled()) << "the window waits for its sheet";
   EXPECT_TRUE(state("offTheRecord").toBool());
@@ -191,7 +180,7 @@ TEST_F(Sheet, EscapeCancels) {
 TEST_F(Sheet, LinksOpenInTheBrowserAndTheSheetStays) {
   openSheet();
   js("document.getElementById('privacy').click(); document.getElementById('away').click()");
-  EXPECT_TRUE(waitFor([&] {
+  EXPECT_TRUE(spinUntil([&] {
     return ui.opened == std::vector{service + "/privacy", service + "/away"};
   }));
   Platform::turnLoop(0.3);
@@ -210,10 +199,8 @@ TEST_P(Fallback, TheOwnCopyOrNoTerms) {
     return expectSetUpWith("");
   }
   openSheet("0 of 1 boxes ticked");
-  EXPECT_EQ(QUrl(state("url").toString()).toLocalFile().toStdString(),
-            (computer.payload / "ui/terms.html").string());
   ASSERT_TRUE(js("document.getElementById('privacy').click(); true").toBool());
-  ASSERT_TRUE(waitFor([&] { return ui.opened == std::vector{service + "/privacy"}; }));
+  ASSERT_TRUE(spinUntil([&] { return ui.opened == std::vector{service + "/privacy"}; }));
   Platform::turnLoop(1);
   ASSERT_TRUE(js("document.querySelector('input').click(); true").toBool()) << "it stays up";
   ASSERT_TRUE(showing("1 of 1 boxes ticked"));

@@ -32,16 +32,13 @@ std::atomic<long> counted{0};
 
 __attribute__((constructor)) void start() {
   // The log is opened before anything counts, so that opening it is not counted.
-  if (const char* l = getenv("KILLPOINT_LOG")) {
+  if (const char* l = getenv("KILLPOINT_LOG"))
     logFd = open(l, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  }
-  if (const char* u = getenv("KILLPOINT_UNDER"); u && strlen(u) < sizeof under) {
+  if (const char* u = getenv("KILLPOINT_UNDER"); u && strlen(u) < sizeof under)
     underLength = strlen(strcpy(under, u));
-  }
   if (const char* a = getenv("KILLPOINT_AT")) killAt = atol(a);
-  for (const char* name : {"KILLPOINT_UNDER", "KILLPOINT_AT", "KILLPOINT_LOG", "LD_PRELOAD"}) {
+  for (const char* name : {"KILLPOINT_UNDER", "KILLPOINT_AT", "KILLPOINT_LOG", "LD_PRELOAD"})
     unsetenv(name);
-  }
 }
 
 // Calls the real function `name` (of the same type as `Self`) with `args`; when it succeeded
@@ -50,11 +47,9 @@ template <auto Self, typename... A>
 int passOn(const char* name, const char* call, const char* path, A... args) {
   static auto real = reinterpret_cast<decltype(Self)>(dlsym(RTLD_NEXT, name));
   const int r = real(args...);
-  const bool opened = strcmp(call, "open") == 0;
-  if (!*call || !(opened ? r >= 0 : r == 0) || underLength == 0 || !path || path[0] != '/' ||
-      strncmp(path, under, underLength) != 0) {
+  if (!*call || !(strcmp(call, "open") == 0 ? r >= 0 : r == 0) || underLength == 0 || !path ||
+      path[0] != '/' || strncmp(path, under, underLength) != 0)
     return r;
-  }
   const long n = ++counted;
   if (logFd >= 0) {
     const std::string line = std::to_string(n) + " " + call + " " + path + "\n";
