@@ -134,8 +134,15 @@ QRect rect(const QJsonValue& value) {
 
 }  // namespace
 
-TEST_F(Sheet, TheBoxesDecideAndAgreeingSetsUp) {
+TEST_F(Sheet, TheWindowsWordsTheBoxesDecideAndAgreeingSetsUp) {
   openSheet();
+  EXPECT_EQ(
+      std::tuple(window()->windowTitle(), part<QLabel>("heading")->text(),
+                 part<QLineEdit>("code")->placeholderText(), part<QLabel>("footnote")->text()),
+      std::tuple(QString("Set up Quendrel"), QString("Connect this computer to your church"),
+                 QString("123456"),
+                 QString("Codes last an hour and work once. If it has lapsed, ask for "
+                         "another — nothing is lost.")));
   EXPECT_FALSE(window()->isEnabled()) << "the window waits for its sheet";
   EXPECT_TRUE(state("offTheRecord").toBool());
   EXPECT_TRUE(js("[...document.querySelectorAll('input')].every(b => !b.disabled)").toBool())
