@@ -106,12 +106,9 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
                     quitting =
                         ".\n\nQuitting stops the console for everybody using it. It starts again "
                         "when Quendrel is opened. [Quit Anyway] [Cancel]";
-  const struct {
-    bool desk;
-    std::string inUse;  // the desk's answer when asked; "" while it does not run
-    int answer;
-    std::string log, alert;  // the agent's commands from the launch on; the alert shown
-  } cases[] = {
+  // Whether there is a desk; its answer when asked ("" while it does not run); the button
+  // pressed; the agent's commands from the launch on; the alert shown.
+  const std::tuple<bool, std::string, int, std::string, std::string> cases[] = {
       {true, "", 0, "stop\n", ""},
       {true, idle, 0, "stop\n", ""},
       {true, R"({"in_use": true, "why": "élodie is moving faders"})", ScriptedUi::returnKey, "",
@@ -122,18 +119,18 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
        busy + "It is running, and could not say whether anybody is using it" + quitting},
       {false, idle, 0, "", ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.inUse);
-    if (!c.desk) fs::remove_all(home / "Library");
+  for (const auto& [present, answers, pressed, commands, alert] : cases) {
+    SCOPED_TRACE(answers);
+    if (!present) fs::remove_all(home / "Library");
     fs::remove(desk / "agent.log");
-    inUse = c.inUse.c_str();
-    usePort(c.inUse.empty() ? freePort() : server.port());
+    inUse = answers.c_str();
+    usePort(answers.empty() ? freePort() : server.port());
     Manager manager(ui, {});
-    ui.answers = {c.answer};
+    ui.answers = {pressed};
     manager.quitApp();
     EXPECT_EQ(std::make_tuple(log(), manager.terminated(), shown()),
-              std::make_tuple(c.log, c.alert.empty() || c.answer == first,
-                              c.alert.empty() ? Lines{} : Lines{c.alert}));
+              std::make_tuple(commands, alert.empty() || pressed == first,
+                              alert.empty() ? Lines{} : Lines{alert}));
     Platform::EventLoop::quit(0);  // turns the loop once more, after any quit request
     loop.run();
   }
