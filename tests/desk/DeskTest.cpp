@@ -31,9 +31,8 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   EXPECT_EQ(Desk::installedVersion(), "") << "no VERSION file";
   const std::pair<const char*, const char*> versions[] = {
       {"\n\t\f\r 1.2\v3", "1.2"},  // any white space ends it: no line break in the menu
-      {" \t\n\v\f\r", ""},
-      {"äöü1234567", "äöü1234"},  // characters, not bytes
-      {"\xff\xfe", ""},           // not UTF-8
+      {"äöü1234567", "äöü1234"},   // characters, not bytes
+      {"\xff\xfe", ""},            // not UTF-8
   };
   for (const auto& [content, version] : versions) {
     write(Paths::install() / "VERSION", content);

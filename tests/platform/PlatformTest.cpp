@@ -70,7 +70,7 @@ Http::Reply ask(Http::Request request) {
 
 // SIGTERM ending the running copy, and a later launch handing over to it, are the end-to-end
 // tray test's.
-TEST(App, QuitRequestsAskTheHandler) {
+TEST(App, QuitRequestsAskTheHandlerWhileTheApplicationIsThere) {
   setenv(newInstanceVariable, "1", 1);
   EXPECT_TRUE(markedAsNewInstance() && !std::getenv(newInstanceVariable) && markedAsNewInstance())
       << "the variable taken away, and still known after";
@@ -78,11 +78,9 @@ TEST(App, QuitRequestsAskTheHandler) {
   onTerminationRequest([&asked] { QCoreApplication::exit(++asked); });
   EXPECT_EQ(loopAfter([] { std::raise(SIGINT); }), 1);
   EXPECT_EQ(loopAfter([] { QCoreApplication::quit(); }), 2) << "quit() alone would give 0";
-}
 
-// A copy on its way out may still be asked to quit, by another copy closing it: once its
-// application object has gone, the request is dropped and the copy finishes its exit.
-TEST(App, ARequestToQuitAfterTheApplicationHasGoneIsDropped) {
+  // A copy on its way out may still be asked to quit, by another copy closing it: once its
+  // application object has gone, the request is dropped and the copy finishes its exit.
   const pid_t child = fork();
   if (child == 0) {
     onTerminationRequest([] {});
@@ -127,7 +125,6 @@ TEST(QtUi, KeysAnswerOnlyTheirButtonsTextsShowAsTheyAreMenuLinesRunFromTheLoop) 
       keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
   const std::vector<std::string> two{"Quit Anyway", "Cancel"};
   const std::tuple<Alert, std::vector<int>, int> cases[] = {
-      {wayIn, {Qt::Key_Return}, 0},
       {wayIn, {Qt::Key_Escape}, 2},
       {keepOpen, {Qt::Key_Return}, 1},
       {{{}, "", "", two, {}, 1}, {Qt::Key_Return, Qt::Key_Escape}, 1},   // Return chose nothing
@@ -157,9 +154,7 @@ TEST(QtUi, KeysAnswerOnlyTheirButtonsTextsShowAsTheyAreMenuLinesRunFromTheLoop) 
   EXPECT_EQ(std::make_pair(explain->textFormat(), explain->text().toStdString()),
             std::make_pair(Qt::PlainText, said));
   QAction* action = menu->actions()[0];
-  EXPECT_EQ(std::make_tuple(action->text(), item->title(0), action->shortcut()),
-            std::make_tuple(QString("Fish && Chips"), std::string("Fish & Chips"),
-                            QKeySequence("Ctrl+Q")));
+  EXPECT_EQ(action->text(), "Fish && Chips");
   // A chosen line's work runs from the event loop, with the action it has by then.
   item->setAction(0, [&chosen] { chosen = 2; });
   action->trigger();
@@ -197,10 +192,9 @@ TEST(Painting, EachDrawingPaintsWhereItShould) {
 // The order of the tray's colours, the desktop's preference and the palette is the end-to-end
 // knob test's, the palette's the QtUi test's; here, reading the tray's colours.
 TEST(PanelInk, TheTraysColoursAreSixteenBitsEachAndThreeOfThemNameOne) {
-  EXPECT_EQ(inkFor({{0x1ffff, 0, 0x00ff}, {}, {}, {}}), (Colour{255, 0, 1}))
-      << "more than 16 bits is full";
-  EXPECT_EQ(inkFor({{0, 0}, 1u, {}, {}}), white)
-      << "too few to name a colour: the preference decides";
+  // More than 16 bits is full; too few to name a colour, and the preference decides.
+  EXPECT_EQ(std::pair(inkFor({{0x1ffff, 0, 0x00ff}, {}, {}, {}}), inkFor({{0, 0}, 1u, {}, {}})),
+            std::pair(Colour{255, 0, 1}, white));
 }
 
 TEST(Http, AnswersFromThisComputerHoweverTheyAreFramed) {
@@ -225,7 +219,7 @@ TEST(Http, AnswersFromThisComputerHoweverTheyAreFramed) {
 }
 
 // Lengths around the pieces hashed at a time and the blocks a file is read in, and one that spans
-// several blocks; whole, from a file, and in uneven pieces, empty ones among them.
+// several blocks; whole, and from a file.
 TEST(Digest, AgreesWithSha256sum) {
   Home home;
   for (std::size_t size : {0, 57, 4096, 8193, 262144, 600000}) {
@@ -234,13 +228,7 @@ TEST(Digest, AgreesWithSha256sum) {
     for (char& c : data) c = static_cast<char>((seed = seed * 6364136223846793005u + 1) >> 56);
     const auto file = write(home / "file", data);
     const std::string want = run("/usr/bin/sha256sum", {file.string()}).out.substr(0, 64);
-    Platform::Sha256 pieces;
-    for (std::size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 + 1) {
-      pieces.add(std::string_view(data).substr(at, step));
-      pieces.add(std::string_view());
-    }
-    EXPECT_EQ(Platform::sha256OfFile(file).value_or("") + Platform::sha256Hex(data) + pieces.hex(),
-              want + want + want)
-        << "file, whole, in pieces: size " << size;
+    EXPECT_EQ(Platform::sha256OfFile(file).value_or("") + Platform::sha256Hex(data), want + want)
+        << "file, whole: size " << size;
   }
 }
