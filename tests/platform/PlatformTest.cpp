@@ -162,7 +162,13 @@ TEST(QtUi, KeysAnswerOnlyTheirButtonsTextsShowAsTheyAreMenuLinesRunFromTheLoop) 
   EXPECT_EQ(chosen, 2);
 }
 
-TEST(Painting, EachDrawingPaintsWhereItShould) {
+// The knob's ink, read from the tray's colours: more than 16 bits is full, and too few to name a
+// colour leave it to the preference (their order against the desktop's preference and the palette
+// is the end-to-end knob test's, the palette's the QtUi test's); then the drawings it is painted
+// with.
+TEST(Painting, TheInkFromTheTraysColoursAndEachDrawingPaintsWhereItShould) {
+  EXPECT_EQ(std::pair(inkFor({{0x1ffff, 0, 0x00ff}, {}, {}, {}}), inkFor({{0, 0}, 1u, {}, {}})),
+            std::pair(Colour{255, 0, 1}, white));
   constexpr double c = 9, r = 7.2, w = 1.35;
   using Probe = std::array<double, 4>;  // x, y, and the bounds of the alpha there
   auto on = [](double x, double y) { return Probe{x, y, 255, 255}; };
@@ -186,14 +192,6 @@ TEST(Painting, EachDrawingPaintsWhereItShould) {
           << steps.size() << " steps, at (" << p[0] << ", " << p[1] << "): " << alpha;
     }
   }
-}
-
-// The order of the tray's colours, the desktop's preference and the palette is the end-to-end
-// knob test's, the palette's the QtUi test's; here, reading the tray's colours.
-TEST(PanelInk, TheTraysColoursAreSixteenBitsEachAndThreeOfThemNameOne) {
-  // More than 16 bits is full; too few to name a colour, and the preference decides.
-  EXPECT_EQ(std::pair(inkFor({{0x1ffff, 0, 0x00ff}, {}, {}, {}}), inkFor({{0, 0}, 1u, {}, {}})),
-            std::pair(Colour{255, 0, 1}, white));
 }
 
 TEST(Http, AnswersFromThisComputerHoweverTheyAreFramed) {
