@@ -125,6 +125,7 @@ TEST(QtUi, KeysAnswerOnlyTheirButtonsTextsShowAsTheyAreMenuLinesRunFromTheLoop) 
       keepOpen = Alert::confirmation("in use", "", "Quit Anyway", "Cancel");
   const std::vector<std::string> two{"Quit Anyway", "Cancel"};
   const std::tuple<Alert, std::vector<int>, int> cases[] = {
+      {wayIn, {Qt::Key_Return}, 0},
       {wayIn, {Qt::Key_Escape}, 2},
       {keepOpen, {Qt::Key_Return}, 1},
       {{{}, "", "", two, {}, 1}, {Qt::Key_Return, Qt::Key_Escape}, 1},   // Return chose nothing
