@@ -6,8 +6,6 @@
 #include <atomic>
 #include <thread>
 
-#include <QImage>
-
 #include "app/Manager.h"
 #include "desk/Paths.h"
 #include "placement/Desktop.h"
@@ -75,9 +73,8 @@ TEST_F(ManagerTest, EveryLineIsThereBeforeSetupAndNothingQuitsDuringIt) {
   manager = std::make_unique<Manager>(ui, Lines{});
   manager->applicationDidFinishLaunching();
   Lines lines{ui.description};
-  for (const auto& line : ui.item->lines()) {
+  for (const auto& line : ui.item->lines())
     lines.push_back(line.separator ? "-" : (line.enabled ? "" : "(off) ") + line.title + line.key);
-  }
   EXPECT_EQ(lines, (Lines{"Quendrel", "(off) Checking…", "-", "Set up this computer…",
                           "Open the console", "(off) Quendrel is up to date", "-",
                           "Show the passphrase", "Change the passphrase…", "Restart the desk", "-",
@@ -96,8 +93,8 @@ TEST_F(ManagerTest, EveryLineIsThereBeforeSetupAndNothingQuitsDuringIt) {
   EXPECT_EQ(std::make_tuple(shown(), manager->terminated()),
             std::make_tuple(Lines{why, why}, false));
   manager->terminate();
-  EXPECT_TRUE(manager->terminated());
-  EXPECT_EQ(log(), "start\n") << "only quitting from the menu stops the desk";
+  EXPECT_EQ(std::make_tuple(manager->terminated(), log()), std::make_tuple(true, "start\n"))
+      << "only quitting from the menu stops the desk";
 }
 
 // A stop that fails is the faults tests' (with scripts that misbehave).
@@ -106,12 +103,9 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
                     quitting =
                         ".\n\nQuitting stops the console for everybody using it. It starts again "
                         "when Quendrel is opened. [Quit Anyway] [Cancel]";
-  const struct {
-    bool desk;
-    std::string inUse;  // the desk's answer when asked; "" while it does not run
-    int answer;
-    std::string log, alert;  // the agent's commands from the launch on; the alert shown
-  } cases[] = {
+  // Whether there is a desk; its answer when asked ("" while it does not run); the button
+  // pressed; the agent's commands from the launch on; the alert shown.
+  const std::tuple<bool, std::string, int, std::string, std::string> cases[] = {
       {true, "", 0, "stop\n", ""},
       {true, idle, 0, "stop\n", ""},
       {true, R"({"in_use": true, "why": "élodie is moving faders"})", ScriptedUi::returnKey, "",
@@ -122,18 +116,18 @@ TEST_F(ManagerTest, QuittingStopsTheDeskOrAsksWhileItIsInUse) {
        busy + "It is running, and could not say whether anybody is using it" + quitting},
       {false, idle, 0, "", ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.inUse);
-    if (!c.desk) fs::remove_all(home / "Library");
+  for (const auto& [present, answers, pressed, commands, alert] : cases) {
+    SCOPED_TRACE(answers);
+    if (!present) fs::remove_all(home / "Library");
     fs::remove(desk / "agent.log");
-    inUse = c.inUse.c_str();
-    usePort(c.inUse.empty() ? freePort() : server.port());
+    inUse = answers.c_str();
+    usePort(answers.empty() ? freePort() : server.port());
     Manager manager(ui, {});
-    ui.answers = {c.answer};
+    ui.answers = {pressed};
     manager.quitApp();
     EXPECT_EQ(std::make_tuple(log(), manager.terminated(), shown()),
-              std::make_tuple(c.log, c.alert.empty() || c.answer == first,
-                              c.alert.empty() ? Lines{} : Lines{c.alert}));
+              std::make_tuple(commands, alert.empty() || pressed == first,
+                              alert.empty() ? Lines{} : Lines{alert}));
     Platform::EventLoop::quit(0);  // turns the loop once more, after any quit request
     loop.run();
   }
@@ -162,8 +156,7 @@ TEST_F(ManagerTest, StartingIsLeftAloneWhileSomethingElseWorksOnTheDesk) {
   usePort(server.port());
   EXPECT_FALSE(starts()) << "an answering desk";
   usePort(freePort());
-  EXPECT_TRUE(starts()) << "a stale lock and a stopped desk";
-  EXPECT_EQ(log(), "start\n");
+  EXPECT_TRUE(starts() && log() == "start\n") << "a stale lock and a stopped desk";
 }
 
 TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
@@ -174,9 +167,8 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
   write(desk / "presets/.access", "amber river lantern\n");
   ui.answers = {first};
   actions.showPassphrase();
-  EXPECT_EQ(ui.clipboard, "amber river lantern");
   actions.changePassphrase();  // Return cancels the change
-  EXPECT_EQ(log(), "");
+  EXPECT_EQ(std::tuple(ui.clipboard, log()), std::tuple("amber river lantern", ""));
   write(desk / "new-passphrase", "cedar meadow whistle\n");
   ui.answers = {first, first};  // "Change it", then "Copy"
   actions.changePassphrase();
@@ -213,7 +205,10 @@ TEST_F(ManagerTest, ThePassphraseShownCopiedAndChanged) {
                    change, change, made, change, made, change, notChanged, change, notChanged}));
 }
 
-TEST_F(ManagerTest, TheWayInAlertComesAfterAHandOverAndOnReopening) {
+// The way-in alert after a hand-over and on reopening; then quendrelctl's own answers, which are
+// also how the desk's in-use answer is read (the state line's texts are the desk tests'), and
+// about a bundle and the service's feed, asked through the service in its own bundle.
+TEST_F(ManagerTest, TheWayInAlertAndQuendrelctlsAnswers) {
   usePort(server.port());
   const std::string lives =
       "Running — 1.4.2\n\nQuendrel lives in the menu bar. If you cannot see it there, there is no "
@@ -232,13 +227,8 @@ TEST_F(ManagerTest, TheWayInAlertComesAfterAHandOverAndOnReopening) {
       << "no first line on reopening";
   EXPECT_EQ(ui.opened, (Lines{"http://localhost:" + std::to_string(server.port())}))
       << "Escape chose Done, Return opened the console";
-}
 
-// quendrelctl's own answers, which are also how the desk's in-use answer is read (the state
-// line's texts are the desk tests').
-TEST_F(ManagerTest, QuendrelctlAnswersAboutTheDeskAndItsPassphrase) {
   auto said = [](const std::string& command) { return run(QUENDRELCTL, {command}).out; };
-  usePort(server.port());
   Lines words;
   for (const char* body : {R"({"in_use": true, "why": "2 people are moving faders"})",
                            R"({"in_use": true, "why": 3})", R"({"in_use": false})", "not json"}) {
@@ -261,26 +251,21 @@ TEST_F(ManagerTest, QuendrelctlAnswersAboutTheDeskAndItsPassphrase) {
             "restart: this computer is not set up yet.\n");
   const Ran wrong = run(QUENDRELCTL, {"about"});  // a command short of its argument
   EXPECT_TRUE(wrong.status == 2 && wrong.err.starts_with("usage: quendrelctl")) << wrong.err;
-}
-
-TEST(Quendrelctl, AboutABundleAndCheckUpdateAskingTheServiceInItsBundle) {
-  Home home;
   makeBundle(home / "Tarvic.app", "com.tarvicone.manager", "1.2", "40");
   EXPECT_EQ(run(QUENDRELCTL, {"about", (home / "Tarvic.app").string()}).out,
             "identifier: com.tarvicone.manager\nversion: 1.2\nbuild: 40\nours: yes\nrunning: no\n");
   std::atomic<const char*> feed{R"({"version": "1.10", "sha256": "ABC123", "file": "F.img"})"};
   LocalServer service([&](const std::string&) { return Answer{500, feed.load()}; });
   const fs::path program = withCtl(home / "Quendrel.app", service.base());  // version 1.0
-  std::string words = run(program, {"check-update"}).out;  // a good feed, whatever the status
+  const std::string newer = run(program, {"check-update"}).out;  // a good feed, whatever the status
   feed = R"({"version": "1.0.0", "sha256": "x", "file": "f"})";
-  EXPECT_EQ(words + run(program, {"check-update"}).out, "newer: 1.10 ABC123 F.img\nup to date\n");
+  EXPECT_EQ(newer + run(program, {"check-update"}).out, "newer: 1.10 ABC123 F.img\nup to date\n");
 }
 
 // Written for a copy that stands in an Applications folder, removed with it, and never in place
 // of an entry that is not ours.
 TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
   Home home;
-  EXPECT_EQ(Desktop::entry(), home / ".local/share/applications/com.quendrel.manager.desktop");
   setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
   auto present = [] {
     int count = fs::exists(Desktop::entry());
@@ -301,8 +286,6 @@ TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
   ASSERT_EQ(present(), 9);
   const Ran valid = run("/usr/bin/desktop-file-validate", {Desktop::entry().string()});
   EXPECT_EQ(valid.status + valid.out.size(), 0u) << valid.out << valid.err;
-  EXPECT_NE(read(Desktop::entry()).find("\nIcon=com.quendrel.manager\n"), std::string::npos);
-  EXPECT_EQ(QImage(Desktop::icon(48).c_str()).size(), QSize(48, 48)) << "the knob drawn";
 
   Desktop::forget();
   EXPECT_EQ(present(), 0);

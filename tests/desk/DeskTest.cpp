@@ -14,11 +14,13 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 // The desk's state as the menu reads it, after its folder, the marker of an unfinished setup and
-// its answer. (Misbehaving desks are the hostile tests'.)
+// its answer; its version, the first word of its file cut to seven characters; and two waits in
+// a row for whether it is in use, where the first one's late answer must not disturb the second.
+// (Misbehaving desks are the hostile tests', what each in-use answer reads as quendrelctl's.)
 TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   Home home;
-  std::atomic<int> status = 200;
-  LocalServer desk([&](const std::string&) { return Answer{status, "{}"}; });
+  std::atomic<int> status = 200;  // 0: never answers
+  LocalServer desk([&](const std::string&) { return Answer{status, "{}", status == 0}; });
   setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
   auto menu = [] {
     std::promise<DeskState> looked;
@@ -26,6 +28,16 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
     return looked.get_future().get().menuText();
   };
   std::vector<std::string> seen{menu()};
+  EXPECT_EQ(Desk::installedVersion(), "") << "no VERSION file";
+  const std::pair<const char*, const char*> versions[] = {
+      {"\n\t\f\r 1.2\v3", "1.2"},  // any white space ends it: no line break in the menu
+      {"äöü1234567", "äöü1234"},   // characters, not bytes
+      {"\xff\xfe", ""},            // not UTF-8
+  };
+  for (const auto& [content, version] : versions) {
+    write(Paths::install() / "VERSION", content);
+    EXPECT_EQ(Desk::installedVersion(), version) << content;
+  }
   write(Paths::install() / "VERSION", "2.4.1 beta\n");
   write(Paths::settingUp(), "keeping\n");
   seen.push_back(menu());
@@ -37,28 +49,7 @@ TEST(Desk, LookFollowsTheFolderTheMarkerAndTheAnswer) {
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"Not set up yet", "Setting up did not finish",
                                             "Running — 2.4.1", "Running — 2.4.1", "Not running"}));
-}
-
-TEST(Desk, VersionIsTheFirstWordCutToSevenCharacters) {
-  Home home;
-  EXPECT_EQ(Desk::installedVersion(), "") << "no VERSION file";
-  const std::pair<const char*, const char*> cases[] = {
-      {"\n\t\f\r 1.2\v3", "1.2"},  // any white space ends it: no line break in the menu
-      {" \t\n\v\f\r", ""},
-      {"äöü1234567", "äöü1234"},  // characters, not bytes
-      {"\xff\xfe", ""},           // not UTF-8
-  };
-  for (const auto& [content, version] : cases) {
-    write(Paths::install() / "VERSION", content);
-    EXPECT_EQ(Desk::installedVersion(), version) << content;
-  }
-}
-
-// What each answer reads as is quendrelctl's in-use test's; here, two waits in a row: the first
-// one's late answer must not disturb the second.
-TEST(Desk, ALateAnswerIsNotTakenForTheNextOne) {
-  LocalServer desk([](const std::string&) { return Answer{200, "", true}; });
-  setenv("QUENDREL_PORT", std::to_string(desk.port()).c_str(), 1);
+  status = 0;
   EXPECT_EQ(std::pair(Desk::busy(), Desk::busy()), std::pair(Desk::Busy{}, Desk::Busy{}));
 }
 
