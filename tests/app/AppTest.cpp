@@ -284,6 +284,14 @@ TEST(Desktop, ACopyInAnApplicationsFolderIsIntroducedThenForgotten) {
   EXPECT_EQ(present(), 0);
   introduce("Applications/Odd $name `x` \"q\" 100% \\ here/Quendrel.app");
   ASSERT_EQ(present(), 9);
+  // Icons that are there are not drawn again at each launch; one missing draws them all again.
+  write(Desktop::icon(16), "kept");
+  Manager::introduceToDesktop();
+  const std::string current = read(Desktop::icon(16));
+  fs::remove(Desktop::icon(256));
+  Manager::introduceToDesktop();
+  EXPECT_EQ(std::tuple(current, read(Desktop::icon(16)) == "kept", present()),
+            std::tuple("kept", false, 9));
   const Ran valid = run("/usr/bin/desktop-file-validate", {Desktop::entry().string()});
   EXPECT_EQ(valid.status + valid.out.size(), 0u) << valid.out << valid.err;
 

@@ -60,9 +60,14 @@ void pressWhenUp(std::vector<int> keys) {
   if (box->isVisible()) box->done(0);
 }
 
-Http::Reply ask(Http::Request request) {
+// Asks and waits for the reply; `answered` runs in the reply's callback, while the transfer is on.
+Http::Reply ask(
+    Http::Request request, const std::function<void()>& answered = [] {}) {
   std::promise<Http::Reply> replied;
-  Http::get(std::move(request), [&](Http::Reply reply) { replied.set_value(std::move(reply)); });
+  Http::get(std::move(request), [&](Http::Reply reply) {
+    answered();
+    replied.set_value(std::move(reply));
+  });
   return replied.get_future().get();
 }
 
@@ -214,6 +219,25 @@ TEST(Http, AnswersFromThisComputerHoweverTheyAreFramed) {
   }
   EXPECT_EQ(ask({"http://192.0.2.1/", 5, 1024, false, true}).failure, Failure::other)
       << "a question to this computer goes nowhere else";
+}
+
+// Only a request elsewhere loads libcurl, for its transfer, and lets it go after; the menu-bar
+// program links neither libcurl nor libcrypto, so that neither is loaded at launch.
+TEST(Http, LibcurlOnlyWhileATransferNeedsIt) {
+  const auto curl = [] { return read("/proc/self/maps").find("libcurl") != std::string::npos; };
+  HostileServer server{{Misbehaviour::Kind::whole, head(200, "2"), "{}"}};
+  EXPECT_EQ(ask({server.base() + "/", 5, 1024, false, true}).status, 200);
+  bool loaded = curl();
+  EXPECT_FALSE(loaded) << "a question to this computer goes without it";
+  EXPECT_EQ(ask({server.base() + "/", 5}, [&] { loaded = curl(); }).status, 200);
+  bool unloaded = false;
+  for (int i = 0; i < 1000 && !(unloaded = !curl()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(loaded && unloaded) << "loaded for its transfer and let go after";
+  const std::string needed = run("/usr/bin/readelf", {"-d", BUILD_ROOT "/Quendrel"}).out;
+  EXPECT_EQ(std::tuple(needed.find("libQt6Widgets") != std::string::npos, needed.find("libcurl"),
+                       needed.find("libcrypto")),
+            std::tuple(true, std::string::npos, std::string::npos));
 }
 
 // Lengths around the pieces hashed at a time and the blocks a file is read in, and one that spans
