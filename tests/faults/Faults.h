@@ -24,19 +24,6 @@ namespace faults_testing {
 namespace fs = std::filesystem;
 using namespace testing_support;
 
-// Prepares this update and waits until it has settled (its image detached): "staged" or why not.
-inline std::string prepareNow(const AppUpdate::Published& entry) {
-  std::promise<AppUpdate::Prepared> answered;
-  std::promise<void> settled;
-  AppUpdate::prepare(
-      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-      [&] { settled.set_value(); });
-  auto prepared = answered.get_future().get();
-  settled.get_future().wait();
-  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
-  return unprepared ? unprepared->why : "staged";
-}
-
 // The steps worth cutting a copy short at: every one that moves, swaps or removes something or
 // clears an attribute, and every `every`th of those that make a copy (a folder, file or link).
 inline std::function<bool(std::size_t, const std::string&)> changesAndEveryNthCopy(

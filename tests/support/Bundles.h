@@ -1,5 +1,6 @@
 #pragma once
 // Small signed copies of Quendrel and their keys, and a release of one as a disk image.
+#include <future>
 #include <stdexcept>
 #include <variant>
 
@@ -9,6 +10,7 @@
 #include "support/Child.h"
 #include "support/Copies.h"
 #include "support/Home.h"
+#include "update/AppUpdate.h"
 
 namespace testing_support {
 
@@ -75,6 +77,19 @@ inline fs::path withCtl(const fs::path& app, const std::string& service = "http:
   const fs::path ctl = app / "Contents/MacOS/quendrelctl";
   fs::copy_file(QUENDRELCTL, ctl, fs::copy_options::overwrite_existing);
   return ctl;
+}
+
+// Prepares this update and waits until it has settled (its image detached): "staged" or why not.
+inline std::string prepareNow(const AppUpdate::Published& entry) {
+  std::promise<AppUpdate::Prepared> answered;
+  std::promise<void> settled;
+  AppUpdate::prepare(
+      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
+      [&] { settled.set_value(); });
+  auto prepared = answered.get_future().get();
+  settled.get_future().wait();
+  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&prepared);
+  return unprepared ? unprepared->why : "staged";
 }
 
 }  // namespace testing_support

@@ -33,6 +33,7 @@ using testing_support::difference;
 using testing_support::mountedBelow;
 using testing_support::namesIn;
 using testing_support::read;
+using testing_support::prepareNow;
 using testing_support::saysUp;
 using testing_support::snapshot;
 using testing_support::spinUntil;
@@ -57,19 +58,6 @@ inline Ran release(const fs::path& bundle, const Key& key, const fs::path& out) 
 }
 
 const std::string staged = "staged";
-
-// Runs a preparation and waits for it to settle (its image detached): "staged", or why not.
-std::string prepareNow(const AppUpdate::Published& entry) {
-  std::promise<AppUpdate::Prepared> answered;
-  std::promise<void> settled;
-  AppUpdate::prepare(
-      entry, [&](AppUpdate::Prepared prepared) { answered.set_value(std::move(prepared)); },
-      [&] { settled.set_value(); });
-  auto answer = answered.get_future().get();
-  settled.get_future().wait();
-  auto* unprepared = std::get_if<AppUpdate::Unprepared>(&answer);
-  return unprepared ? unprepared->why : staged;
-}
 
 struct Updating : ::testing::Test {
   Updating() {
